@@ -1,0 +1,36 @@
+// The link client of the serial and TCP links: configuration, receive callbacks, and the
+// receive thread that cuts frames out of the byte stream.
+#pragma once
+
+#include "api/receive_callbacks.h"
+
+#include <cstdint>
+
+constexpr int32_t LINK_TCP = 1;
+constexpr int32_t LINK_COM = 2;
+
+struct LinkComSettings {
+    uint8_t port;      // COM port number
+    uint32_t baud;
+    uint8_t parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t data_bits;
+    uint8_t stop_bits; // 0 one, 1 one and a half, 2 two
+};
+
+struct LinkTcpSettings {
+    uint16_t port;     // host byte order
+    char address[22];  // dotted IPv4 text, zero-terminated
+};
+
+struct LinkConfig {
+    int32_t type; // LINK_TCP, LINK_COM, anything else: TCP client to 127.0.0.1:5002
+    union {
+        LinkComSettings com;
+        LinkTcpSettings tcp;
+    };
+};
+
+void ORMA_Cli_Configure(const LinkConfig* config);
+void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second);
+int ORMA_Cli_Start();
+int ORMA_Cli_Stop();

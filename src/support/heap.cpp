@@ -1,0 +1,181 @@
+#include "support/heap.h"
+
+#include "support/fault.h"
+#include "support/sem.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+HeapObject g_table[HEAP_TABLE_SIZE];
+char g_stamp_file[HEAP_NAME_SIZE];
+int32_t g_stamp_line;
+uint32_t g_total;
+uint32_t g_max;
+
+bool stamp_missing()
+{
+    return g_stamp_line == 0 && g_stamp_file[0] == '\0';
+}
+
+void clear_stamp()
+{
+    g_stamp_file[0] = '\0';
+    g_stamp_line = 0;
+}
+
+// The name is at most 16 characters and may lack a terminator.
+int name_width(const char* name)
+{
+    return static_cast<int>(strnlen(name, HEAP_NAME_SIZE));
+}
+
+void dump_to(FILE* out)
+{
+    std::fprintf(out, "\nStill allocated Heap Objects:");
+    std::fprintf(out, "\n=============================");
+    std::fprintf(out, "\nTotalSize: %ld", static_cast<long>(static_cast<int32_t>(g_total)));
+    std::fprintf(out, "\nMax requested heap: %ld", static_cast<long>(static_cast<int32_t>(g_max)));
+    for (const HeapObject& e : g_table) {
+        if (e.block)
+            std::fprintf(out, "\n%d bytes allocated in File: %.*s at line %ld", static_cast<int>(e.size),
+                         name_width(e.file), e.file, static_cast<long>(e.line));
+    }
+}
+
+} // namespace
+
+void Heap_PreAlloc(const char* path, uint32_t line)
+{
+    Sem_Wait(SEM_HEAP);
+    // Builds whose compiler writes '/' still get short names: either separator starts the name.
+    const char* name = path;
+    for (const char* p = path; *p; ++p) {
+        if (*p == '\\' || *p == '/')
+            name = p;
+    }
+    // At most 16 characters, the rest zero; a full name keeps no terminator.
+    std::memset(g_stamp_file, 0, sizeof g_stamp_file);
+    std::memcpy(g_stamp_file, name, strnlen(name, HEAP_NAME_SIZE));
+    g_stamp_line = static_cast<int32_t>(line);
+}
+
+void* Heap_Alloc(uint32_t size)
+{
+    if (stamp_missing())
+        fault_report("Warning", "heap allocation without PRE_ALLOC - macro. Please correct !", FAULT_ICON_EXCLAMATION);
+
+    HeapObject* entry = nullptr;
+    for (HeapObject& e : g_table) {
+        if (!e.block) {
+            entry = &e;
+            break;
+        }
+    }
+    if (!entry) {
+        fault_report("Error", "too much heap objects", FAULT_ICON_STOP);
+        Heap_Dump();
+        clear_stamp();
+        Sem_Release(SEM_HEAP);
+        return nullptr;
+    }
+
+    auto* block = static_cast<unsigned char*>(std::malloc(size_t{size} + HEAP_GUARD_SIZE));
+    if (!block) {
+        fault_report("Error", "out of heap", FAULT_ICON_STOP);
+        clear_stamp();
+        Sem_Release(SEM_HEAP);
+        return nullptr;
+    }
+
+    entry->block = block;
+    std::memcpy(entry->file, g_stamp_file, HEAP_NAME_SIZE);
+    entry->line = g_stamp_line;
+    entry->size = size;
+    for (uint32_t i = 0; i < HEAP_GUARD_SIZE; i += 4)
+        std::memcpy(block + size + i, &HEAP_GUARD_WORD, 4);
+    clear_stamp();
+
+    g_total += size;
+    if (g_total > g_max)
+        g_max = g_total;
+    Sem_Release(SEM_HEAP);
+    return block;
+}
+
+int Heap_Free(void* block)
+{
+    if (!block)
+        return 0;
+    Sem_Wait(SEM_HEAP);
+    HeapObject* entry = nullptr;
+    for (HeapObject& e : g_table) {
+        if (e.block == block) {
+            entry = &e;
+            break;
+        }
+    }
+    if (!entry) {
+        Sem_Release(SEM_HEAP);
+        return 0;
+    }
+
+    const auto* tail = static_cast<const unsigned char*>(block) + entry->size;
+    for (uint32_t i = 0; i < HEAP_GUARD_SIZE; i += 4) {
+        uint32_t word;
+        std::memcpy(&word, tail + i, 4);
+        if (word != HEAP_GUARD_WORD) {
+            fault_report("Error", "heap consistency error", FAULT_ICON_STOP);
+            std::printf("\nError in Tail of memory object allocated in %.*s at line %ld", name_width(entry->file),
+                        entry->file, static_cast<long>(entry->line));
+        }
+    }
+
+    g_total -= entry->size;
+    std::memset(entry, 0, sizeof *entry);
+    std::free(block);
+    Sem_Release(SEM_HEAP);
+    return 0;
+}
+
+void Heap_Init()
+{
+    std::memset(g_table, 0, sizeof g_table);
+    g_total = 0;
+    g_max = 0;
+}
+
+void Heap_Dump()
+{
+    dump_to(stdout);
+    std::fflush(stdout);
+    if (FILE* f = std::fopen("heap_dump.txt", "wt")) {
+        dump_to(f);
+        std::fclose(f);
+    }
+}
+
+uint32_t Heap_TotalSize()
+{
+    return g_total;
+}
+
+uint32_t Heap_MaxRequested()
+{
+    return g_max;
+}
+
+int Heap_LiveCount()
+{
+    int n = 0;
+    for (const HeapObject& e : g_table)
+        n += e.block != nullptr;
+    return n;
+}
+
+const HeapObject* Heap_Table()
+{
+    return g_table;
+}

@@ -1,0 +1,41 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Records the fault boxes that would be shown, for the lifetime of the object.
+class FaultRecorder {
+public:
+    struct Fault {
+        std::string title;
+        std::string text;
+        uint32_t icon;
+    };
+
+    FaultRecorder();
+    ~FaultRecorder();
+    FaultRecorder(const FaultRecorder&) = delete;
+    FaultRecorder& operator=(const FaultRecorder&) = delete;
+
+    std::vector<Fault> faults() const;
+    size_t count() const;
+    void clear();
+};
+
+// Polls the condition until it holds or the deadline passes; true when it held.
+bool wait_until(const std::function<bool()>& condition,
+                std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
+
+// The whole content of a file read in text mode, or an empty string when it cannot be opened.
+std::string read_text_file(const std::string& path);
+
+// Captures what is written to standard output between start() and stop().
+class StdoutCapture {
+public:
+    void start();
+    std::string stop();
+};
