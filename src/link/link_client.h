@@ -3,6 +3,7 @@
 #pragma once
 
 #include "api/receive_callbacks.h"
+#include "link/link_ops.h"
 
 #include <cstdint>
 
@@ -34,3 +35,6 @@ void ORMA_Cli_Configure(const LinkConfig* config);
 void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second);
 int ORMA_Cli_Start();
 int ORMA_Cli_Stop();
+
+// The operation table of the configured transport (empty entries before the first start).
+const LinkOps* ORMA_Cli_Ops();

@@ -1,0 +1,123 @@
+#include "link/frame.h"
+
+#include "link/link_client.h"
+
+#include <cstring>
+
+namespace {
+
+uint8_t g_frame_buffer[FRAME_BUFFER_SIZE];
+
+struct ScanResult {
+    int skipped;      // bytes skipped before the frame, or before where the scan stopped
+    int frame_length; // 0 when no frame was found
+};
+
+// Scans the unread bytes for the first complete valid frame.
+ScanResult scan(const RxBuffer* buf, bool line_quiet)
+{
+    const uint8_t* p = buf->data + buf->read_index;
+    int remaining = buf->fill - buf->read_index;
+    int skipped = 0;
+    while (remaining >= FRAME_OVERHEAD) {
+        if (frame_is_start(p[0]) && p[1] != 0) {
+            const int length = p[1] + FRAME_OVERHEAD;
+            if (length > remaining) {
+                if (!line_quiet)
+                    break; // the frame may still be arriving
+            } else if (frame_check(p, length) == 0) {
+                return {skipped, length};
+            }
+        }
+        ++p;
+        ++skipped;
+        --remaining;
+    }
+    return {skipped, 0};
+}
+
+} // namespace
+
+int frame_send(uint8_t start, const uint8_t* message, int length)
+{
+    if (length < 1 || length > FRAME_MAX_MESSAGE || !message)
+        return -1;
+    g_frame_buffer[0] = start;
+    g_frame_buffer[1] = static_cast<uint8_t>(length);
+    std::memcpy(g_frame_buffer + 2, message, static_cast<size_t>(length));
+    g_frame_buffer[2 + length] = frame_checksum(g_frame_buffer, length + 2);
+    const LinkOps* ops = ORMA_Cli_Ops();
+    if (ops->write)
+        ops->write(ops->context, g_frame_buffer, length + FRAME_OVERHEAD);
+    return 0;
+}
+
+bool frame_is_start(uint8_t byte)
+{
+    return byte == FRAME_START_FLOW || byte == FRAME_START_PLAIN || byte == FRAME_START_OTHER;
+}
+
+uint8_t frame_checksum(const uint8_t* bytes, int count)
+{
+    uint8_t sum = 0;
+    for (int i = 0; i < count; ++i)
+        sum = static_cast<uint8_t>(sum + bytes[i]);
+    return sum;
+}
+
+int frame_check(const uint8_t* frame, int total)
+{
+    if (!frame_is_start(frame[0]))
+        return -1;
+    if (frame[1] != total - FRAME_OVERHEAD)
+        return -2;
+    if (frame_checksum(frame, total - 1) != frame[total - 1])
+        return -3;
+    return 0;
+}
+
+void rxbuf_reset(RxBuffer* buf)
+{
+    buf->read_index = 0;
+    buf->fill = 0;
+}
+
+uint8_t* rxbuf_prepare(RxBuffer* buf, int* free_space)
+{
+    if (buf->read_index > 0) {
+        const int unread = buf->fill - buf->read_index;
+        if (unread > 0)
+            std::memmove(buf->data, buf->data + buf->read_index, static_cast<size_t>(unread));
+        buf->read_index = 0;
+        buf->fill = unread;
+    }
+    *free_space = RXBUF_SIZE - buf->fill;
+    return buf->data + buf->fill;
+}
+
+int rxbuf_commit(RxBuffer* buf, int count)
+{
+    if (count < 0 || buf->fill + count > RXBUF_SIZE)
+        return -1;
+    buf->fill += count;
+    return 0;
+}
+
+int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet)
+{
+    if (buf->fill - buf->read_index < FRAME_OVERHEAD)
+        return 0;
+    const ScanResult found = scan(buf, line_quiet);
+    if (found.frame_length == 0)
+        return 0; // the scanned bytes stay and are scanned again with the next read
+    *frame = buf->data + buf->read_index + found.skipped;
+    buf->read_index += found.skipped + found.frame_length;
+    return found.frame_length;
+}
+
+int rxbuf_discard_skipped(RxBuffer* buf)
+{
+    const ScanResult found = scan(buf, false);
+    buf->read_index += found.skipped;
+    return found.skipped;
+}
