@@ -39,18 +39,24 @@ void close_events(TcpLink* link)
     }
 }
 
+// Closes both sockets and stops Windows Sockets. The sockets are closed one by one, as the host
+// may use Windows Sockets itself, and then stopping them releases nothing.
 void stop_sockets(TcpLink* link)
 {
+    const SOCKET data = link->data.exchange(INVALID_SOCKET);
+    const SOCKET primary = link->primary.exchange(INVALID_SOCKET);
+    if (data != INVALID_SOCKET && data != primary)
+        closesocket(data);
+    if (primary != INVALID_SOCKET)
+        closesocket(primary);
     if (link->started)
-        WSACleanup(); // also releases a socket still open
+        WSACleanup();
     link->started = false;
-    link->primary = INVALID_SOCKET;
-    link->data = INVALID_SOCKET;
 }
 
 int fail_open(TcpLink* link, const char* format)
 {
-    console_print(ConsoleStream::Err, format, WSAGetLastError());
+    console_print(ConsoleStream::Err, format, WSAGetLastError()); // before closing changes it
     stop_sockets(link);
     close_events(link);
     return -1;
@@ -188,10 +194,7 @@ int tcp_open(void* context)
 int tcp_close(void* context)
 {
     TcpLink* link = link_of(context);
-    const SOCKET primary = link->primary.exchange(INVALID_SOCKET);
-    if (primary != INVALID_SOCKET)
-        closesocket(primary);
-    stop_sockets(link); // the server's accepted socket goes with Windows Sockets
+    stop_sockets(link);
     close_events(link);
     return 0;
 }
