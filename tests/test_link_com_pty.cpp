@@ -129,6 +129,19 @@ TEST_F(ComPtyTest, OpenAppliesTheLineSettings)
     }
 }
 
+TEST_F(ComPtyTest, OpensAgainAfterAClose)
+{
+    // The line keeps the settings of the last open, so the second request changes nothing but
+    // the parity that a pseudo-terminal lacks.
+    for (int round = 0; round < 3; ++round) {
+        open_port();
+        module_write({static_cast<uint8_t>(round)});
+        EXPECT_EQ(port_read(1), Bytes{static_cast<uint8_t>(round)});
+        EXPECT_EQ(ops_.close(ops_.context), 0);
+    }
+    ops_ = LinkOps{};
+}
+
 TEST_F(ComPtyTest, MissingDeviceAndRefusedSettingsFail)
 {
     com_set_device_override("/nonexistent/COM1");

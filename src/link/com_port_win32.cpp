@@ -189,6 +189,12 @@ int com_open(void* context)
     com->dcb.fNull = FALSE;
     com->dcb.fDtrControl = DTR_CONTROL_DISABLE;
     com->dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    // The block is refused when both flow-control characters are equal, as a port may report
+    // them after an earlier user; flow control is off, so the usual pair is harmless.
+    if (com->dcb.XonChar == com->dcb.XoffChar) {
+        com->dcb.XonChar = 0x11;
+        com->dcb.XoffChar = 0x13;
+    }
     if (!SetCommState(com->handle, &com->dcb))
         return -2; // the port stays open
     EscapeCommFunction(com->handle, SETRTS);
