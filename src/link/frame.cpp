@@ -125,3 +125,13 @@ int rxbuf_discard_skipped(RxBuffer* buf)
     buf->read_index += found.skipped;
     return found.skipped;
 }
+
+uint8_t* rxbuf_prepare_read(RxBuffer* buf, int* free_space)
+{
+    uint8_t* at = rxbuf_prepare(buf, free_space);
+    if (*free_space > 0)
+        return at;
+    if (rxbuf_discard_skipped(buf) == 0)
+        rxbuf_reset(buf); // cannot happen with frames shorter than the buffer; never spin
+    return rxbuf_prepare(buf, free_space);
+}

@@ -72,13 +72,7 @@ void ClientReceiveThread()
     const LinkOps& ops = g_client.ops;
     for (;;) {
         int space = 0;
-        uint8_t* at = rxbuf_prepare(&buf, &space);
-        if (space == 0) {
-            // Full and no frame in it: drop the noise, keep a tail that may begin a frame.
-            if (rxbuf_discard_skipped(&buf) == 0)
-                rxbuf_reset(&buf);
-            at = rxbuf_prepare(&buf, &space);
-        }
+        uint8_t* at = rxbuf_prepare_read(&buf, &space); // a full buffer drops its noise
         // While bytes are held that make no frame yet, wait for more only as long as the line
         // keeps talking; after a quiet spell the unfinished frame is given up.
         const bool holding = buf.fill > 0;
