@@ -26,3 +26,5 @@ if(WIN32)
   set_tests_properties(test_link_com_wine PROPERTIES TIMEOUT 180 ENVIRONMENT "${ORMA_TEST_ENV}"
                        RESOURCE_LOCK wine_com)
 endif()
+# The stop's 10000 ms bound, on its own so that it runs alongside the other tests.
+orma_test(test_link_stop_slow LIBS orma_core SOURCES ${LINK_SOCK} TIMEOUT 120)

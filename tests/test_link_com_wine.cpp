@@ -161,6 +161,21 @@ TEST_F(ComWineTest, ReadsWhatHasArrivedAndWritesWholeFrames)
     EXPECT_EQ(module_.read(4), frame);
 }
 
+TEST_F(ComWineTest, ReadWaitsBeyondThePortsOwnReadTimeOut)
+{
+    // The port's one-byte reads end after 1000 ms without a byte; the read goes on regardless.
+    open_port();
+    std::atomic<int> got{0};
+    uint8_t buffer[8];
+    std::thread reader([&] { got = ops_.read(ops_.context, buffer, sizeof buffer); });
+    std::this_thread::sleep_for(milliseconds(2300)); // two of the port's time-outs pass
+    EXPECT_EQ(got, 0);
+    ASSERT_TRUE(module_.write({0x42}));
+    reader.join();
+    ASSERT_EQ(got, 1);
+    EXPECT_EQ(buffer[0], 0x42);
+}
+
 TEST_F(ComWineTest, ReadWithTimeLimitOnASilentLineKeepsTheReadForLater)
 {
     open_port();
@@ -209,15 +224,18 @@ TEST_F(ComWineTest, LinkClientOnCom1)
     config.com = LinkComSettings{1, 115200, 2, 8, 2};
     ORMA_Cli_Configure(&config);
     ORMA_Cli_SetCallbacks(on_message, on_message);
+    struct StopAtEnd {
+        ~StopAtEnd() { ORMA_Cli_Stop(); }
+    } stop_at_end;
     ASSERT_EQ(ORMA_Cli_Start(), 0);
     EXPECT_EQ(console.text(ConsoleStream::Out), "ORMA_Cli_Start()\nClientReceiveThread started\n");
 
-    ASSERT_TRUE(module_.write({0x00, 0xAA, 0x01, 0x81, 0x2C, 0x55, 0x03, 0x40}));
-    ASSERT_TRUE(module_.write({0x01, 0x02, 0x9B, 0xAA, 0x01, 0x10, 0xBB}));
+    // One write: a frame cut by a pause longer than the quiet spell would be given up.
+    ASSERT_TRUE(module_.write({0x00, 0xAA, 0x01, 0x81, 0x2C, 0x55, 0x03, 0x40, 0x01, 0x02, 0x9B, 0xAA, 0x01, 0x10, 0xBB}));
     ASSERT_TRUE(wait_until([] {
         std::lock_guard lock(g_lock);
         return g_received.size() == 2;
-    }));
+    })) << g_received.size() << " messages; console: " << console.text(ConsoleStream::Err);
     EXPECT_EQ(g_received[0], Bytes{0x81});
     EXPECT_EQ(g_received[1], (Bytes{0x40, 0x01, 0x02}));
     ASSERT_TRUE(wait_until([&] { return console.has(ConsoleStream::Err, "ORMA_Client: received invalid message\n"); }));
