@@ -28,3 +28,4 @@ if(WIN32)
 endif()
 # The stop's 10000 ms bound, on its own so that it runs alongside the other tests.
 orma_test(test_link_stop_slow LIBS orma_core SOURCES ${LINK_SOCK} TIMEOUT 120)
+orma_test(test_link_console LIBS orma_core)
