@@ -67,9 +67,10 @@ uint8_t frame_checksum(const uint8_t* bytes, int count)
 
 int frame_check(const uint8_t* frame, int total)
 {
-    if (!frame_is_start(frame[0]))
+    if (total < 1 || !frame_is_start(frame[0]))
         return -1;
-    if (frame[1] != total - FRAME_OVERHEAD)
+    // A frame carries at least one message byte: a length byte of 0 never makes one.
+    if (total < FRAME_OVERHEAD + 1 || frame[1] != total - FRAME_OVERHEAD)
         return -2;
     if (frame_checksum(frame, total - 1) != frame[total - 1])
         return -3;
