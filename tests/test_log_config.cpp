@@ -332,7 +332,6 @@ TEST_F(LogConfig, FlushFollowsTheFirstSelectedMessageThenAtMostOnceIn11Seconds)
 {
     write_file("flush.ini", "[ORMA_GENERAL]\nLogging = NOTIFICATIONS_ONLY\nFile = flush.txt\n");
     ASSERT_EQ(Log_Init("flush.ini"), 1);
-    EXPECT_EQ(read_text_file("flush.txt"), ""); // the dump is still buffered
     const std::string dump =
         dump_of("flush.ini", "\n[orma_general]\n" + row("logging", "NOTIFICATIONS_ONLY") + row("file", "flush.txt") + "\n\n");
 
@@ -416,6 +415,33 @@ TEST_F(LogConfig, ConcurrentCallersWriteWholeLines)
     }
     EXPECT_EQ(count_a, PER_THREAD);
     EXPECT_EQ(count_b, PER_THREAD);
+}
+
+} // namespace
+
+namespace {
+
+// The sample configuration shipped with the library sets up all four channels.
+TEST_F(LogConfig, SampleConfigurationSetsUpAllFourChannels)
+{
+    const std::string sample = read_text_file(ORMA_SAMPLE_LOG_CONFIG);
+    ASSERT_NE(sample, "");
+    write_file("ORMA_DLL_Log.ini", sample);
+    ASSERT_EQ(Log_Init("ORMA_DLL_Log.ini"), 1);
+    const LogState* s = Log_State();
+    EXPECT_EQ(s->general.mode, LOG_ALL);
+    EXPECT_EQ(s->error.mode, LOG_ALL);
+    EXPECT_EQ(s->fsi.mode, LOG_ON);
+    EXPECT_EQ(s->subchannels.mode, LOG_ON);
+    EXPECT_EQ(s->subchannels.list_options, LOG_LIST_BY_ID | LOG_LIST_BY_CU);
+    EXPECT_EQ(log_bytes({0xF0, 0x01}), 1);
+    Log_Exit();
+    const std::string fsi = read_text_file("ORMA_FSINotifications.txt");
+    EXPECT_EQ(fsi.rfind("\nConfiguration data of file \"ORMA_DLL_Log.ini\":\n\n[orma_general]\n", 0), 0u);
+    const std::string gen = read_text_file("ORMA_Notifications.txt");
+    EXPECT_EQ(gen, fsi + "[ 0xf0 0x01 ]\n");
+    EXPECT_EQ(read_text_file("ORMA_ErrNotifications.txt"), BANNER + fsi + "[ 0xf0 0x01 ]\n");
+    EXPECT_EQ(read_text_file("ORMA_CfgSubChannels.txt"), fsi);
 }
 
 } // namespace
