@@ -63,6 +63,8 @@ int32_t Log_WriteError(LogState* state, const uint8_t* message, uint16_t length)
 int32_t Log_WriteMessage(std::FILE* file, const uint8_t* message, uint16_t length);
 
 int32_t Log_ParseFilter(LogState* state, const char* key, LogChannel* channel);
+// The parser behind Log_ParseFilter, given the configured value itself (null: absent).
+int32_t log_parse_filter_value(const char* value, const char* key, LogChannel* channel);
 int32_t Log_PruneErrorFilter(LogState* state);
 void Log_RemoveFilterExpression(FilterExpression* slots, uint32_t index);
 int32_t Log_MatchFilter(const FilterExpression* slots, const uint8_t* message, uint16_t length);

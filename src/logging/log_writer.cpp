@@ -220,8 +220,12 @@ int32_t Log_ParseFilter(LogState* state, const char* key, LogChannel* channel)
 {
     if (!state || !key || !channel)
         return 0;
-    const char* value = ini_get(state->config, key);
-    if (!value)
+    return log_parse_filter_value(ini_get(state->config, key), key, channel);
+}
+
+int32_t log_parse_filter_value(const char* value, const char* key, LogChannel* channel)
+{
+    if (!value || !key || !channel)
         return 0;
 
     // Items between commas; runs of commas are one separator.
