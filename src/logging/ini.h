@@ -1,0 +1,17 @@
+// The four INI calls the logger needs. The build links exactly one backend: the system's
+// iniparser when the target has one (ini_iniparser.cpp), otherwise the project's own reader
+// (ini_builtin.cpp over ini_own.cpp). See ini.cmake.
+#pragma once
+
+#include <cstdio>
+
+struct IniDict; // opaque dictionary of "section:key" entries, section and key in lower case
+
+// Loads the file; null when it cannot be opened or holds a syntax error.
+IniDict* ini_load(const char* path);
+// The value of "section:key" (any case), or null when the entry is absent or is a section.
+const char* ini_get(const IniDict* dict, const char* key);
+// Writes the whole dictionary in INI form.
+void ini_dump(const IniDict* dict, std::FILE* out);
+// Accepts null.
+void ini_free(IniDict* dict);

@@ -1,0 +1,87 @@
+// The logger's state, its writers and filters, and the seams through which tests drive it.
+// Log_Init, Log_Exit and Log_Message (log.h) are what the rest of the library calls.
+#pragma once
+
+#include "logging/ini.h"
+#include "logging/log.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+enum LogMode : uint32_t {
+    LOG_OFF = 0,
+    LOG_ON = 1,
+    LOG_ALL = 2,
+    LOG_NOTIFICATIONS_ONLY = 3,
+    LOG_COMMANDS_RESPONSES = 4,
+    LOG_ENCLOSED_FILTER = 5,
+    LOG_EXCLOSED_FILTER = 6,
+};
+
+constexpr int LOG_FILTER_SLOTS = 8;
+constexpr int LOG_FILTER_BYTES = 8; // per expression
+constexpr uint8_t LOG_WILDCARD_BYTE = 0xEE;
+constexpr uint8_t LOG_ERROR_NOTIFICATION = 0xF0;
+constexpr uint32_t LOG_LIST_BY_ID = 1;
+constexpr uint32_t LOG_LIST_BY_CU = 2;
+
+// One prefix pattern of a channel's filter. Empty while bytes is null; filled slots come first.
+struct FilterExpression {
+    const uint8_t* bytes;  // into the channel's pool
+    uint16_t length;       // 0 to 8
+    uint32_t mask;         // bit k: byte k matches any message byte
+    uint16_t count;        // wildcards in the mask
+};
+
+struct LogChannel {
+    LogMode mode;
+    std::FILE* file;
+    FilterExpression filter[LOG_FILTER_SLOTS];
+    uint8_t pool[LOG_FILTER_SLOTS * LOG_FILTER_BYTES];
+    uint32_t list_options; // sub-channel channel: LOG_LIST_BY_ID, LOG_LIST_BY_CU
+};
+
+struct LogState {
+    IniDict* config;
+    LogChannel general;
+    LogChannel error;
+    LogChannel fsi;
+    LogChannel subchannels;
+    int32_t last_flush; // calendar seconds, 0 until the first flush
+};
+
+// The active state, or null while nothing is configured.
+LogState* Log_State();
+
+int32_t Log_ReadConfig(LogState* state);
+void Log_DumpConfig(const char* config_file);
+void Log_Flush();
+
+int32_t Log_WriteGeneral(LogState* state, const uint8_t* message, uint16_t length);
+int32_t Log_WriteError(LogState* state, const uint8_t* message, uint16_t length);
+int32_t Log_WriteMessage(std::FILE* file, const uint8_t* message, uint16_t length);
+
+int32_t Log_ParseFilter(LogState* state, const char* key, LogChannel* channel);
+// The parser behind Log_ParseFilter, given the configured value itself (null: absent).
+int32_t log_parse_filter_value(const char* value, const char* key, LogChannel* channel);
+int32_t Log_PruneErrorFilter(LogState* state);
+void Log_RemoveFilterExpression(FilterExpression* slots, uint32_t index);
+int32_t Log_MatchFilter(const FilterExpression* slots, const uint8_t* message, uint16_t length);
+
+int32_t Log_TrackSubChannels(LogState* state, const uint8_t* message, uint16_t length);
+
+// Time sources: calendar seconds for the flush rule and the restart banner, and the conversion
+// of those seconds to the local date and time of the banner. Null restores the system's own.
+using LogClockFn = int64_t (*)();
+using LogLocalTimeFn = bool (*)(int64_t seconds, std::tm* out);
+void Log_SetClock(LogClockFn now, LogLocalTimeFn local_time);
+
+// The system's conversion to local time (per-OS).
+bool log_os_local_time(int64_t seconds, std::tm* out);
+
+// Shared by the logger's own files: the lock held by Log_Init, Log_Exit and each Log_Message,
+// and the current calendar time from the clock in use.
+#include <mutex>
+std::mutex& log_lock();
+int64_t log_now();

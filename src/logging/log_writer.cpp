@@ -1,0 +1,306 @@
+// Log writers: which channel records a message, the log line, the filter expressions, and the
+// flush that follows a recorded message at most once in 11 seconds.
+#include "logging/log_state.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int64_t FLUSH_INTERVAL_S = 10; // flush when more than this has passed
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_notification(uint8_t code)
+{
+    return (code & 0xC0) == 0xC0;
+}
+
+bool is_command_or_response(uint8_t code)
+{
+    const uint8_t top = code & 0xC0;
+    return top == 0x40 || top == 0x80;
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Reads a hexadecimal number at text (an optional "0x" or "0X" prefix); false when there is no
+// hex digit. The byte is the number's low 8 bits.
+bool read_hex_byte(const char* text, uint8_t& byte)
+{
+    if (hex_value(*text) < 0)
+        return false;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && hex_value(text[2]) >= 0)
+        text += 2;
+    unsigned value = 0;
+    for (; hex_value(*text) >= 0; ++text)
+        value = ((value << 4) | static_cast<unsigned>(hex_value(*text))) & 0xFFu;
+    byte = static_cast<uint8_t>(value);
+    return true;
+}
+
+// Parses one comma-separated item into a slot whose bytes begin at pool[pos].
+void parse_expression(const char* item, const char* key, LogChannel* channel, FilterExpression& slot, size_t& pos)
+{
+    slot = FilterExpression{channel->pool + pos, 0, 0, 0};
+    while (is_blank(*item))
+        ++item;
+    const char* text = item; // quoted in the diagnostic
+    size_t i = 0;
+    while (item[i] != '\0') {
+        if (is_blank(item[i])) { // any run of blanks separates two byte items
+            ++i;
+            continue;
+        }
+        uint8_t byte = 0;
+        const bool hex = read_hex_byte(item + i, byte);
+        if (hex || item[i] == 'x') {
+            if (slot.length == LOG_FILTER_BYTES) {
+                if (channel->file)
+                    std::fprintf(channel->file,
+                                 "ERROR: Length of filter expression \"%s\" (Key \"%s\") is unsupported. "
+                                 "Filter expression will be reduced to %d bytes.\n",
+                                 text, key, LOG_FILTER_BYTES);
+                return;
+            }
+            if (!hex) {
+                slot.mask |= 1u << slot.length;
+                ++slot.count;
+                byte = LOG_WILDCARD_BYTE;
+            }
+            channel->pool[pos++] = byte;
+            ++slot.length;
+            ++i;
+            while (item[i] != '\0' && !is_blank(item[i]))
+                ++i;
+        }
+        // Anything else is passed over, one character at a time.
+        if (item[i] != '\0')
+            ++i;
+    }
+}
+
+bool channel_filter_matches(const LogChannel& ch, const uint8_t* message, uint16_t length)
+{
+    return Log_MatchFilter(ch.filter, message, length) == 1;
+}
+
+} // namespace
+
+int32_t Log_WriteMessage(std::FILE* file, const uint8_t* message, uint16_t length)
+{
+    if (!file || !message)
+        return 0;
+    static const char digits[] = "0123456789abcdef";
+    char line[1024];
+    size_t n = 0;
+    line[n++] = '[';
+    for (uint16_t i = 0; i < length; ++i) {
+        if (n + 5 > sizeof line) {
+            std::fwrite(line, 1, n, file);
+            n = 0;
+        }
+        line[n++] = ' ';
+        line[n++] = '0';
+        line[n++] = 'x';
+        line[n++] = digits[message[i] >> 4];
+        line[n++] = digits[message[i] & 0x0F];
+    }
+    if (n + 3 > sizeof line) {
+        std::fwrite(line, 1, n, file);
+        n = 0;
+    }
+    line[n++] = ' ';
+    line[n++] = ']';
+    line[n++] = '\n';
+    std::fwrite(line, 1, n, file);
+    return length;
+}
+
+int32_t Log_WriteGeneral(LogState* state, const uint8_t* message, uint16_t length)
+{
+    if (!state || !message)
+        return -1;
+    if (length == 0)
+        return 0;
+    const LogChannel& ch = state->general;
+    const uint8_t code = message[0];
+    bool selected = false;
+    switch (ch.mode) {
+    case LOG_ALL:
+        selected = true;
+        break;
+    case LOG_NOTIFICATIONS_ONLY:
+        selected = is_notification(code);
+        break;
+    case LOG_COMMANDS_RESPONSES:
+        selected = is_command_or_response(code);
+        break;
+    case LOG_ENCLOSED_FILTER:
+        selected = channel_filter_matches(ch, message, length);
+        break;
+    case LOG_EXCLOSED_FILTER:
+        selected = !channel_filter_matches(ch, message, length);
+        break;
+    default:
+        break;
+    }
+    return selected ? Log_WriteMessage(ch.file, message, length) : -1;
+}
+
+int32_t Log_WriteError(LogState* state, const uint8_t* message, uint16_t length)
+{
+    if (!state || !message)
+        return -1;
+    if (length == 0)
+        return 0;
+    const LogChannel& ch = state->error;
+    const bool error_code = message[0] == LOG_ERROR_NOTIFICATION;
+    bool selected = false;
+    switch (ch.mode) {
+    case LOG_ALL:
+        selected = error_code;
+        break;
+    case LOG_ENCLOSED_FILTER:
+        selected = channel_filter_matches(ch, message, length);
+        break;
+    case LOG_EXCLOSED_FILTER:
+        selected = error_code && !channel_filter_matches(ch, message, length);
+        break;
+    default:
+        break;
+    }
+    return selected ? Log_WriteMessage(ch.file, message, length) : -1;
+}
+
+int32_t Log_Message(const uint8_t* message, uint16_t length)
+{
+    std::lock_guard<std::mutex> hold(log_lock());
+    LogState* state = Log_State();
+    if (!state || !message)
+        return 0;
+
+    int32_t result = 0;
+    if (length == 0) {
+        result = 1;
+    } else {
+        if (state->general.mode != LOG_OFF && Log_WriteGeneral(state, message, length) >= 0)
+            result = 1;
+        if (state->error.mode != LOG_OFF && Log_WriteError(state, message, length) >= 0)
+            result = 1;
+        if (state->subchannels.mode != LOG_OFF)
+            Log_TrackSubChannels(state, message, length);
+    }
+    if (result != 1)
+        return 0;
+
+    const int64_t now = log_now();
+    if (now - state->last_flush > FLUSH_INTERVAL_S) {
+        state->last_flush = static_cast<int32_t>(now);
+        Log_Flush();
+    }
+    return 1;
+}
+
+int32_t Log_ParseFilter(LogState* state, const char* key, LogChannel* channel)
+{
+    if (!state || !key || !channel)
+        return 0;
+    return log_parse_filter_value(ini_get(state->config, key), key, channel);
+}
+
+int32_t log_parse_filter_value(const char* value, const char* key, LogChannel* channel)
+{
+    if (!value || !key || !channel)
+        return 0;
+
+    // Items between commas; runs of commas are one separator.
+    std::vector<std::string> items;
+    const std::string copy(value);
+    size_t at = 0;
+    while (at < copy.size()) {
+        const size_t comma = copy.find(',', at);
+        const size_t end = comma == std::string::npos ? copy.size() : comma;
+        if (end > at)
+            items.push_back(copy.substr(at, end - at));
+        at = end + 1;
+    }
+    if (items.empty())
+        return 0;
+    if (items.size() > LOG_FILTER_SLOTS) {
+        if (channel->file)
+            std::fprintf(channel->file,
+                         "ERROR: To many filter expressions in config file (Key \"%s\"). Only %d are supported!\n",
+                         key, LOG_FILTER_SLOTS);
+        items.resize(LOG_FILTER_SLOTS);
+    }
+
+    for (FilterExpression& slot : channel->filter)
+        slot = FilterExpression{};
+    size_t pos = 0;
+    for (size_t i = 0; i < items.size(); ++i)
+        parse_expression(items[i].c_str(), key, channel, channel->filter[i], pos);
+    return 1;
+}
+
+int32_t Log_PruneErrorFilter(LogState* state)
+{
+    if (!state)
+        return 0;
+    FilterExpression* slots = state->error.filter;
+    if (!slots[0].bytes)
+        return 0;
+    uint32_t i = 0;
+    while (i < LOG_FILTER_SLOTS && slots[i].bytes) {
+        if (slots[i].length == 0 || slots[i].bytes[0] != LOG_ERROR_NOTIFICATION)
+            Log_RemoveFilterExpression(slots, i);
+        else
+            ++i;
+    }
+    return 1;
+}
+
+void Log_RemoveFilterExpression(FilterExpression* slots, uint32_t index)
+{
+    if (!slots || index >= LOG_FILTER_SLOTS)
+        return;
+    for (uint32_t i = index; i + 1 < LOG_FILTER_SLOTS; ++i)
+        slots[i] = slots[i + 1];
+    slots[LOG_FILTER_SLOTS - 1] = FilterExpression{};
+}
+
+int32_t Log_MatchFilter(const FilterExpression* slots, const uint8_t* message, uint16_t length)
+{
+    if (!slots || !message || length == 0)
+        return 0;
+    for (int s = 0; s < LOG_FILTER_SLOTS; ++s) {
+        const FilterExpression& f = slots[s];
+        if (!f.bytes || f.length == 0 || f.length > length)
+            continue;
+        bool match = true;
+        if (f.count == 0) {
+            match = std::memcmp(f.bytes, message, f.length) == 0;
+        } else {
+            for (uint16_t k = 0; k < f.length && match; ++k)
+                if (!(f.mask & (1u << k)) && f.bytes[k] != message[k])
+                    match = false;
+        }
+        if (match)
+            return 1;
+    }
+    return 0;
+}
