@@ -38,3 +38,7 @@ int ORMA_Cli_Stop();
 
 // The operation table of the configured transport (empty entries before the first start).
 const LinkOps* ORMA_Cli_Ops();
+
+// Hands the message of one received frame (`length` bytes, start byte first) to the receive
+// callback of its start byte and class; the receive thread calls it for every frame.
+void link_dispatch(const uint8_t* frame, int length);

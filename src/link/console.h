@@ -1,0 +1,31 @@
+// Console lines of the serial and TCP links.
+//
+// The link client writes its lines to the process's console handles (fetched at every start);
+// the transports print theirs on the runtime's standard streams. Either way a line reaches the
+// console where the process has one and the standard handles otherwise, so redirected output
+// keeps it. Tests install a hook that receives every line instead.
+#pragma once
+
+#include <cstddef>
+
+enum class ConsoleStream { Out, Err };
+
+using ConsoleHook = void (*)(ConsoleStream stream, const char* text);
+
+// Fetches the console output and error handles (the link client does so at every start).
+void console_fetch_handles();
+// Writes text to the console output or error handle.
+void console_write(ConsoleStream stream, const char* text);
+// Formats and prints text on the runtime's standard output or standard error stream.
+void console_print(ConsoleStream stream, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// Replaces both outputs by the hook (null restores them). Returns the previous hook.
+ConsoleHook console_set_hook(ConsoleHook hook);
+
+// Backend: the handles of the platform.
+void console_os_fetch();
+void console_os_write(ConsoleStream stream, const char* text, size_t length);

@@ -1,0 +1,228 @@
+// The link client of the serial and TCP links: configuration, callbacks, start and stop, and
+// ClientReceiveThread, which cuts frames out of the byte stream and dispatches their messages.
+#include "link/link_client.h"
+
+#include "link/com_port.h"
+#include "link/console.h"
+#include "link/frame.h"
+#include "link/tcp_link.h"
+#include "support/sem.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+constexpr auto START_WAIT = std::chrono::milliseconds(1000);
+constexpr auto STOP_LIMIT = std::chrono::milliseconds(10000);
+// How long the line must stay quiet before a frame that cannot complete is given up.
+constexpr int QUIET_MS = 100;
+
+struct LinkClient {
+    LinkConfig config{};
+    std::atomic<ReceiveCallback> first{nullptr};
+    std::atomic<ReceiveCallback> second{nullptr};
+    LinkOps ops{};
+    std::atomic<int32_t> running{0};
+    SemHandle* semaphore = nullptr;
+
+    // The link is open from a successful open until the first close, by the stop or by the
+    // receive thread after a failed read; the lock makes that close happen once.
+    std::mutex link_lock;
+    bool link_open = false;
+
+    std::thread thread;
+    std::mutex thread_lock;
+    std::condition_variable thread_ended_cond;
+    bool thread_ended = true;
+};
+
+LinkClient g_client;
+
+// Closes the link unless it is closed already; with the line, as the stop does it.
+void close_link(bool from_stop)
+{
+    std::lock_guard lock(g_client.link_lock);
+    if (!g_client.link_open)
+        return;
+    if (from_stop)
+        console_write(ConsoleStream::Err, "ORMA_Cli_Stop: Closing com interface\n");
+    g_client.ops.close(g_client.ops.context);
+    g_client.link_open = false;
+}
+
+void wake_link()
+{
+    std::lock_guard lock(g_client.link_lock);
+    if (g_client.link_open && g_client.ops.wake)
+        g_client.ops.wake(g_client.ops.context);
+}
+
+void ClientReceiveThread()
+{
+    console_write(ConsoleStream::Out, "ClientReceiveThread started\n");
+    static RxBuffer buf; // one receive thread at a time; too large for a thread's stack
+    rxbuf_reset(&buf);
+    const LinkOps& ops = g_client.ops;
+    for (;;) {
+        int space = 0;
+        uint8_t* at = rxbuf_prepare(&buf, &space);
+        if (space == 0) {
+            // Full and no frame in it: drop the noise, keep a tail that may begin a frame.
+            if (rxbuf_discard_skipped(&buf) == 0)
+                rxbuf_reset(&buf);
+            at = rxbuf_prepare(&buf, &space);
+        }
+        // While bytes are held that make no frame yet, wait for more only as long as the line
+        // keeps talking; after a quiet spell the unfinished frame is given up.
+        const bool holding = buf.fill > 0;
+        const int count = holding && ops.read_timeout ? ops.read_timeout(ops.context, at, space, QUIET_MS)
+                                                       : ops.read(ops.context, at, space);
+        if (count < 0) {
+            if (g_client.running)
+                close_link(false);
+            break;
+        }
+        const bool quiet = count == 0;
+        if (!quiet)
+            rxbuf_commit(&buf, count);
+        const uint8_t* frame = nullptr;
+        while (int length = frame_extract(&buf, &frame, quiet))
+            link_dispatch(frame, length);
+        if (!g_client.running)
+            break;
+    }
+    {
+        std::lock_guard lock(g_client.thread_lock);
+        g_client.thread_ended = true;
+    }
+    g_client.thread_ended_cond.notify_all();
+}
+
+} // namespace
+
+void link_dispatch(const uint8_t* frame, int length)
+{
+    const uint8_t* message = frame + 2;
+    const int32_t size = length - FRAME_OVERHEAD;
+    ReceiveCallback target = nullptr;
+    if (frame[0] != FRAME_START_FLOW) {
+        target = g_client.first;
+    } else if (msg_is_response(message[0])) {
+        target = g_client.first;
+    } else if (msg_is_notification(message[0])) {
+        target = g_client.second;
+    } else {
+        console_write(ConsoleStream::Err, "ORMA_Client: received invalid message\n");
+        return;
+    }
+    if (target)
+        target(message, size);
+}
+
+void ORMA_Cli_Configure(const LinkConfig* config)
+{
+    g_client.first = nullptr;
+    g_client.second = nullptr;
+    g_client.config.type = 0;
+    if (config)
+        g_client.config = *config;
+}
+
+void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second)
+{
+    if (first)
+        g_client.first = first;
+    if (second)
+        g_client.second = second;
+}
+
+int ORMA_Cli_Start()
+{
+    g_client.running = 0;
+    console_fetch_handles();
+    console_write(ConsoleStream::Out, "ORMA_Cli_Start()\n");
+
+    g_client.semaphore = sem_os_create();
+    if (!g_client.semaphore) {
+        console_write(ConsoleStream::Err, "CreateSemaphore failed!\n");
+        return -1;
+    }
+
+    const LinkConfig& config = g_client.config;
+    g_client.ops = LinkOps{};
+    if (config.type == LINK_TCP)
+        tcp_install(&g_client.ops, config.tcp.address, config.tcp.port, TCP_ROLE_CLIENT);
+    else if (config.type == LINK_COM)
+        com_install(&g_client.ops, config.com.port, config.com.baud, config.com.parity, config.com.data_bits,
+                    config.com.stop_bits);
+    else
+        tcp_install(&g_client.ops, nullptr, TCP_DEFAULT_PORT, TCP_ROLE_CLIENT);
+
+    if (g_client.ops.open(g_client.ops.context) < 0) {
+        console_write(ConsoleStream::Err, "Open() failed\n!");
+        return -1;
+    }
+    {
+        std::lock_guard lock(g_client.link_lock);
+        g_client.link_open = true;
+    }
+
+    // The flag is raised before the thread exists, so that a stop can never be overtaken by it.
+    g_client.running = 1;
+    {
+        std::lock_guard lock(g_client.thread_lock);
+        g_client.thread_ended = false;
+    }
+    try {
+        g_client.thread = std::thread(ClientReceiveThread);
+    } catch (const std::system_error& e) {
+        g_client.running = 0;
+        {
+            std::lock_guard lock(g_client.thread_lock);
+            g_client.thread_ended = true;
+        }
+        errno = e.code().value();
+        std::perror("ORMA_Srv_Init: _beginthread() failed!");
+        console_write(ConsoleStream::Err, "ORMA_Cli_Init: _beginthread() failed!\n");
+        return -1;
+    }
+    std::this_thread::sleep_for(START_WAIT);
+    return 0;
+}
+
+int ORMA_Cli_Stop()
+{
+    g_client.running = 0;
+    if (g_client.thread.joinable()) {
+        wake_link(); // a read waiting on a silent module returns at once
+        bool ended;
+        {
+            std::unique_lock lock(g_client.thread_lock);
+            ended = g_client.thread_ended_cond.wait_for(lock, STOP_LIMIT, [] { return g_client.thread_ended; });
+        }
+        if (ended) {
+            g_client.thread.join();
+            console_write(ConsoleStream::Err, "ORMA_Cli_Stop: ReceiveThread terminated\n");
+        } else {
+            // Held up in a callback: it sees the flag when it gets back and ends by itself.
+            g_client.thread.detach();
+            console_write(ConsoleStream::Err, "ORMA_Cli_Stop: ReceiveThread hasn't terminated\n");
+        }
+    }
+    close_link(true);
+    sem_os_close(g_client.semaphore);
+    g_client.semaphore = nullptr;
+    return 0;
+}
+
+const LinkOps* ORMA_Cli_Ops()
+{
+    return &g_client.ops;
+}

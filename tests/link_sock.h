@@ -1,0 +1,25 @@
+// A small TCP peer for the link tests, over the platform's sockets (loopback only).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace testsock {
+
+using Socket = intptr_t;
+constexpr Socket NONE = -1;
+
+bool init();
+// Listens on 127.0.0.1; port 0 takes a free one. The port is written back.
+Socket listen_loopback(uint16_t* port);
+// NONE when no peer connected within the limit.
+Socket accept_one(Socket listener, int timeout_ms);
+Socket connect_loopback(uint16_t port);
+bool send_all(Socket s, const std::vector<uint8_t>& bytes);
+// Bytes received (at least one), 0 when the limit passed, -1 when the peer closed or it failed.
+int recv_some(Socket s, uint8_t* buffer, int max_count, int timeout_ms);
+void close(Socket s);
+// A port on which nobody listens at this moment.
+uint16_t free_port();
+
+} // namespace testsock
