@@ -46,23 +46,35 @@ function(e2e_test name)
                                           RESOURCE_LOCK "${E_LOCK}")
 endfunction()
 
-set(basic_filter "Exchange.*:-Exchange.LongExchangeLosesNothing")
 set(noisy --noise 48 --split 4)
 set(tcp_sim --tcp --port 5002)
-set(com_sim --serial)
 set(com_lock)
 if(WIN32)
   set(com_lock wine_com)
 endif()
 
-e2e_test(e2e_tcp_exchange MODE 2 FILTER ${basic_filter} SIM ${tcp_sim} ${noisy} --seed 3 --record sim_rx.txt
-         LOCK port5002)
+# One simulator per scenario: each scenario starts and stops the library once, as a host does.
+set(cases Framed:CommandFramedOnTheWireAndResponsePolled Queue:SecondCommandWaitsForTheResponseAndGoesOutOnLoop
+          Pruned:NotificationsBeforeTheFirstPollArePruned SilentExit:ExitWithASilentModuleIsQuick)
+set(seed 3)
+foreach(case IN LISTS cases)
+  string(REPLACE ":" ";" parts ${case})
+  list(GET parts 0 short)
+  list(GET parts 1 full)
+  string(TOLOWER ${short} short)
+  e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} ${noisy} --seed ${seed} --record sim_rx.txt
+           LOCK port5002)
+  e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM --serial ${noisy} --seed ${seed} --record sim_rx.txt
+           LOCK ${com_lock})
+  math(EXPR seed "${seed} + 2")
+endforeach()
+e2e_test(e2e_tcp_drop MODE 2 FILTER Exchange.PeerClosingTheConnectionEndsReceptionAndLaterSendsFail
+         SIM ${tcp_sim} --record sim_rx.txt LOCK port5002)
+
 e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_TCP_COUNT}
          SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900 LOCK port5002)
-e2e_test(e2e_com_exchange MODE 1 FILTER ${basic_filter} SIM ${com_sim} ${noisy} --seed 7 --record sim_rx.txt
-         LOCK ${com_lock})
 e2e_test(e2e_com_long MODE 1 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_COM_COUNT}
-         SIM ${com_sim} ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
+         SIM --serial ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
 
 # The host tool against the simulator: one command and its response, printed with their class.
 set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_ormactl)

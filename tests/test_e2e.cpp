@@ -142,7 +142,7 @@ TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
 TEST_F(Exchange, SecondCommandWaitsForTheResponseAndGoesOutOnLoop)
 {
     Library lib(2);
-    const Bytes first{0x40, 0x01, 0x02};
+    const Bytes first{0x7F, 0x06, 0x01, 0xF4}; // answered after 500 ms
     const Bytes second{0x41, 0x0A};
     ASSERT_TRUE(send(first));
     EXPECT_EQ(ORMA_DLL_getComState(), 0);

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 #include <string>
 
@@ -33,7 +34,8 @@ Roles:
   --tcp               TCP server on 127.0.0.1 (the default); serves one connection at a time
   --port N            TCP port (default 5002; 0 picks a free one, printed on the ready line)
   --serial            creates a pseudo-terminal pair, serves the master side and prints
-                      "ormasim: serial on /dev/pts/N" (the path to give the host as its port)
+                      "ormasim: serial on /dev/pts/N" (the path to give the host as its port);
+                      the host may close and reopen that end as often as it likes
   --once              exit when the first connection ends
 
 Answers:
@@ -48,6 +50,8 @@ Control commands (code 0x7F, answered like any command unless said otherwise):
   7F 03               send one error notification before the answer
   7F 04               answer nothing from now on (silence)
   7F 05               close the connection at once, unanswered
+  7F 06 hh ll         answer this command only after hhll milliseconds (later answers wait
+                      behind it, so the order is kept)
 
 Notifications:
   E0 46 w w w w t t t t   sub-channel configuration: configuration word (bits 0-5 sub-channel
@@ -169,12 +173,14 @@ Options parse_options(int argc, char** argv)
 
 using Clock = std::chrono::steady_clock;
 
+void reset_line(int fd);
+
 // One connection (a TCP peer or the pseudo-terminal): reassembly of the host's frames, the
 // queue of writes, and the per-connection counters that the misbehaviour options look at.
 class Session {
 public:
-    Session(int fd, const Options& options, sim::Rng& rng, FILE* record, Clock::time_point epoch)
-        : fd_(fd), o_(options), rng_(rng), record_(record), epoch_(epoch)
+    Session(int fd, bool serial, const Options& options, sim::Rng& rng, FILE* record, Clock::time_point epoch)
+        : fd_(fd), serial_(serial), o_(options), rng_(rng), record_(record), epoch_(epoch)
     {
         rxbuf_reset(&rx_);
         notify_ms_ = o_.notify_ms;
@@ -191,15 +197,27 @@ public:
             if (!out_.empty())
                 p.events |= POLLOUT;
             int timeout = -1;
-            if (notify_ms_ > 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_notify_ - Clock::now());
-                timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
+            if (notify_ms_ > 0)
+                timeout = ms_until(next_notify_);
+            if (!delayed_.empty()) {
+                const int t = ms_until(delayed_.front().due);
+                timeout = timeout < 0 ? t : std::min(timeout, t);
             }
-            const int ready = poll(&p, 1, timeout);
+            if (absent_) {
+                // Nobody holds the other end of the pseudo-terminal: look again a little later.
+                timeout = timeout < 0 ? ABSENT_POLL_MS : std::min(timeout, ABSENT_POLL_MS);
+                p.events = 0;
+            }
+            const int ready = poll(&p, absent_ ? 0 : 1, timeout);
             if (ready < 0) {
                 if (errno == EINTR)
                     continue;
                 fail("poll");
+            }
+            absent_ = false;
+            while (!delayed_.empty() && Clock::now() >= delayed_.front().due) {
+                send(delayed_.front().start, delayed_.front().message, delayed_.front().bad);
+                delayed_.pop_front();
             }
             if (notify_ms_ > 0 && Clock::now() >= next_notify_) {
                 periodic();
@@ -209,7 +227,9 @@ public:
             }
             if (p.revents & POLLOUT)
                 flush_some();
-            if (p.revents & (POLLIN | POLLHUP | POLLERR))
+            if (serial_ && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN))
+                host_left();
+            else if (p.revents & (POLLIN | POLLHUP | POLLERR))
                 receive();
             if (drop_pending_ && out_.empty())
                 drop();
@@ -220,6 +240,30 @@ public:
     bool dropped() const { return dropped_; }
 
 private:
+    static constexpr int ABSENT_POLL_MS = 20;
+
+    struct Delayed {
+        Clock::time_point due;
+        uint8_t start;
+        sim::Bytes message;
+        bool bad;
+    };
+
+    static int ms_until(Clock::time_point when)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
+        return left < 0 ? 0 : static_cast<int>(left) + 1;
+    }
+
+    // The host closed its end of the pseudo-terminal. Its settings go back to those of a fresh
+    // line, so that the next open changes them as it would on a new port.
+    void host_left()
+    {
+        if (!absent_)
+            reset_line(fd_);
+        absent_ = true;
+    }
+
     int32_t now_ms() const
     {
         return static_cast<int32_t>(
@@ -235,6 +279,10 @@ private:
             at = rxbuf_prepare(&rx_, &space);
         }
         const ssize_t n = read(fd_, at, static_cast<size_t>(space));
+        if (serial_ && n < 0 && errno == EIO) {
+            host_left(); // the host closed its end; it may open it again
+            return;
+        }
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
             closed_ = true; // the peer went away
             return;
@@ -276,7 +324,13 @@ private:
         }
         ++answered_;
         const bool bad = o_.bad_checksum > 0 && answered_ % o_.bad_checksum == 0;
-        send(start, sim::response_to(message, size), bad);
+        auto delay = std::chrono::milliseconds(0);
+        if (message[0] == sim::CONTROL_CODE && size >= 4 && message[1] == sim::CTL_DELAY)
+            delay = std::chrono::milliseconds(message[2] << 8 | message[3]);
+        if (delay.count() > 0 || !delayed_.empty()) // answers keep their order
+            delayed_.push_back({Clock::now() + delay, start, sim::response_to(message, size), bad});
+        else
+            send(start, sim::response_to(message, size), bad);
         if (o_.drop_after > 0 && answered_ >= o_.drop_after)
             drop_pending_ = true;
     }
@@ -344,6 +398,11 @@ private:
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR)
                     return;
+                if (serial_ && errno == EIO) { // nobody on the line: the bytes are lost
+                    out_.clear();
+                    sent_ = 0;
+                    return;
+                }
                 closed_ = true;
                 out_.clear();
                 return;
@@ -365,6 +424,9 @@ private:
     }
 
     int fd_;
+    bool serial_;
+    bool absent_ = false;
+    std::deque<Delayed> delayed_;
     const Options& o_;
     sim::Rng& rng_;
     FILE* record_;
@@ -383,6 +445,18 @@ private:
     uint8_t last_command_ = 0;
     Clock::time_point next_notify_;
 };
+
+void reset_line(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        cfsetispeed(&t, B9600);
+        cfsetospeed(&t, B9600);
+        t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | PARODD);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+}
 
 void set_nonblocking(int fd)
 {
@@ -423,7 +497,7 @@ long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point 
         set_nonblocking(fd);
         std::printf("ormasim: connected\n");
         std::fflush(stdout);
-        Session session(fd, o, rng, record, epoch);
+        Session session(fd, false, o, rng, record, epoch);
         answered += session.run();
         close(fd);
         if (!session.dropped() && !g_stop) {
@@ -446,23 +520,15 @@ long serve_serial(const Options& o, sim::Rng& rng, FILE* record, Clock::time_poi
     if (!name)
         fail("ptsname");
     const std::string path = name;
-    // Hold the other end open as well: the line stays up while the host opens and closes it,
-    // and it starts raw whatever the host sets.
-    const int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
-    if (slave < 0)
-        fail("open pseudo-terminal");
-    termios t{};
-    if (tcgetattr(slave, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-    }
+    // The line starts raw, whatever the host sets. The other end is not held open here, so the
+    // host's open and close behave as on a serial port of its own.
+    reset_line(master);
     set_nonblocking(master);
     std::printf("ormasim: serial on %s\normasim: ready\n", path.c_str());
     std::fflush(stdout);
-    Session session(master, o, rng, record, epoch);
+    Session session(master, true, o, rng, record, epoch);
     const long answered = session.run();
     close(master);
-    close(slave);
     return answered;
 }
 
