@@ -5,7 +5,8 @@
 # path of a --serial simulator as ORMA_SIM_SERIAL (and, with --com1, maps the Wine prefix's COM1
 # to it through HKLM\Software\Wine\Ports), runs the program with its output in stdout.txt and
 # stderr.txt (the program may read them), shows both, stops the simulator and exits with the
-# program's status.
+# program's status. With --com1 the Wine prefix (ORMA_WINEPREFIX) must be one that no other test
+# uses at the same time: its server is restarted.
 set -u
 com1_runner=
 if [ "${1:-}" = --com1 ]; then com1_runner=$2; shift 2; fi
@@ -36,11 +37,14 @@ ORMA_SIM_SERIAL=$(sed -n 's/^ormasim: serial on //p' sim.out)
 export ORMA_SIM_SERIAL
 if [ -n "$com1_runner" ]; then
   [ -n "$ORMA_SIM_SERIAL" ] || { echo "e2e_run.sh: --com1 needs a --serial simulator" >&2; stop_sim; exit 2; }
+  # The prefix's device manager maps the ports when its server starts. So: stop the server,
+  # write the key, let the server that reg started save it and end, and the program's own
+  # server then maps COM1 anew (the prefix serves the serial tests alone, one at a time).
+  server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -k 2>/dev/null
+  WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
   "$com1_runner" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$ORMA_SIM_SERIAL" /f >/dev/null 2>&1
-  # The prefix's device manager reads the key when it starts; point the device link at the
-  # pseudo-terminal as well, so that a running server sees the new mapping at once.
-  prefix=${ORMA_WINEPREFIX:-$PWD/wineprefix}
-  mkdir -p "$prefix/dosdevices" && ln -sfn "$ORMA_SIM_SERIAL" "$prefix/dosdevices/com1"
+  WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
 fi
 
 "$@" >stdout.txt 2>stderr.txt

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,8 +48,10 @@ Bytes answer_to(const Bytes& command)
 
 Bytes framed(uint8_t start, const Bytes& message)
 {
-    Bytes f{start, static_cast<uint8_t>(message.size())};
-    f.insert(f.end(), message.begin(), message.end());
+    Bytes f(message.size() + 2);
+    f[0] = start;
+    f[1] = static_cast<uint8_t>(message.size());
+    std::copy(message.begin(), message.end(), f.begin() + 2);
     uint8_t sum = 0;
     for (uint8_t b : f)
         sum = static_cast<uint8_t>(sum + b);
