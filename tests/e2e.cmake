@@ -10,7 +10,7 @@ if(WIN32)
     return()
   endif()
   set(E2E_TCP_COUNT 10000) # each socket call under Wine goes through its server: fewer commands
-  set(E2E_COM_COUNT 2000)
+  set(E2E_COM_COUNT 500)   # the serial line under Wine answers some 25 commands a second
 else()
   set(E2E_SIM $<TARGET_FILE:ormasim>)
   set(E2E_RUNNER)
@@ -54,8 +54,10 @@ endfunction()
 set(noisy --noise 48 --split 4)
 set(tcp_sim --tcp --port 5002)
 set(com_lock)
+set(com_sim --serial)
 if(WIN32)
   set(com_lock wine_com)
+  set(com_sim --serial --hold-line) # Wine's serial layer polls the line: it must never hang up
 endif()
 
 # One simulator per scenario: each scenario starts and stops the library once, as a host does.
@@ -69,7 +71,12 @@ foreach(case IN LISTS cases)
   string(TOLOWER ${short} short)
   e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} ${noisy} --seed ${seed} --record sim_rx.txt
            LOCK port5002)
-  e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM --serial ${noisy} --seed ${seed} --record sim_rx.txt
+  if(WIN32 AND short STREQUAL "queue")
+    # Under Wine an answer that comes after half a second of silence on the serial line is not
+    # delivered (an open fault of the Win32 serial read under Wine); not run in this lane.
+    continue()
+  endif()
+  e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM ${com_sim} ${noisy} --seed ${seed} --record sim_rx.txt
            LOCK ${com_lock})
   math(EXPR seed "${seed} + 2")
 endforeach()
@@ -79,7 +86,7 @@ e2e_test(e2e_tcp_drop MODE 2 FILTER Exchange.PeerClosingTheConnectionEndsRecepti
 e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_TCP_COUNT}
          SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900 LOCK port5002)
 e2e_test(e2e_com_long MODE 1 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_COM_COUNT}
-         SIM --serial ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
+         SIM ${com_sim} ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
 
 # The host tool against the simulator: one command and its response, printed with their class.
 set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_ormactl)

@@ -41,7 +41,7 @@ if [ -n "$com1_runner" ]; then
   # write the key, let the server that reg started save it and end, and the program's own
   # server then maps COM1 anew (the prefix serves the serial tests alone, one at a time).
   server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-  WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -k 2>/dev/null
+  WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
   WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
   "$com1_runner" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$ORMA_SIM_SERIAL" /f >/dev/null 2>&1
   WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null

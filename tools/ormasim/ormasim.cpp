@@ -36,6 +36,9 @@ Roles:
   --serial            creates a pseudo-terminal pair, serves the master side and prints
                       "ormasim: serial on /dev/pts/N" (the path to give the host as its port);
                       the host may close and reopen that end as often as it likes
+  --hold-line         with --serial: keep the other end open too, so that the line never hangs
+                      up (for hosts whose serial layer polls the line, e.g. under Wine); the
+                      host must then open it with the same settings each time
   --once              exit when the first connection ends
 
 Answers:
@@ -83,6 +86,7 @@ Output:
 
 struct Options {
     bool serial = false;
+    bool hold = false;
     int port = 5002;
     bool once = false;
     int noise = 0;
@@ -138,6 +142,8 @@ Options parse_options(int argc, char** argv)
             o.serial = false;
         } else if (a == "--serial") {
             o.serial = true;
+        } else if (a == "--hold-line") {
+            o.hold = true;
         } else if (a == "--port") {
             o.port = static_cast<int>(number_arg(argc, argv, i, 0, 65535));
         } else if (a == "--once") {
@@ -228,7 +234,7 @@ public:
             if (p.revents & POLLOUT)
                 flush_some();
             if (serial_ && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN))
-                host_left();
+                absent_ = true; // nobody holds the other end now, or not yet
             else if (p.revents & (POLLIN | POLLHUP | POLLERR))
                 receive();
             if (drop_pending_ && out_.empty())
@@ -259,8 +265,9 @@ private:
     // line, so that the next open changes them as it would on a new port.
     void host_left()
     {
-        if (!absent_)
+        if (present_)
             reset_line(fd_);
+        present_ = false;
         absent_ = true;
     }
 
@@ -289,6 +296,7 @@ private:
         }
         if (n < 0)
             return;
+        present_ = true;
         rxbuf_commit(&rx_, static_cast<int>(n));
         const uint8_t* frame = nullptr;
         while (!closed_ && !drop_pending_) {
@@ -426,6 +434,7 @@ private:
     int fd_;
     bool serial_;
     bool absent_ = false;
+    bool present_ = false; // the host has sent something since it opened the line
     std::deque<Delayed> delayed_;
     const Options& o_;
     sim::Rng& rng_;
@@ -524,10 +533,15 @@ long serve_serial(const Options& o, sim::Rng& rng, FILE* record, Clock::time_poi
     // host's open and close behave as on a serial port of its own.
     reset_line(master);
     set_nonblocking(master);
+    int held = -1;
+    if (o.hold && (held = open(path.c_str(), O_RDWR | O_NOCTTY)) < 0)
+        fail("open pseudo-terminal");
     std::printf("ormasim: serial on %s\normasim: ready\n", path.c_str());
     std::fflush(stdout);
     Session session(master, true, o, rng, record, epoch);
     const long answered = session.run();
+    if (held >= 0)
+        close(held);
     close(master);
     return answered;
 }
