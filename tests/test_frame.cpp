@@ -104,6 +104,9 @@ TEST(FrameFormat, CheckReportsTheFirstFaultInOrder)
     EXPECT_EQ(frame_check(Bytes{0x12, 0x05, 0x81, 0x2C}.data(), 4), -1); // start wins over length
     EXPECT_EQ(frame_check(Bytes{0xAA, 0x02, 0x81, 0x00}.data(), 4), -2); // length wins over sum
     EXPECT_EQ(frame_check(Bytes{0xAA, 0x01, 0x81, 0x2D}.data(), 4), -3);
+    // AA 00 AA adds up, but a frame without a message is none; too short to hold a length byte.
+    EXPECT_EQ(frame_check(Bytes{0xAA, 0x00, 0xAA}.data(), 3), -2);
+    EXPECT_EQ(frame_check(Bytes{0xAA}.data(), 1), -2);
     EXPECT_TRUE(frame_is_start(0xAA) && frame_is_start(0x55) && frame_is_start(0xCC));
     EXPECT_FALSE(frame_is_start(0x00) || frame_is_start(0xAB) || frame_is_start(0xFF));
     EXPECT_EQ(frame_checksum(good.data(), 0), 0);

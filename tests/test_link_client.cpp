@@ -143,12 +143,13 @@ TEST_F(LinkClientTest, ConfigureClearsCallbacksAndNullLeavesThemAsTheyWere)
     ORMA_Cli_SetCallbacks(on_first, on_second);
     ORMA_Cli_SetCallbacks(nullptr, nullptr); // leaves both
     start(nullptr, nullptr);                   // configures again: clears both, sets none
-    send(frame(0xAA, {0x81}) + frame(0xAA, {0xC1}));
-    // A marker through the first callback, installed now, proves the earlier frames were handled.
+    // The invalid message behind them is reported once both frames have been handled.
+    send(frame(0xAA, {0x81}) + frame(0xAA, {0xC1}) + frame(0xAA, {0x01}));
+    ASSERT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Err, "ORMA_Client: received invalid message\n"); }));
     ORMA_Cli_SetCallbacks(on_first, nullptr);
     send(frame(0x55, {0x01}));
     ASSERT_TRUE(wait_until([] { return first_count() >= 1; }));
-    EXPECT_EQ(first_copy().back(), Bytes{0x01});
+    EXPECT_EQ(first_copy(), std::vector<Bytes>{Bytes{0x01}});
     EXPECT_TRUE(second_copy().empty());
 }
 

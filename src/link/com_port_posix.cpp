@@ -87,7 +87,20 @@ bool configure(ComPort* com, int fd)
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+    if (::tcsetattr(fd, TCSANOW, &tio) == 0)
+        return true;
+    if (errno != EINVAL || !(tio.c_cflag & PARENB))
+        return false;
+    // A pseudo-terminal has no parity: its driver drops the bit, and the kernel refuses a request
+    // of which nothing else could be applied. Ask again without parity, then make sure that
+    // everything else is in place.
+    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0)
+        return false;
+    termios now{};
+    const tcflag_t kept = CSIZE | CSTOPB | CREAD | CLOCAL;
+    return ::tcgetattr(fd, &now) == 0 && (now.c_cflag & kept) == (tio.c_cflag & kept) &&
+           ::cfgetospeed(&now) == speed && !(now.c_lflag & ICANON);
 }
 
 void close_wake_pipe(ComPort* com)

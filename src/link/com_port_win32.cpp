@@ -76,7 +76,7 @@ int read_bytes(ComPort* com, uint8_t* buffer, int max_count, OVERLAPPED* overlap
                 count += static_cast<int>(got);
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 *pending = 1;
-            } else {
+            } else if (GetLastError() != ERROR_TIMEOUT) { // a time-out only means no byte
                 return -1;
             }
         }
@@ -98,8 +98,12 @@ int read_bytes(ComPort* com, uint8_t* buffer, int max_count, OVERLAPPED* overlap
             DWORD got = 0;
             const BOOL done = GetOverlappedResult(com->handle, overlapped, &got, FALSE);
             *pending = 0;
-            if (!done)
+            // The read time-out ended the read without a byte; some implementations report
+            // that as a failure with ERROR_TIMEOUT rather than as a success with 0 bytes.
+            if (!done && GetLastError() != ERROR_TIMEOUT)
                 return timed ? -2 : -1;
+            if (!done)
+                got = 0;
             if (got == 1)
                 buffer[0] = *byte;
             count = static_cast<int>(got);
@@ -189,6 +193,12 @@ int com_open(void* context)
     com->dcb.fNull = FALSE;
     com->dcb.fDtrControl = DTR_CONTROL_DISABLE;
     com->dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    // The block is refused when both flow-control characters are equal, as a port may report
+    // them after an earlier user; flow control is off, so the usual pair is harmless.
+    if (com->dcb.XonChar == com->dcb.XoffChar) {
+        com->dcb.XonChar = 0x11;
+        com->dcb.XoffChar = 0x13;
+    }
     if (!SetCommState(com->handle, &com->dcb))
         return -2; // the port stays open
     EscapeCommFunction(com->handle, SETRTS);

@@ -67,9 +67,10 @@ uint8_t frame_checksum(const uint8_t* bytes, int count)
 
 int frame_check(const uint8_t* frame, int total)
 {
-    if (!frame_is_start(frame[0]))
+    if (total < 1 || !frame_is_start(frame[0]))
         return -1;
-    if (frame[1] != total - FRAME_OVERHEAD)
+    // A frame carries at least one message byte: a length byte of 0 never makes one.
+    if (total < FRAME_OVERHEAD + 1 || frame[1] != total - FRAME_OVERHEAD)
         return -2;
     if (frame_checksum(frame, total - 1) != frame[total - 1])
         return -3;
@@ -124,4 +125,14 @@ int rxbuf_discard_skipped(RxBuffer* buf)
     const ScanResult found = scan(buf, false);
     buf->read_index += found.skipped;
     return found.skipped;
+}
+
+uint8_t* rxbuf_prepare_read(RxBuffer* buf, int* free_space)
+{
+    uint8_t* at = rxbuf_prepare(buf, free_space);
+    if (*free_space > 0)
+        return at;
+    if (rxbuf_discard_skipped(buf) == 0)
+        rxbuf_reset(buf); // cannot happen with frames shorter than the buffer; never spin
+    return rxbuf_prepare(buf, free_space);
 }

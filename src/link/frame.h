@@ -45,3 +45,7 @@ int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet = false)
 // one. Used when the buffer is full, so that reception recovers from any amount of noise.
 // Returns the number of bytes discarded.
 int rxbuf_discard_skipped(RxBuffer* buf);
+
+// Prepares the next read as the receive thread does: like rxbuf_prepare, but a full buffer that
+// holds no frame first drops its noise, so the free space given is never 0.
+uint8_t* rxbuf_prepare_read(RxBuffer* buf, int* free_space);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -38,6 +39,9 @@ struct LinkClient {
     bool link_open = false;
 
     std::thread thread;
+    // Each start's thread has its own number: a thread that a stop had to give up ends by itself
+    // when it gets back, and never touches a later start's link or state.
+    std::atomic<uint32_t> generation{0};
     std::mutex thread_lock;
     std::condition_variable thread_ended_cond;
     bool thread_ended = true;
@@ -64,28 +68,28 @@ void wake_link()
         g_client.ops.wake(g_client.ops.context);
 }
 
-void ClientReceiveThread()
+bool still_running(uint32_t mine)
+{
+    return g_client.running && g_client.generation == mine;
+}
+
+void ClientReceiveThread(uint32_t mine)
 {
     console_write(ConsoleStream::Out, "ClientReceiveThread started\n");
-    static RxBuffer buf; // one receive thread at a time; too large for a thread's stack
+    const auto owned = std::make_unique<RxBuffer>();
+    RxBuffer& buf = *owned;
     rxbuf_reset(&buf);
-    const LinkOps& ops = g_client.ops;
+    const LinkOps ops = g_client.ops;
     for (;;) {
         int space = 0;
-        uint8_t* at = rxbuf_prepare(&buf, &space);
-        if (space == 0) {
-            // Full and no frame in it: drop the noise, keep a tail that may begin a frame.
-            if (rxbuf_discard_skipped(&buf) == 0)
-                rxbuf_reset(&buf);
-            at = rxbuf_prepare(&buf, &space);
-        }
+        uint8_t* at = rxbuf_prepare_read(&buf, &space); // a full buffer drops its noise
         // While bytes are held that make no frame yet, wait for more only as long as the line
         // keeps talking; after a quiet spell the unfinished frame is given up.
         const bool holding = buf.fill > 0;
         const int count = holding && ops.read_timeout ? ops.read_timeout(ops.context, at, space, QUIET_MS)
                                                        : ops.read(ops.context, at, space);
         if (count < 0) {
-            if (g_client.running)
+            if (still_running(mine))
                 close_link(false);
             break;
         }
@@ -95,12 +99,13 @@ void ClientReceiveThread()
         const uint8_t* frame = nullptr;
         while (int length = frame_extract(&buf, &frame, quiet))
             link_dispatch(frame, length);
-        if (!g_client.running)
+        if (!still_running(mine))
             break;
     }
     {
         std::lock_guard lock(g_client.thread_lock);
-        g_client.thread_ended = true;
+        if (g_client.generation == mine)
+            g_client.thread_ended = true;
     }
     g_client.thread_ended_cond.notify_all();
 }
@@ -145,6 +150,8 @@ void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second)
 
 int ORMA_Cli_Start()
 {
+    if (g_client.thread.joinable() || g_client.semaphore)
+        ORMA_Cli_Stop(); // started before and not stopped: never leave a thread or a link behind
     g_client.running = 0;
     console_fetch_handles();
     console_write(ConsoleStream::Out, "ORMA_Cli_Start()\n");
@@ -174,14 +181,16 @@ int ORMA_Cli_Start()
         g_client.link_open = true;
     }
 
-    // The flag is raised before the thread exists, so that a stop can never be overtaken by it.
+    // The flag is raised before the thread exists, so that a stop can never be overtaken by it;
+    // the new number comes first, so that a thread given up earlier cannot take the flag as its own.
+    const uint32_t mine = ++g_client.generation;
     g_client.running = 1;
     {
         std::lock_guard lock(g_client.thread_lock);
         g_client.thread_ended = false;
     }
     try {
-        g_client.thread = std::thread(ClientReceiveThread);
+        g_client.thread = std::thread(ClientReceiveThread, mine);
     } catch (const std::system_error& e) {
         g_client.running = 0;
         {
