@@ -119,8 +119,10 @@ bool scan_finds_frame(const Bytes& noise, const Bytes& frame)
     const size_t total = noise.size() + frame.size();
     if (total > static_cast<size_t>(space))
         return false;
-    std::memcpy(at, noise.data(), noise.size());
-    std::memcpy(at + noise.size(), frame.data(), frame.size());
+    if (!noise.empty())
+        std::memcpy(at, noise.data(), noise.size());
+    if (!frame.empty())
+        std::memcpy(at + noise.size(), frame.data(), frame.size());
     rxbuf_commit(&buf, static_cast<int>(total));
     const uint8_t* found = nullptr;
     const int length = frame_extract(&buf, &found, false);
