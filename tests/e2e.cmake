@@ -9,7 +9,7 @@ if(WIN32)
     message(STATUS "End-to-end tests skipped: set ORMA_HOST_TOOLS_DIR to the folder of a native ormasim")
     return()
   endif()
-  set(E2E_TCP_COUNT 10000) # each socket call under Wine goes through its server: fewer commands
+  set(E2E_TCP_COUNT 100000)
   set(E2E_COM_COUNT 500)   # the serial line under Wine answers some 25 commands a second
 else()
   set(E2E_SIM $<TARGET_FILE:ormasim>)
