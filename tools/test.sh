@@ -22,7 +22,9 @@ configure native -DCMAKE_BUILD_TYPE=Debug -DORMA_SANITIZE=ON
 cmake --build "$out/native" -j "$jobs"
 
 echo "== x86_64 Windows"
-configure win-x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"
+# The end-to-end tests run the Windows programs against the native module simulator.
+configure win-x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \
+  -DORMA_HOST_TOOLS_DIR="$out/native/bin"
 cmake --build "$out/win-x86_64" -j "$jobs"
 
 echo "== i686 Windows"

@@ -1,0 +1,93 @@
+# Modes 1 and 2 end to end: the exports against the ormasim module simulator. Each CTest test
+# starts its own simulator through e2e_run.sh. The Windows programs run under Wine against the
+# native simulator, found in ORMA_HOST_TOOLS_DIR (tools/test.sh builds the native tree first).
+if(WIN32)
+  set(E2E_SIM ${ORMA_HOST_TOOLS_DIR}/ormasim)
+  set(E2E_RUNNER ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh)
+  set(E2E_SERIAL e2e_serial_win32.cpp)
+  if(NOT ORMA_HOST_TOOLS_DIR OR NOT EXISTS ${E2E_SIM})
+    message(STATUS "End-to-end tests skipped: set ORMA_HOST_TOOLS_DIR to the folder of a native ormasim")
+    return()
+  endif()
+  set(E2E_TCP_COUNT 100000)
+  set(E2E_COM_COUNT 2000)  # one-byte overlapped reads under Wine: some 25 commands a second
+else()
+  set(E2E_SIM $<TARGET_FILE:ormasim>)
+  set(E2E_RUNNER)
+  set(E2E_SERIAL e2e_serial_posix.cpp)
+  set(E2E_TCP_COUNT 100000)
+  set(E2E_COM_COUNT 10000)
+endif()
+
+add_executable(test_e2e test_e2e.cpp ${E2E_SERIAL} test_support.cpp fault_recorder.cpp)
+target_link_libraries(test_e2e PRIVATE orma_core GTest::gtest_main orma_warnings)
+target_include_directories(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+
+# e2e_test(name MODE m FILTER gtest-filter COUNT n SIM simulator-options... LOCK resource)
+function(e2e_test name)
+  cmake_parse_arguments(E "" "MODE;FILTER;COUNT;TIMEOUT" "SIM;LOCK" ${ARGN})
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/${name})
+  file(MAKE_DIRECTORY ${workdir})
+  set(com1)
+  if(WIN32 AND E_MODE EQUAL 1)
+    set(com1 --com1 ${E2E_RUNNER})
+  endif()
+  add_test(NAME ${name} WORKING_DIRECTORY ${workdir}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${com1} ${E2E_SIM} ${E_SIM}
+                   -- ${E2E_RUNNER} $<TARGET_FILE:test_e2e> --gtest_filter=${E_FILTER})
+  if(NOT E_TIMEOUT)
+    set(E_TIMEOUT 300)
+  endif()
+  if(com1)
+    # Mapping COM1 restarts the prefix's server: the serial tests have a prefix of their own.
+    set(env ORMA_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-com ORMA_E2E_MODE=${E_MODE})
+  else()
+    set(env "${ORMA_TEST_ENV}" ORMA_E2E_MODE=${E_MODE})
+  endif()
+  if(E_COUNT)
+    list(APPEND env ORMA_E2E_COUNT=${E_COUNT})
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${E_TIMEOUT} ENVIRONMENT "${env}" LABELS e2e
+                                          RESOURCE_LOCK "${E_LOCK}")
+endfunction()
+
+set(noisy --noise 48 --split 4)
+set(tcp_sim --tcp --port 5002)
+set(com_lock)
+set(com_sim --serial)
+if(WIN32)
+  set(com_lock wine_com)
+  set(com_sim --serial --hold-line) # Wine's serial layer polls the line: it must never hang up
+endif()
+
+# One simulator per scenario: each scenario starts and stops the library once, as a host does.
+set(cases Framed:CommandFramedOnTheWireAndResponsePolled Queue:SecondCommandWaitsForTheResponseAndGoesOutOnLoop
+          Pruned:NotificationsBeforeTheFirstPollArePruned SilentExit:ExitWithASilentModuleIsQuick)
+set(seed 3)
+foreach(case IN LISTS cases)
+  string(REPLACE ":" ";" parts ${case})
+  list(GET parts 0 short)
+  list(GET parts 1 full)
+  string(TOLOWER ${short} short)
+  e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} ${noisy} --seed ${seed} --record sim_rx.txt
+           LOCK port5002)
+  e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM ${com_sim} ${noisy} --seed ${seed} --record sim_rx.txt
+           LOCK ${com_lock})
+  math(EXPR seed "${seed} + 2")
+endforeach()
+e2e_test(e2e_tcp_drop MODE 2 FILTER Exchange.PeerClosingTheConnectionEndsReceptionAndLaterSendsFail
+         SIM ${tcp_sim} --record sim_rx.txt LOCK port5002)
+
+e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_TCP_COUNT}
+         SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900 LOCK port5002)
+e2e_test(e2e_com_long MODE 1 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_COM_COUNT}
+         SIM ${com_sim} ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
+
+# The host tool against the simulator: one command and its response, printed with their class.
+set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_ormactl)
+file(MAKE_DIRECTORY ${workdir})
+add_test(NAME e2e_ormactl WORKING_DIRECTORY ${workdir}
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} ${tcp_sim} --noise 8 --split 2
+                 -- ${CMAKE_CURRENT_SOURCE_DIR}/e2e_ormactl.sh ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
+set_tests_properties(e2e_ormactl PROPERTIES TIMEOUT 60 ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e
+                                            RESOURCE_LOCK port5002)

@@ -1,0 +1,306 @@
+// Modes 1 and 2 end to end: the six exports against the ormasim module simulator, which the
+// runner script starts (see e2e.cmake). ORMA_E2E_MODE picks the mode, ORMA_E2E_COUNT the number
+// of commands of the long exchange. The runner writes this program's output to stdout.txt and
+// stderr.txt in the current directory; the simulator records the frames it receives in
+// sim_rx.txt.
+#include "ORMA_DLL.h"
+#include "e2e_serial.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+int env_int(const char* name, int fallback)
+{
+    const char* v = std::getenv(name);
+    return v && *v ? std::atoi(v) : fallback;
+}
+
+int mode()
+{
+    return env_int("ORMA_E2E_MODE", 2);
+}
+
+// The simulator's answer to a command: code 0x80 | (code & 0x3F), payload echoed.
+Bytes answer_to(const Bytes& command)
+{
+    Bytes a = command;
+    a[0] = static_cast<uint8_t>(0x80 | (command[0] & 0x3F));
+    return a;
+}
+
+Bytes framed(uint8_t start, const Bytes& message)
+{
+    Bytes f(message.size() + 2);
+    f[0] = start;
+    f[1] = static_cast<uint8_t>(message.size());
+    std::copy(message.begin(), message.end(), f.begin() + 2);
+    uint8_t sum = 0;
+    for (uint8_t b : f)
+        sum = static_cast<uint8_t>(sum + b);
+    f.push_back(sum);
+    return f;
+}
+
+std::string hex(const Bytes& bytes)
+{
+    std::string text;
+    char cell[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(cell, sizeof cell, i ? " %02X" : "%02X", bytes[i]);
+        text += cell;
+    }
+    return text;
+}
+
+bool send(const Bytes& message)
+{
+    return ORMA_DLL_Send_Message(message.data(), static_cast<uint8_t>(message.size())) == 0;
+}
+
+// One received message, or an empty one when the receive list is empty.
+Bytes take()
+{
+    uint8_t buffer[255];
+    uint8_t length = 0;
+    if (ORMA_DLL_Receive_Message(buffer, &length) != 0)
+        return {};
+    return Bytes(buffer, buffer + length);
+}
+
+Bytes take_within(milliseconds deadline = milliseconds(5000))
+{
+    Bytes got;
+    wait_until([&] { return !(got = take()).empty(); }, deadline);
+    return got;
+}
+
+// Frames the simulator received so far, one hex line each.
+std::string wire()
+{
+    return read_text_file("sim_rx.txt");
+}
+
+bool on_wire(const Bytes& frame)
+{
+    return wait_until([&] { return wire().find(hex(frame) + "\n") != std::string::npos; }, milliseconds(5000));
+}
+
+class Library {
+public:
+    Library(int protocol, ORMA_DLL_ReceiveCallback callback = nullptr)
+    {
+        e2e_use_serial_device(std::getenv("ORMA_SIM_SERIAL"));
+        ORMA_DLL_Init(mode(), protocol, 0, callback);
+    }
+    ~Library() { ORMA_DLL_Exit(); }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+};
+
+class Exchange : public testing::Test {
+protected:
+    static void SetUpTestSuite() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+};
+
+TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
+{
+    Library lib(2);
+    EXPECT_TRUE(take().empty());
+    EXPECT_EQ(ORMA_DLL_getComState(), 1);
+    ASSERT_TRUE(send({0x01}));
+    EXPECT_TRUE(on_wire({0xAA, 0x01, 0x01, 0xAC})) << wire();
+    EXPECT_EQ(take_within(), (Bytes{0x81}));
+    EXPECT_EQ(ORMA_DLL_getComState(), 1);
+
+    const Bytes longest = [] {
+        Bytes m(255);
+        for (size_t i = 0; i < m.size(); ++i)
+            m[i] = static_cast<uint8_t>(i * 7 + 3);
+        m[0] = 0x40;
+        return m;
+    }();
+    ASSERT_TRUE(send(longest));
+    EXPECT_TRUE(on_wire(framed(0xAA, longest)));
+    EXPECT_EQ(take_within(), answer_to(longest));
+}
+
+TEST_F(Exchange, SecondCommandWaitsForTheResponseAndGoesOutOnLoop)
+{
+    Library lib(2);
+    const Bytes first{0x7F, 0x06, 0x01, 0xF4}; // answered after 500 ms
+    const Bytes second{0x41, 0x0A};
+    ASSERT_TRUE(send(first));
+    EXPECT_EQ(ORMA_DLL_getComState(), 0);
+    ASSERT_TRUE(send(second));
+    EXPECT_EQ(ORMA_DLL_getComState(), 0);
+
+    ASSERT_TRUE(wait_until([] { return ORMA_DLL_getComState() == 1; }));
+    EXPECT_TRUE(on_wire(framed(0xAA, first)));
+    EXPECT_EQ(wire().find(hex(framed(0xAA, second))), std::string::npos) << "sent before the response";
+    EXPECT_EQ(take(), answer_to(first));
+
+    EXPECT_EQ(ORMA_DLL_Loop(), 0);
+    EXPECT_EQ(ORMA_DLL_getComState(), 0);
+    EXPECT_TRUE(on_wire(framed(0xAA, second)));
+    EXPECT_EQ(take_within(), answer_to(second));
+    EXPECT_EQ(ORMA_DLL_getComState(), 1);
+    EXPECT_EQ(ORMA_DLL_Loop(), 0); // nothing queued: the com state stays open
+    EXPECT_EQ(ORMA_DLL_getComState(), 1);
+    EXPECT_TRUE(take().empty());
+}
+
+TEST_F(Exchange, NotificationsBeforeTheFirstPollArePruned)
+{
+    Library lib(2);
+    const Bytes ask_three{0x7F, 0x02, 0x03}; // three sub-channel notifications, then the answer
+    ASSERT_TRUE(send(ask_three));
+    ASSERT_TRUE(wait_until([] { return ORMA_DLL_getComState() == 1; }));
+    EXPECT_EQ(take(), answer_to(ask_three));
+    EXPECT_TRUE(take().empty()) << "a notification was kept before the first poll";
+
+    const Bytes ask_two{0x7F, 0x02, 0x02};
+    ASSERT_TRUE(send(ask_two));
+    for (int i = 0; i < 2; ++i) {
+        const Bytes n = take_within();
+        ASSERT_EQ(n.size(), 10u) << hex(n);
+        EXPECT_EQ(n[0], 0xE0);
+        EXPECT_EQ(n[1], 0x46);
+    }
+    EXPECT_EQ(take_within(), answer_to(ask_two));
+
+    const Bytes ask_error{0x7F, 0x03};
+    ASSERT_TRUE(send(ask_error));
+    const Bytes error = take_within();
+    ASSERT_GE(error.size(), 3u);
+    EXPECT_EQ(error[0], 0xF0);
+    EXPECT_EQ(error[2], 0x7F) << "names the last command";
+    EXPECT_EQ(take_within(), answer_to(ask_error));
+}
+
+TEST_F(Exchange, ExitWithASilentModuleIsQuick)
+{
+    auto* lib = new Library(2);
+    EXPECT_TRUE(take().empty());
+    ASSERT_TRUE(send({0x7F, 0x04})); // the module stops answering
+    EXPECT_TRUE(on_wire(framed(0xAA, {0x7F, 0x04})));
+    EXPECT_FALSE(wait_until([] { return !take().empty(); }, milliseconds(300)));
+    const auto start = Clock::now();
+    delete lib; // ORMA_DLL_Exit
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    EXPECT_LT(took.count(), 200) << "ORMA_DLL_Exit took " << took.count() << " ms";
+    const std::string err = read_text_file("stderr.txt");
+    EXPECT_NE(err.find("ORMA_Cli_Stop: ReceiveThread terminated\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("ReceiveThread hasn't terminated"), std::string::npos) << err;
+}
+
+std::mutex g_cb_lock;
+std::vector<Bytes> g_cb_messages;
+
+int32_t ORMA_DLL_CALL collect(const uint8_t* message, int32_t length)
+{
+    std::lock_guard lock(g_cb_lock);
+    g_cb_messages.emplace_back(message, message + length);
+    return 0;
+}
+
+size_t collected()
+{
+    std::lock_guard lock(g_cb_lock);
+    return g_cb_messages.size();
+}
+
+TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
+{
+    if (mode() != 2)
+        GTEST_SKIP() << "a dropped connection is a TCP matter";
+    {
+        std::lock_guard lock(g_cb_lock);
+        g_cb_messages.clear();
+    }
+    Library lib(1, collect); // protocol 1: every send goes out at once
+    ASSERT_TRUE(send({0x01}));
+    ASSERT_TRUE(wait_until([] { return collected() == 1; }));
+    ASSERT_TRUE(send({0x7F, 0x05})); // the module closes the connection
+    EXPECT_TRUE(wait_until([] {
+        return read_text_file("stdout.txt").find("Remote instance closed connection\n") != std::string::npos;
+    })) << read_text_file("stdout.txt");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(send({0x02}));
+    EXPECT_TRUE(wait_until([] {
+        return read_text_file("stderr.txt").find("send() failed: error ") != std::string::npos;
+    })) << read_text_file("stderr.txt");
+    EXPECT_EQ(collected(), 1u);
+}
+
+// Many commands of random lengths, each identified by its sequence number (in its code and,
+// from five bytes on, in its payload); up to `window` of them handed to the library at a time,
+// so that protocol 2 queues them and ORMA_DLL_Loop sends them. Every answer must come, in order.
+TEST_F(Exchange, LongExchangeLosesNothing)
+{
+    const int count = env_int("ORMA_E2E_COUNT", 10000);
+    const size_t window = 3;
+    Library lib(2);
+    EXPECT_TRUE(take().empty());
+
+    std::mt19937 rng(static_cast<unsigned>(count) * 2654435761u);
+    std::deque<Bytes> pending;
+    int given = 0;
+    int answered = 0;
+    auto last_progress = Clock::now();
+    const auto start = Clock::now();
+    int idle = 0;
+    while (answered < count) {
+        while (given < count && pending.size() < window) {
+            Bytes cmd(1 + rng() % 255);
+            for (auto& b : cmd)
+                b = static_cast<uint8_t>(rng());
+            cmd[0] = static_cast<uint8_t>(1 + given % 0x7E); // 0x01..0x7E, never the control code
+            if (cmd.size() >= 5)
+                for (int k = 0; k < 4; ++k)
+                    cmd[1 + k] = static_cast<uint8_t>(given >> (24 - 8 * k));
+            ASSERT_TRUE(send(cmd));
+            pending.push_back(answer_to(cmd));
+            ++given;
+        }
+        ORMA_DLL_Loop();
+        const Bytes got = take();
+        if (got.empty()) {
+            ASSERT_LT(Clock::now() - last_progress, std::chrono::seconds(10))
+                << "no answer for 10 s after " << answered << " of " << count;
+            if (++idle < 200)
+                std::this_thread::yield();
+            else
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            continue;
+        }
+        idle = 0;
+        last_progress = Clock::now();
+        ASSERT_FALSE(pending.empty()) << "an answer nobody asked for: " << hex(got);
+        ASSERT_EQ(hex(got), hex(pending.front())) << "answer " << answered << " of " << count;
+        pending.pop_front();
+        ++answered;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("%d commands answered in %.2f s (%.0f per second)\n", count, seconds, count / seconds);
+    EXPECT_FALSE(wait_until([] { return !take().empty(); }, milliseconds(200))) << "an extra answer";
+}
+
+} // namespace

@@ -1,0 +1,570 @@
+// ormasim: plays the receiver module at the other end of the serial or TCP link.
+// It answers every command, sends notifications, and misbehaves on request so that the link's
+// recovery can be tested. See --help.
+#include "sim_core.h"
+
+#include "link/frame.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <deque>
+#include <string>
+
+namespace {
+
+const char* const HELP = R"(usage: ormasim [options]
+
+Plays the receiver module on the other end of the library's link (modes 1 and 2).
+
+Roles:
+  --tcp               TCP server on 127.0.0.1 (the default); serves one connection at a time
+  --port N            TCP port (default 5002; 0 picks a free one, printed on the ready line)
+  --serial            creates a pseudo-terminal pair, serves the master side and prints
+                      "ormasim: serial on /dev/pts/N" (the path to give the host as its port);
+                      the host may close and reopen that end as often as it likes
+  --hold-line         with --serial: keep the other end open too, so that the line never hangs
+                      up (for hosts whose serial layer polls the line, e.g. under Wine); the
+                      host must then open it with the same settings each time
+  --once              exit when the first connection ends
+
+Answers:
+  Every frame received with a valid checksum whose message code is below 0x80 is a command.
+  The answer has the same start byte, the code 0x80 | (code & 0x3F) and the command's payload
+  echoed unchanged: 40 01 02 -> 80 01 02, 01 -> 81, 7F 03 -> BF 03.
+  Messages with codes 0x80 and above are not commands and are ignored.
+
+Control commands (code 0x7F, answered like any command unless said otherwise):
+  7F 01 hh ll         send notifications every hhll milliseconds (0 stops them)
+  7F 02 n             send n sub-channel configuration notifications before the answer
+  7F 03               send one error notification before the answer
+  7F 04               answer nothing from now on (silence)
+  7F 05               close the connection at once, unanswered
+  7F 06 hh ll         answer this command only after hhll milliseconds (later answers wait
+                      behind it, so the order is kept)
+
+Notifications:
+  E0 46 w w w w t t t t   sub-channel configuration: configuration word (bits 0-5 sub-channel
+                          id, 6 EFC, 7 switch-on, 8-17 start CU, 18-20 protection level,
+                          21 EEP, 22-31 size in CUs) and the time in ms since the start, both
+                          big-endian
+  F0 e c t t t t          error notification: error number e (1: requested, 2: periodic),
+                          code c of the last command, time in ms, big-endian
+  Periodic notifications are sub-channel configurations; every fourth tick adds an error
+  notification. They go out with start byte AA.
+
+Misbehaviour (for tests; the random choices follow --seed):
+  --noise N           up to N random bytes before every frame, start bytes among them (noise
+                      that the receiver's scan passes over without waiting)
+  --split N           cut every frame (with its noise) into up to N separate writes
+  --bad-checksum K    every K-th answer goes out with a wrong checksum
+  --silent            never answer
+  --silent-after N    answer the first N commands of a connection, then nothing
+  --drop-after N      close the connection after answering its N-th command
+  --notify MS         send notifications every MS milliseconds from the start of a connection
+  --seed N            seed of the random choices (default 1)
+
+Output:
+  --record FILE       append every received frame to FILE, one line of hex each
+  -v, --verbose       print every frame received and sent ("ormasim: rx ..."/"ormasim: tx ...")
+  A line "ormasim: ready" follows the role's line once the simulator listens. SIGINT or SIGTERM
+  stop it with "ormasim: stopped, N commands answered".
+)";
+
+struct Options {
+    bool serial = false;
+    bool hold = false;
+    int port = 5002;
+    bool once = false;
+    int noise = 0;
+    int split = 1;
+    long bad_checksum = 0;
+    long silent_after = -1;
+    long drop_after = -1;
+    int notify_ms = 0;
+    uint64_t seed = 1;
+    std::string record;
+    bool verbose = false;
+};
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int)
+{
+    g_stop = 1;
+}
+
+[[noreturn]] void fail(const char* what)
+{
+    std::fprintf(stderr, "ormasim: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
+[[noreturn]] void usage_error(const std::string& text)
+{
+    std::fprintf(stderr, "ormasim: %s (see --help)\n", text.c_str());
+    std::exit(2);
+}
+
+long number_arg(int argc, char** argv, int& i, long min, long max)
+{
+    if (i + 1 >= argc)
+        usage_error(std::string(argv[i]) + " needs a number");
+    char* end = nullptr;
+    const long value = std::strtol(argv[++i], &end, 0);
+    if (!*argv[i] || *end || value < min || value > max)
+        usage_error(std::string("bad value for ") + argv[i - 1] + ": " + argv[i]);
+    return value;
+}
+
+Options parse_options(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::fputs(HELP, stdout);
+            std::exit(0);
+        } else if (a == "--tcp") {
+            o.serial = false;
+        } else if (a == "--serial") {
+            o.serial = true;
+        } else if (a == "--hold-line") {
+            o.hold = true;
+        } else if (a == "--port") {
+            o.port = static_cast<int>(number_arg(argc, argv, i, 0, 65535));
+        } else if (a == "--once") {
+            o.once = true;
+        } else if (a == "--noise") {
+            o.noise = static_cast<int>(number_arg(argc, argv, i, 0, RXBUF_SIZE - FRAME_BUFFER_SIZE));
+        } else if (a == "--split") {
+            o.split = static_cast<int>(number_arg(argc, argv, i, 1, 64));
+        } else if (a == "--bad-checksum") {
+            o.bad_checksum = number_arg(argc, argv, i, 1, 1L << 30);
+        } else if (a == "--silent") {
+            o.silent_after = 0;
+        } else if (a == "--silent-after") {
+            o.silent_after = number_arg(argc, argv, i, 0, 1L << 30);
+        } else if (a == "--drop-after") {
+            o.drop_after = number_arg(argc, argv, i, 1, 1L << 30);
+        } else if (a == "--notify") {
+            o.notify_ms = static_cast<int>(number_arg(argc, argv, i, 0, 3600000));
+        } else if (a == "--seed") {
+            o.seed = static_cast<uint64_t>(number_arg(argc, argv, i, 0, 0x7FFFFFFF));
+        } else if (a == "--record") {
+            if (i + 1 >= argc)
+                usage_error("--record needs a file name");
+            o.record = argv[++i];
+        } else if (a == "-v" || a == "--verbose") {
+            o.verbose = true;
+        } else {
+            usage_error("unknown option " + a);
+        }
+    }
+    return o;
+}
+
+using Clock = std::chrono::steady_clock;
+
+void reset_line(int fd);
+
+// One connection (a TCP peer or the pseudo-terminal): reassembly of the host's frames, the
+// queue of writes, and the per-connection counters that the misbehaviour options look at.
+class Session {
+public:
+    Session(int fd, bool serial, const Options& options, sim::Rng& rng, FILE* record, Clock::time_point epoch)
+        : fd_(fd), serial_(serial), o_(options), rng_(rng), record_(record), epoch_(epoch)
+    {
+        rxbuf_reset(&rx_);
+        notify_ms_ = o_.notify_ms;
+        next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
+        silent_ = o_.silent_after == 0;
+    }
+
+    // Runs until the peer goes away, the connection is dropped or a stop is asked for.
+    // Returns the number of commands answered.
+    long run()
+    {
+        while (!g_stop && !closed_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (!out_.empty())
+                p.events |= POLLOUT;
+            int timeout = -1;
+            if (notify_ms_ > 0)
+                timeout = ms_until(next_notify_);
+            if (!delayed_.empty()) {
+                const int t = ms_until(delayed_.front().due);
+                timeout = timeout < 0 ? t : std::min(timeout, t);
+            }
+            if (absent_) {
+                // Nobody holds the other end of the pseudo-terminal: look again a little later.
+                timeout = timeout < 0 ? ABSENT_POLL_MS : std::min(timeout, ABSENT_POLL_MS);
+                p.events = 0;
+            }
+            const int ready = poll(&p, absent_ ? 0 : 1, timeout);
+            if (ready < 0) {
+                if (errno == EINTR)
+                    continue;
+                fail("poll");
+            }
+            absent_ = false;
+            while (!delayed_.empty() && Clock::now() >= delayed_.front().due) {
+                send(delayed_.front().start, delayed_.front().message, delayed_.front().bad);
+                delayed_.pop_front();
+            }
+            if (notify_ms_ > 0 && Clock::now() >= next_notify_) {
+                periodic();
+                next_notify_ += std::chrono::milliseconds(notify_ms_);
+                if (next_notify_ < Clock::now())
+                    next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
+            }
+            if (p.revents & POLLOUT)
+                flush_some();
+            if (serial_ && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN))
+                absent_ = true; // nobody holds the other end now, or not yet
+            else if (p.revents & (POLLIN | POLLHUP | POLLERR))
+                receive();
+            if (drop_pending_ && out_.empty())
+                drop();
+        }
+        return answered_;
+    }
+
+    bool dropped() const { return dropped_; }
+
+private:
+    static constexpr int ABSENT_POLL_MS = 20;
+
+    struct Delayed {
+        Clock::time_point due;
+        uint8_t start;
+        sim::Bytes message;
+        bool bad;
+    };
+
+    static int ms_until(Clock::time_point when)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
+        return left < 0 ? 0 : static_cast<int>(left) + 1;
+    }
+
+    // The host closed its end of the pseudo-terminal. Its settings go back to those of a fresh
+    // line, so that the next open changes them as it would on a new port.
+    void host_left()
+    {
+        if (present_)
+            reset_line(fd_);
+        present_ = false;
+        absent_ = true;
+    }
+
+    int32_t now_ms() const
+    {
+        return static_cast<int32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - epoch_).count());
+    }
+
+    void receive()
+    {
+        int space = 0;
+        uint8_t* at = rxbuf_prepare(&rx_, &space);
+        if (space == 0) { // only noise held: make room
+            rxbuf_discard_skipped(&rx_);
+            at = rxbuf_prepare(&rx_, &space);
+        }
+        const ssize_t n = read(fd_, at, static_cast<size_t>(space));
+        if (serial_ && n < 0 && errno == EIO) {
+            host_left(); // the host closed its end; it may open it again
+            return;
+        }
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+            closed_ = true; // the peer went away
+            return;
+        }
+        if (n < 0)
+            return;
+        present_ = true;
+        rxbuf_commit(&rx_, static_cast<int>(n));
+        const uint8_t* frame = nullptr;
+        while (!closed_ && !drop_pending_) {
+            const int length = frame_extract(&rx_, &frame, false);
+            if (length == 0)
+                break;
+            on_frame(frame, length);
+        }
+    }
+
+    void on_frame(const uint8_t* frame, int length)
+    {
+        if (record_) {
+            std::fprintf(record_, "%s\n", sim::hex(frame, static_cast<size_t>(length)).c_str());
+            std::fflush(record_);
+        }
+        if (o_.verbose)
+            std::printf("ormasim: rx %s\n", sim::hex(frame, static_cast<size_t>(length)).c_str());
+        const uint8_t start = frame[0];
+        const uint8_t* message = frame + 2;
+        const int size = length - FRAME_OVERHEAD;
+        if (!sim::is_command(message, size))
+            return;
+        last_command_ = message[0];
+        ++received_;
+        if (message[0] == sim::CONTROL_CODE && size >= 2 && !control(message, size))
+            return;
+        if (silent_)
+            return;
+        if (o_.silent_after >= 0 && received_ > o_.silent_after) {
+            silent_ = true;
+            return;
+        }
+        ++answered_;
+        const bool bad = o_.bad_checksum > 0 && answered_ % o_.bad_checksum == 0;
+        auto delay = std::chrono::milliseconds(0);
+        if (message[0] == sim::CONTROL_CODE && size >= 4 && message[1] == sim::CTL_DELAY)
+            delay = std::chrono::milliseconds(message[2] << 8 | message[3]);
+        if (delay.count() > 0 || !delayed_.empty()) // answers keep their order
+            delayed_.push_back({Clock::now() + delay, start, sim::response_to(message, size), bad});
+        else
+            send(start, sim::response_to(message, size), bad);
+        if (o_.drop_after > 0 && answered_ >= o_.drop_after)
+            drop_pending_ = true;
+    }
+
+    // Applies a control command; false when it is not to be answered.
+    bool control(const uint8_t* message, int size)
+    {
+        switch (message[1]) {
+        case sim::CTL_PERIODIC:
+            if (size >= 4) {
+                notify_ms_ = message[2] << 8 | message[3];
+                next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
+            }
+            return true;
+        case sim::CTL_SUBCHANNELS:
+            for (int i = 0; size >= 3 && i < message[2]; ++i)
+                send_subchannel();
+            return true;
+        case sim::CTL_ERROR:
+            send(FRAME_START_FLOW, sim::error_notification(1, last_command_, now_ms()), false);
+            return true;
+        case sim::CTL_SILENT:
+            silent_ = true;
+            return false;
+        case sim::CTL_DROP:
+            drop_pending_ = true;
+            return false;
+        default:
+            return true;
+        }
+    }
+
+    void send_subchannel()
+    {
+        const sim::SubChannel sc = sim::next_subchannel(rng_);
+        send(FRAME_START_FLOW, sim::subchannel_notification(sim::subchannel_word(sc), now_ms()), false);
+    }
+
+    void periodic()
+    {
+        send_subchannel();
+        if (++ticks_ % 4 == 0)
+            send(FRAME_START_FLOW, sim::error_notification(2, last_command_, now_ms()), false);
+    }
+
+    // Queues one frame, with noise before it and cut into pieces as the options ask.
+    void send(uint8_t start, const sim::Bytes& message, bool bad_checksum)
+    {
+        const sim::Bytes frame = sim::make_frame(start, message, bad_checksum);
+        if (o_.verbose)
+            std::printf("ormasim: tx %s%s\n", sim::hex(frame).c_str(), bad_checksum ? " (bad checksum)" : "");
+        sim::Bytes unit = sim::make_noise(rng_, o_.noise, frame);
+        unit.insert(unit.end(), frame.begin(), frame.end());
+        for (auto& piece : sim::split(rng_, unit, o_.split))
+            out_.push_back(std::move(piece));
+        flush_some();
+    }
+
+    // Writes queued pieces, each with its own write, as far as the peer takes them now.
+    void flush_some()
+    {
+        while (!out_.empty()) {
+            sim::Bytes& piece = out_.front();
+            const ssize_t n = write(fd_, piece.data() + sent_, piece.size() - sent_);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    return;
+                if (serial_ && errno == EIO) { // nobody on the line: the bytes are lost
+                    out_.clear();
+                    sent_ = 0;
+                    return;
+                }
+                closed_ = true;
+                out_.clear();
+                return;
+            }
+            sent_ += static_cast<size_t>(n);
+            if (sent_ == piece.size()) {
+                out_.pop_front();
+                sent_ = 0;
+            }
+        }
+    }
+
+    void drop()
+    {
+        std::printf("ormasim: dropping the connection after %ld commands\n", received_);
+        std::fflush(stdout);
+        dropped_ = true;
+        closed_ = true;
+    }
+
+    int fd_;
+    bool serial_;
+    bool absent_ = false;
+    bool present_ = false; // the host has sent something since it opened the line
+    std::deque<Delayed> delayed_;
+    const Options& o_;
+    sim::Rng& rng_;
+    FILE* record_;
+    Clock::time_point epoch_;
+    RxBuffer rx_;
+    std::deque<sim::Bytes> out_;
+    size_t sent_ = 0;
+    long received_ = 0;
+    long answered_ = 0;
+    bool silent_ = false;
+    bool closed_ = false;
+    bool dropped_ = false;
+    bool drop_pending_ = false;
+    int notify_ms_ = 0;
+    long ticks_ = 0;
+    uint8_t last_command_ = 0;
+    Clock::time_point next_notify_;
+};
+
+void reset_line(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        cfsetispeed(&t, B9600);
+        cfsetospeed(&t, B9600);
+        t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | PARODD);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+}
+
+void set_nonblocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        fail("fcntl");
+}
+
+long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point epoch)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener < 0)
+        fail("socket");
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(o.port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
+        fail("bind");
+    if (listen(listener, 5) < 0)
+        fail("listen");
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::printf("ormasim: tcp on 127.0.0.1:%d\normasim: ready\n", ntohs(addr.sin_port));
+    std::fflush(stdout);
+
+    long answered = 0;
+    while (!g_stop) {
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("accept");
+        }
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        set_nonblocking(fd);
+        std::printf("ormasim: connected\n");
+        std::fflush(stdout);
+        Session session(fd, false, o, rng, record, epoch);
+        answered += session.run();
+        close(fd);
+        if (!session.dropped() && !g_stop) {
+            std::printf("ormasim: peer closed the connection\n");
+            std::fflush(stdout);
+        }
+        if (o.once)
+            break;
+    }
+    close(listener);
+    return answered;
+}
+
+long serve_serial(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point epoch)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0)
+        fail("posix_openpt");
+    const char* name = ptsname(master);
+    if (!name)
+        fail("ptsname");
+    const std::string path = name;
+    // The line starts raw, whatever the host sets. The other end is not held open here, so the
+    // host's open and close behave as on a serial port of its own.
+    reset_line(master);
+    set_nonblocking(master);
+    int held = -1;
+    if (o.hold && (held = open(path.c_str(), O_RDWR | O_NOCTTY)) < 0)
+        fail("open pseudo-terminal");
+    std::printf("ormasim: serial on %s\normasim: ready\n", path.c_str());
+    std::fflush(stdout);
+    Session session(master, true, o, rng, record, epoch);
+    const long answered = session.run();
+    if (held >= 0)
+        close(held);
+    close(master);
+    return answered;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options o = parse_options(argc, argv);
+    struct sigaction sa{};
+    sa.sa_handler = on_signal; // no SA_RESTART: a blocked accept or poll returns with EINTR
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    FILE* record = nullptr;
+    if (!o.record.empty() && !(record = std::fopen(o.record.c_str(), "a")))
+        fail(o.record.c_str());
+    sim::Rng rng(o.seed);
+    const auto epoch = Clock::now();
+    const long answered = o.serial ? serve_serial(o, rng, record, epoch) : serve_tcp(o, rng, record, epoch);
+    std::printf("ormasim: stopped, %ld commands answered\n", answered);
+    if (record)
+        std::fclose(record);
+    return 0;
+}

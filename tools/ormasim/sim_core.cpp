@@ -1,0 +1,182 @@
+#include "sim_core.h"
+
+#include "link/frame.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace sim {
+
+uint32_t Rng::next()
+{
+    state_ ^= state_ >> 12;
+    state_ ^= state_ << 25;
+    state_ ^= state_ >> 27;
+    return static_cast<uint32_t>((state_ * 0x2545F4914F6CDD1DULL) >> 32);
+}
+
+uint32_t Rng::below(uint32_t n)
+{
+    return n == 0 ? 0 : next() % n;
+}
+
+bool is_command(const uint8_t* message, int length)
+{
+    return length >= 1 && message[0] < 0x80;
+}
+
+Bytes response_to(const uint8_t* message, int length)
+{
+    Bytes answer(message, message + length);
+    answer[0] = static_cast<uint8_t>(0x80 | (message[0] & 0x3F));
+    return answer;
+}
+
+Bytes make_frame(uint8_t start, const Bytes& message, bool bad_checksum)
+{
+    Bytes frame;
+    frame.reserve(message.size() + FRAME_OVERHEAD);
+    frame.push_back(start);
+    frame.push_back(static_cast<uint8_t>(message.size()));
+    frame.insert(frame.end(), message.begin(), message.end());
+    uint8_t sum = frame_checksum(frame.data(), static_cast<int>(frame.size()));
+    if (bad_checksum)
+        sum = static_cast<uint8_t>(sum + 1);
+    frame.push_back(sum);
+    return frame;
+}
+
+uint32_t subchannel_word(const SubChannel& sc)
+{
+    return (sc.id & 0x3Fu) | (sc.efc ? 1u << 6 : 0u) | (sc.switch_on ? 1u << 7 : 0u) |
+           (sc.start_cu & 0x3FFu) << 8 | (sc.protection & 0x7u) << 18 | (sc.eep ? 1u << 21 : 0u) |
+           (sc.size_cu & 0x3FFu) << 22;
+}
+
+SubChannel subchannel_from_word(uint32_t word)
+{
+    return SubChannel{word & 0x3Fu,          (word >> 6 & 1u) != 0, (word >> 7 & 1u) != 0,
+                      word >> 8 & 0x3FFu,    word >> 18 & 0x7u,     (word >> 21 & 1u) != 0,
+                      word >> 22 & 0x3FFu};
+}
+
+namespace {
+void put_be32(Bytes& out, uint32_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<uint8_t>(value >> shift));
+}
+} // namespace
+
+Bytes subchannel_notification(uint32_t word, int32_t time_ms)
+{
+    Bytes message{SUBCHANNEL_CODE, SUBCHANNEL_KIND};
+    put_be32(message, word);
+    put_be32(message, static_cast<uint32_t>(time_ms));
+    return message;
+}
+
+Bytes error_notification(uint8_t error, uint8_t last_command, int32_t time_ms)
+{
+    Bytes message{ERROR_CODE, error, last_command};
+    put_be32(message, static_cast<uint32_t>(time_ms));
+    return message;
+}
+
+SubChannel next_subchannel(Rng& rng)
+{
+    SubChannel sc{};
+    sc.id = rng.below(8);
+    sc.switch_on = rng.below(5) != 0;
+    sc.eep = rng.below(2) != 0;
+    sc.protection = rng.below(sc.eep ? 4 : 5);
+    sc.size_cu = 24 + 6 * rng.below(13); // 24 .. 96
+    sc.start_cu = sc.id * 108;           // eight slots that never overlap within 864 CUs
+    sc.efc = false;
+    return sc;
+}
+
+namespace {
+uint8_t noise_byte(Rng& rng, bool with_starts)
+{
+    static const uint8_t starts[] = {FRAME_START_FLOW, FRAME_START_PLAIN, FRAME_START_OTHER};
+    if (with_starts && rng.below(4) == 0)
+        return starts[rng.below(3)];
+    uint8_t b;
+    do
+        b = static_cast<uint8_t>(rng.next());
+    while (frame_is_start(b));
+    return b;
+}
+
+// The receiver's scan over noise then frame finds exactly the frame, right after the noise.
+bool scan_finds_frame(const Bytes& noise, const Bytes& frame)
+{
+    RxBuffer buf;
+    rxbuf_reset(&buf);
+    int space = 0;
+    uint8_t* at = rxbuf_prepare(&buf, &space);
+    const size_t total = noise.size() + frame.size();
+    if (total > static_cast<size_t>(space))
+        return false;
+    if (!noise.empty())
+        std::memcpy(at, noise.data(), noise.size());
+    if (!frame.empty())
+        std::memcpy(at + noise.size(), frame.data(), frame.size());
+    rxbuf_commit(&buf, static_cast<int>(total));
+    const uint8_t* found = nullptr;
+    const int length = frame_extract(&buf, &found, false);
+    return length == static_cast<int>(frame.size()) && found == buf.data + noise.size();
+}
+} // namespace
+
+Bytes make_noise(Rng& rng, int max_bytes, const Bytes& frame)
+{
+    if (max_bytes <= 0)
+        return {};
+    if (max_bytes > RXBUF_SIZE - FRAME_BUFFER_SIZE)
+        max_bytes = RXBUF_SIZE - FRAME_BUFFER_SIZE;
+    const int count = static_cast<int>(rng.below(static_cast<uint32_t>(max_bytes) + 1));
+    Bytes noise(static_cast<size_t>(count));
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        for (auto& b : noise)
+            b = noise_byte(rng, true);
+        if (scan_finds_frame(noise, frame))
+            return noise;
+    }
+    for (auto& b : noise) // no start byte at all: always passed over
+        b = noise_byte(rng, false);
+    return noise;
+}
+
+std::vector<Bytes> split(Rng& rng, const Bytes& bytes, int max_pieces)
+{
+    std::vector<Bytes> pieces;
+    size_t pos = 0;
+    int left = max_pieces < 1 ? 1 : max_pieces;
+    while (pos < bytes.size()) {
+        const size_t rest = bytes.size() - pos;
+        size_t take = rest;
+        if (left > 1 && rest > 1)
+            take = 1 + rng.below(static_cast<uint32_t>(rest)); // 1 .. rest
+        pieces.emplace_back(bytes.begin() + static_cast<long>(pos),
+                            bytes.begin() + static_cast<long>(pos + take));
+        pos += take;
+        --left;
+    }
+    return pieces;
+}
+
+std::string hex(const uint8_t* bytes, size_t count)
+{
+    std::string text;
+    text.reserve(count * 3);
+    char cell[4];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(cell, sizeof cell, i ? " %02X" : "%02X", bytes[i]);
+        text += cell;
+    }
+    return text;
+}
+
+} // namespace sim

@@ -1,0 +1,82 @@
+// The module's side of the link, without any I/O: what the simulator answers, the notifications
+// it makes, and how it garbles its output on request (noise, split writes, bad checksums).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Small deterministic generator (xorshift64*), so that a seed replays the same run.
+class Rng {
+public:
+    explicit Rng(uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ULL + 0x2545F4914F6CDD1DULL) {}
+    uint32_t next();
+    uint32_t below(uint32_t n); // 0 .. n-1; 0 when n is 0
+private:
+    uint64_t state_;
+};
+
+// Control commands: code 0x7F, the first payload byte says what to do.
+constexpr uint8_t CONTROL_CODE = 0x7F;
+enum ControlOp : uint8_t {
+    CTL_PERIODIC = 0x01,     // 7F 01 hh ll: notifications every hhll ms (0 stops them)
+    CTL_SUBCHANNELS = 0x02,  // 7F 02 n: n sub-channel configuration notifications before the answer
+    CTL_ERROR = 0x03,        // 7F 03: one error notification before the answer
+    CTL_SILENT = 0x04,       // 7F 04: answer nothing from now on
+    CTL_DROP = 0x05,         // 7F 05: close the connection at once, unanswered
+    CTL_DELAY = 0x06,        // 7F 06 hh ll: answer this command only after hhll ms
+};
+
+constexpr uint8_t SUBCHANNEL_CODE = 0xE0;
+constexpr uint8_t SUBCHANNEL_KIND = 0x46;
+constexpr uint8_t ERROR_CODE = 0xF0;
+
+// Whether a received message is a command the module answers (codes below 0x80).
+bool is_command(const uint8_t* message, int length);
+
+// The answer to a command: code 0x80 | (code & 0x3F), payload echoed unchanged.
+Bytes response_to(const uint8_t* message, int length);
+
+// One frame: start byte, length, message, additive checksum (made wrong on request).
+Bytes make_frame(uint8_t start, const Bytes& message, bool bad_checksum = false);
+
+// Sub-channel configuration: the 32-bit word and the notification E0 46 word time (big-endian).
+struct SubChannel {
+    unsigned id;         // 0..63
+    bool efc;
+    bool switch_on;
+    unsigned start_cu;   // 0..1023
+    unsigned protection; // 0..7
+    bool eep;
+    unsigned size_cu;    // 0..1023
+};
+uint32_t subchannel_word(const SubChannel& sc);
+SubChannel subchannel_from_word(uint32_t word);
+Bytes subchannel_notification(uint32_t word, int32_t time_ms);
+
+// Error notification: F0, error number, the code of the last command, time in ms (big-endian).
+Bytes error_notification(uint8_t error, uint8_t last_command, int32_t time_ms);
+
+// A plausible change of the ensemble's sub-channels: one of the first eight ids is switched on
+// with a new placement, or now and then switched off.
+SubChannel next_subchannel(Rng& rng);
+
+// Up to max_bytes random bytes, start bytes among them, that the receiver's scan passes over
+// when they come right before `frame`: no false frame and no start byte that waits for more
+// bytes than the frame brings.
+Bytes make_noise(Rng& rng, int max_bytes, const Bytes& frame);
+
+// Cuts bytes into 1 to max_pieces pieces at random places, each to be written on its own.
+std::vector<Bytes> split(Rng& rng, const Bytes& bytes, int max_pieces);
+
+std::string hex(const uint8_t* bytes, size_t count);
+inline std::string hex(const Bytes& bytes)
+{
+    return hex(bytes.data(), bytes.size());
+}
+
+} // namespace sim
