@@ -227,6 +227,8 @@ int com_close(void* context)
         int dtr = TIOCM_DTR;
         ::ioctl(fd, TIOCMBIC, &dtr);
         ::tcflush(fd, TCIOFLUSH);
+        // The exclusive mode outlives this descriptor while any other process holds the line.
+        ::ioctl(fd, TIOCNXCL);
         ::close(fd);
     }
     close_wake_pipe(com);

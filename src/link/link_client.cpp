@@ -47,7 +47,9 @@ struct LinkClient {
     bool thread_ended = true;
 };
 
-LinkClient g_client;
+// Never destroyed: a receive thread that a stop had to give up may still touch it while the
+// process exits.
+LinkClient& g_client = *new LinkClient;
 
 // Closes the link unless it is closed already; with the line, as the stop does it.
 void close_link(bool from_stop)
