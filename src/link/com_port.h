@@ -15,6 +15,9 @@
 int com_install(LinkOps* ops, uint8_t port, uint32_t baud, uint8_t parity, uint8_t data_bits,
                 uint8_t stop_bits);
 
+// The one COM port's state, kept by the OS's backend.
+void* com_context();
+
 // The operations (the context is the one COM port).
 int com_init(void* context, uint8_t port, uint32_t baud, uint8_t parity, uint8_t data_bits,
              uint8_t stop_bits);

@@ -126,17 +126,9 @@ void com_device_name(uint8_t port, char* name, size_t size)
 
 void com_set_device_override(const char*) {}
 
-int com_install(LinkOps* ops, uint8_t port, uint32_t baud, uint8_t parity, uint8_t data_bits, uint8_t stop_bits)
+void* com_context()
 {
-    ops->context = &g_com;
-    com_init(&g_com, port, baud, parity, data_bits, stop_bits);
-    ops->open = com_open;
-    ops->close = com_close;
-    ops->write = com_write;
-    ops->read = com_read;
-    ops->read_timeout = com_read_timeout;
-    ops->wake = com_wake;
-    return 0;
+    return &g_com;
 }
 
 int com_init(void* context, uint8_t port, uint32_t baud, uint8_t parity, uint8_t data_bits, uint8_t stop_bits)

@@ -16,6 +16,9 @@ constexpr const char* TCP_DEFAULT_ADDRESS = "127.0.0.1";
 // The port is in host byte order. Returns 0.
 int tcp_install(LinkOps* ops, const char* address, uint16_t port, int32_t role);
 
+// The one TCP link's state, kept by the OS's backend.
+void* tcp_context();
+
 // The operations (the context is the one TCP link).
 int tcp_init(void* context, const char* address, uint16_t port, int32_t role);
 int tcp_open(void* context);

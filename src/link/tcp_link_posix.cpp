@@ -99,17 +99,9 @@ int receive(TcpLink* link, uint8_t* buffer, int max_count)
 
 } // namespace
 
-int tcp_install(LinkOps* ops, const char* address, uint16_t port, int32_t role)
+void* tcp_context()
 {
-    ops->context = &g_tcp;
-    tcp_init(&g_tcp, address, port, role);
-    ops->open = tcp_open;
-    ops->close = tcp_close;
-    ops->write = tcp_send;
-    ops->read = tcp_recv;
-    ops->read_timeout = tcp_recv_timeout;
-    ops->wake = tcp_wake;
-    return 0;
+    return &g_tcp;
 }
 
 int tcp_init(void* context, const char* address, uint16_t port, int32_t role)
