@@ -6,6 +6,7 @@
 
 #include "link/com_port.h"
 #include "link/frame.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
 
 struct ComModuleLine; // the OS's own state of the line
 

@@ -23,7 +23,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -44,19 +43,6 @@ Bytes answer_to(const Bytes& command)
     Bytes a = command;
     a[0] = static_cast<uint8_t>(0x80 | (command[0] & 0x3F));
     return a;
-}
-
-Bytes framed(uint8_t start, const Bytes& message)
-{
-    Bytes f(message.size() + 2);
-    f[0] = start;
-    f[1] = static_cast<uint8_t>(message.size());
-    std::copy(message.begin(), message.end(), f.begin() + 2);
-    uint8_t sum = 0;
-    for (uint8_t b : f)
-        sum = static_cast<uint8_t>(sum + b);
-    f.push_back(sum);
-    return f;
 }
 
 std::string hex(const Bytes& bytes)

@@ -2,6 +2,7 @@
 // the quiet-line rule and the discard of a full buffer.
 #include "link/frame.h"
 #include "link/link_client.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 Bytes g_written;
 
@@ -19,16 +19,6 @@ int record_write(void*, const uint8_t* bytes, int count)
 {
     g_written.assign(bytes, bytes + count);
     return count;
-}
-
-Bytes frame(uint8_t start, const Bytes& message)
-{
-    Bytes f(message.size() + 3);
-    f[0] = start;
-    f[1] = static_cast<uint8_t>(message.size());
-    std::copy(message.begin(), message.end(), f.begin() + 2);
-    f.back() = frame_checksum(f.data(), static_cast<int>(f.size() - 1));
-    return f;
 }
 
 Bytes join(std::initializer_list<Bytes> parts)
@@ -87,7 +77,7 @@ TEST(FrameFormat, SendBuildsTheFramesOfTheExamples)
     for (size_t i = 0; i < longest.size(); ++i)
         longest[i] = static_cast<uint8_t>(i * 7);
     EXPECT_EQ(frame_send(0xCC, longest.data(), 255), 0);
-    EXPECT_EQ(g_written, frame(0xCC, longest));
+    EXPECT_EQ(g_written, framed(0xCC, longest));
     EXPECT_EQ(g_written.size(), 258u);
     g_written.clear();
     Bytes too_long(256, 1);
@@ -115,7 +105,7 @@ TEST(FrameFormat, CheckReportsTheFirstFaultInOrder)
 
 TEST_F(FrameTest, FrameSplitAcrossReadsComesOutWhole)
 {
-    const Bytes f = frame(0xAA, {0x81, 1, 2, 3, 4});
+    const Bytes f = framed(0xAA, {0x81, 1, 2, 3, 4});
     feed(Bytes(f.begin(), f.begin() + 4));
     EXPECT_TRUE(extract().empty());
     EXPECT_EQ(unread(), 4); // nothing consumed while the frame may still be arriving
@@ -126,7 +116,7 @@ TEST_F(FrameTest, FrameSplitAcrossReadsComesOutWhole)
 
 TEST_F(FrameTest, StrayBytesAreConsumedWithTheFrame)
 {
-    const Bytes f = frame(0x55, {0x40, 0x01, 0x02});
+    const Bytes f = framed(0x55, {0x40, 0x01, 0x02});
     feed(join({{0x01, 0x02, 0x03}, f}));
     EXPECT_EQ(extract(), f);
     EXPECT_EQ(unread(), 0);
@@ -138,7 +128,7 @@ TEST_F(FrameTest, LengthByteZeroNeverBeginsAFrame)
     feed({0xAA, 0x00, 0xAA});
     EXPECT_TRUE(extract().empty());
     rxbuf_reset(&buf_);
-    const Bytes f = frame(0xAA, {0xC1});
+    const Bytes f = framed(0xAA, {0xC1});
     feed(join({{0xCC, 0x00}, f}));
     EXPECT_EQ(extract(), f);
     EXPECT_TRUE(extract().empty());
@@ -147,9 +137,9 @@ TEST_F(FrameTest, LengthByteZeroNeverBeginsAFrame)
 
 TEST_F(FrameTest, BadChecksumThenValidFrame)
 {
-    Bytes bad = frame(0xAA, {0x81, 0x10, 0x20, 0x30, 0x40, 0x50});
+    Bytes bad = framed(0xAA, {0x81, 0x10, 0x20, 0x30, 0x40, 0x50});
     bad.back() ^= 1;
-    const Bytes good = frame(0xCC, {0x01});
+    const Bytes good = framed(0xCC, {0x01});
     // The valid frame is shorter than the failed one and ends the held bytes: the scan goes on
     // with the 3-byte minimum and finds it in the same call.
     feed(join({bad, good}));
@@ -160,7 +150,7 @@ TEST_F(FrameTest, BadChecksumThenValidFrame)
 TEST_F(FrameTest, StartByteInsideAFailedFrameIsScannedAgain)
 {
     // The failed frame's body holds a complete valid frame.
-    const Bytes inner = frame(0xAA, {0x82});
+    const Bytes inner = framed(0xAA, {0x82});
     Bytes outer = {0x55, static_cast<uint8_t>(inner.size() + 1), 0x99};
     outer.insert(outer.end(), inner.begin(), inner.end());
     outer.push_back(0x00); // wrong checksum
@@ -171,8 +161,8 @@ TEST_F(FrameTest, StartByteInsideAFailedFrameIsScannedAgain)
 
 TEST_F(FrameTest, TwoFramesInOneReadComeOutInOrder)
 {
-    const Bytes a = frame(0xAA, {0x81});
-    const Bytes b = frame(0xAA, {0xC2, 0x05});
+    const Bytes a = framed(0xAA, {0x81});
+    const Bytes b = framed(0xAA, {0xC2, 0x05});
     feed(join({a, b}));
     EXPECT_EQ(extract(), a);
     EXPECT_EQ(extract(), b);
@@ -194,8 +184,8 @@ TEST_F(FrameTest, NoStartByteConsumesNothing)
 
 TEST_F(FrameTest, PrepareMovesTheUnreadBytesToTheFront)
 {
-    const Bytes a = frame(0xAA, {0x81});
-    const Bytes b = frame(0xAA, {0x82, 9, 9});
+    const Bytes a = framed(0xAA, {0x81});
+    const Bytes b = framed(0xAA, {0x82, 9, 9});
     feed(join({a, Bytes(b.begin(), b.begin() + 3)}));
     EXPECT_EQ(extract(), a);
     int space = 0;
@@ -225,7 +215,7 @@ TEST_F(FrameTest, CommitBeyondTheBufferChangesNothing)
 
 TEST_F(FrameTest, QuietLineSkipsAFrameThatCannotComplete)
 {
-    const Bytes f = frame(0xAA, {0x81});
+    const Bytes f = framed(0xAA, {0x81});
     feed(join({{0xAA, 0xFF, 0x10}, f})); // the start of a 258-byte frame, then a short one
     EXPECT_TRUE(extract().empty());        // the long frame may still be arriving
     EXPECT_EQ(unread(), 3 + static_cast<int>(f.size()));
@@ -239,14 +229,14 @@ TEST_F(FrameTest, QuietLineDropsEverythingThatMakesNoFrame)
     EXPECT_TRUE(extract(true).empty());
     EXPECT_EQ(unread(), 0);
     // A frame arriving afterwards is not held back by the old bytes.
-    const Bytes f = frame(0xAA, {0x83});
+    const Bytes f = framed(0xAA, {0x83});
     feed(f);
     EXPECT_EQ(extract(), f);
 }
 
 TEST_F(FrameTest, FullBufferDiscardKeepsATailThatMayBeginAFrame)
 {
-    const Bytes f = frame(0xAA, Bytes(40, 0x81));
+    const Bytes f = framed(0xAA, Bytes(40, 0x81));
     Bytes noise(RXBUF_SIZE - 20, 0x11);
     feed(join({noise, Bytes(f.begin(), f.begin() + 20)}));
     ASSERT_TRUE(extract().empty());

@@ -19,7 +19,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 std::mutex g_lock;
@@ -52,16 +51,6 @@ std::vector<Bytes> second_copy()
 {
     std::lock_guard lock(g_lock);
     return g_second;
-}
-
-Bytes frame(uint8_t start, const Bytes& message)
-{
-    Bytes f(message.size() + 3);
-    f[0] = start;
-    f[1] = static_cast<uint8_t>(message.size());
-    std::copy(message.begin(), message.end(), f.begin() + 2);
-    f.back() = frame_checksum(f.data(), static_cast<int>(f.size() - 1));
-    return f;
 }
 
 Bytes operator+(const Bytes& a, const Bytes& b)
@@ -118,8 +107,8 @@ TEST_F(LinkClientTest, StartsWithItsLinesAndDispatchesByStartByteAndClass)
     EXPECT_EQ(console_.text(ConsoleStream::Out),
               "ORMA_Cli_Start()\nClient connecting to: 127.0.0.1\nClientReceiveThread started\n");
 
-    send(frame(0xAA, {0x81, 0x07}) + frame(0xAA, {0xE0, 0x46, 1, 2}) + frame(0x55, {0x40, 0x01, 0x02}) +
-         frame(0xCC, {0xC1}) + frame(0xAA, {0x40, 0x01, 0x02}) + frame(0xAA, {0x3F}) + frame(0xAA, {0x82}));
+    send(framed(0xAA, {0x81, 0x07}) + framed(0xAA, {0xE0, 0x46, 1, 2}) + framed(0x55, {0x40, 0x01, 0x02}) +
+         framed(0xCC, {0xC1}) + framed(0xAA, {0x40, 0x01, 0x02}) + framed(0xAA, {0x3F}) + framed(0xAA, {0x82}));
     ASSERT_TRUE(wait_until([] { return first_count() == 4; }));
     EXPECT_EQ(first_copy(), (std::vector<Bytes>{{0x81, 0x07}, {0x40, 0x01, 0x02}, {0xC1}, {0x82}}));
     EXPECT_EQ(second_copy(), (std::vector<Bytes>{{0xE0, 0x46, 1, 2}}));
@@ -131,7 +120,7 @@ TEST_F(LinkClientTest, StartsWithItsLinesAndDispatchesByStartByteAndClass)
 TEST_F(LinkClientTest, UnsetCallbackDropsSilently)
 {
     start(on_first, nullptr);
-    send(frame(0xAA, {0xC5, 1}) + frame(0xAA, {0x85}));
+    send(framed(0xAA, {0xC5, 1}) + framed(0xAA, {0x85}));
     ASSERT_TRUE(wait_until([] { return first_count() == 1; }));
     EXPECT_TRUE(second_copy().empty());
     EXPECT_EQ(console_.text(ConsoleStream::Err), "");
@@ -144,10 +133,10 @@ TEST_F(LinkClientTest, ConfigureClearsCallbacksAndNullLeavesThemAsTheyWere)
     ORMA_Cli_SetCallbacks(nullptr, nullptr); // leaves both
     start(nullptr, nullptr);                   // configures again: clears both, sets none
     // The invalid message behind them is reported once both frames have been handled.
-    send(frame(0xAA, {0x81}) + frame(0xAA, {0xC1}) + frame(0xAA, {0x01}));
+    send(framed(0xAA, {0x81}) + framed(0xAA, {0xC1}) + framed(0xAA, {0x01}));
     ASSERT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Err, "ORMA_Client: received invalid message\n"); }));
     ORMA_Cli_SetCallbacks(on_first, nullptr);
-    send(frame(0x55, {0x01}));
+    send(framed(0x55, {0x01}));
     ASSERT_TRUE(wait_until([] { return first_count() >= 1; }));
     EXPECT_EQ(first_copy(), std::vector<Bytes>{Bytes{0x01}});
     EXPECT_TRUE(second_copy().empty());
@@ -167,7 +156,7 @@ TEST_F(LinkClientTest, FramesSplitAndWrappedInNoiseArriveInOrder)
         expected.push_back(message);
         for (auto n = rng() % 6; n > 0; --n) // noise without start bytes
             stream.push_back(static_cast<uint8_t>(0x01 + rng() % 0x50));
-        stream = stream + frame(0xAA, message);
+        stream = stream + framed(0xAA, message);
     }
     for (size_t at = 0; at < stream.size();) {
         const size_t piece = std::min<size_t>(1 + rng() % 700, stream.size() - at);
@@ -182,13 +171,13 @@ TEST_F(LinkClientTest, StartByteOfAFrameThatNeverCompletesIsGivenUpWhenTheLineGo
 {
     start();
     // Noise that looks like the start of a 258-byte frame, then a response that is complete.
-    send(Bytes{0xAA, 0xFF, 0x10} + frame(0xAA, {0x81}));
+    send(Bytes{0xAA, 0xFF, 0x10} + framed(0xAA, {0x81}));
     const auto sent = Clock::now();
     ASSERT_TRUE(wait_until([] { return first_count() == 1; }, std::chrono::milliseconds(3000)));
     EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(90)); // only after the quiet spell
     EXPECT_EQ(first_copy()[0], Bytes{0x81});
     // Reception goes on normally afterwards.
-    send(frame(0xAA, {0x82}));
+    send(framed(0xAA, {0x82}));
     ASSERT_TRUE(wait_until([] { return first_count() == 2; }));
 }
 
@@ -208,7 +197,7 @@ TEST_F(LinkClientTest, RecoversFromMoreNoiseThanTheBufferHolds)
     }
     send(noise);
     // More noise than the 2048-byte buffer holds: without discarding, reception would stall.
-    send(frame(0xAA, {0x8A, 0x01}));
+    send(framed(0xAA, {0x8A, 0x01}));
     ASSERT_TRUE(wait_until([] { return first_count() >= 1; }));
     EXPECT_EQ(first_copy().back(), (Bytes{0x8A, 0x01}));
 }
@@ -233,7 +222,7 @@ TEST_F(LinkClientTest, StopWhileDataKeepsArriving)
     start();
     std::atomic<bool> feeding{true};
     std::thread feeder([&] {
-        while (feeding && testsock::send_all(peer_, frame(0xAA, {0x81})))
+        while (feeding && testsock::send_all(peer_, framed(0xAA, {0x81})))
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
     ASSERT_TRUE(wait_until([] { return first_count() > 10; }));
@@ -250,7 +239,7 @@ TEST_F(LinkClientTest, StopWhileDataKeepsArriving)
 TEST_F(LinkClientTest, PeerThatClosesEndsReceptionAndLaterSendsFail)
 {
     start();
-    send(frame(0xAA, {0x81}));
+    send(framed(0xAA, {0x81}));
     ASSERT_TRUE(wait_until([] { return first_count() == 1; }));
     testsock::close(peer_);
     peer_ = testsock::NONE;
@@ -296,7 +285,7 @@ TEST_F(LinkClientTest, SendsGoOutAsFramesOnTheLink)
         ASSERT_GT(n, 0);
         got.insert(got.end(), chunk, chunk + n);
     }
-    EXPECT_EQ(got, frame(0xAA, message));
+    EXPECT_EQ(got, framed(0xAA, message));
 }
 
 } // namespace

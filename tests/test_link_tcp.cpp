@@ -15,7 +15,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 

@@ -10,7 +10,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 class LogFilter : public LogTest {
 protected:

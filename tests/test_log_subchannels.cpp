@@ -10,7 +10,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 struct Sub {
     uint32_t id, on, cu, size, eep, prot, efc;

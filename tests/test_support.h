@@ -7,6 +7,23 @@
 #include <string>
 #include <vector>
 
+using Bytes = std::vector<uint8_t>;
+
+// A link frame built by hand: start byte, length, message, and the 8-bit sum of all of these.
+inline Bytes framed(uint8_t start, const Bytes& message)
+{
+    Bytes f(message.size() + 3);
+    f[0] = start;
+    f[1] = static_cast<uint8_t>(message.size());
+    uint8_t sum = static_cast<uint8_t>(f[0] + f[1]);
+    for (size_t i = 0; i < message.size(); ++i) {
+        f[i + 2] = message[i];
+        sum = static_cast<uint8_t>(sum + message[i]);
+    }
+    f.back() = sum;
+    return f;
+}
+
 // Records the fault boxes that would be shown, for the lifetime of the object.
 class FaultRecorder {
 public:
