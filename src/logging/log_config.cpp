@@ -2,10 +2,13 @@
 // writes the restart banner and the configuration dump, flushes and closes.
 #include "logging/log_state.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -68,6 +71,24 @@ void drop_channel(LogChannel& channel)
     channel.mode = LOG_OFF;
 }
 
+// The mode that a channel's Logging word names, among the modes the channel knows; LOG_OFF
+// for any other word.
+LogMode mode_named(const std::string& word, std::initializer_list<LogMode> known)
+{
+    static const std::pair<LogMode, const char*> NAMES[] = {
+        {LOG_ALL, "ALL"},
+        {LOG_NOTIFICATIONS_ONLY, "NOTIFICATIONS_ONLY"},
+        {LOG_COMMANDS_RESPONSES, "COMMANDS_RESPONSES"},
+        {LOG_ENCLOSED_FILTER, "ENCLOSED_FILTER"},
+        {LOG_EXCLOSED_FILTER, "EXCLOSED_FILTER"},
+    };
+    for (const auto& [mode, name] : NAMES) {
+        if (word == name && std::find(known.begin(), known.end(), mode) != known.end())
+            return mode;
+    }
+    return LOG_OFF;
+}
+
 const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -90,17 +111,9 @@ int32_t read_general(LogState* state)
         return 1;
     if (!open_channel_file(state, ch, "ORMA_GENERAL:File", "ORMA_Notifications.txt"))
         return 0;
-    if (mode == "ALL")
-        ch.mode = LOG_ALL;
-    else if (mode == "NOTIFICATIONS_ONLY")
-        ch.mode = LOG_NOTIFICATIONS_ONLY;
-    else if (mode == "COMMANDS_RESPONSES")
-        ch.mode = LOG_COMMANDS_RESPONSES;
-    else if (mode == "ENCLOSED_FILTER")
-        ch.mode = LOG_ENCLOSED_FILTER;
-    else if (mode == "EXCLOSED_FILTER")
-        ch.mode = LOG_EXCLOSED_FILTER;
-    else {
+    ch.mode = mode_named(mode, {LOG_ALL, LOG_NOTIFICATIONS_ONLY, LOG_COMMANDS_RESPONSES, LOG_ENCLOSED_FILTER,
+                                LOG_EXCLOSED_FILTER});
+    if (ch.mode == LOG_OFF) {
         drop_channel(ch);
         return 0;
     }
@@ -119,13 +132,8 @@ int32_t read_error(LogState* state)
     if (!open_channel_file(state, ch, "ORMA_ERROR:File", "ORMA_ErrNotifications.txt")) {
         result = 0;
     } else {
-        if (mode == "ALL")
-            ch.mode = LOG_ALL;
-        else if (mode == "ENCLOSED_FILTER")
-            ch.mode = LOG_ENCLOSED_FILTER;
-        else if (mode == "EXCLOSED_FILTER")
-            ch.mode = LOG_EXCLOSED_FILTER;
-        else {
+        ch.mode = mode_named(mode, {LOG_ALL, LOG_ENCLOSED_FILTER, LOG_EXCLOSED_FILTER});
+        if (ch.mode == LOG_OFF) {
             drop_channel(ch);
             result = 0;
         }
