@@ -3,7 +3,10 @@
 //                     read in chunks of 512 bytes (items per second = frames per second)
 //   ExportRoundTrip   one command through ORMA_DLL_Send_Message until its response comes out of
 //                     ORMA_DLL_Receive_Message, mode 2 against ormasim on 127.0.0.1:5002
-//   BareEchoRoundTrip the same four bytes over a plain loopback TCP socket to an echo thread
+//   BareEchoRoundTrip the same command frame over a plain loopback TCP socket to an echo thread
+//   BareSimRoundTrip  the same command frame over a plain loopback TCP socket to a second ormasim,
+//                     until its answer frame is in: the peer's share of ExportRoundTrip. /0 waits
+//                     in recv(); /1 polls without waiting, as ExportRoundTrip polls the exports
 // Run them in one go (the default) to compare the two round trips on the same machine state.
 #include "ORMA_DLL.h"
 #include "link/frame.h"
@@ -24,7 +27,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -72,34 +78,41 @@ BENCHMARK(FrameExtract)->Unit(benchmark::kMillisecond);
 
 pid_t g_sim = -1;
 
+// Starts ormasim on `port` (0: a free one) and waits for its ready line; its pid goes to `pid`.
+// Returns the port it listens on, or 0.
+int start_sim(const char* port, pid_t& pid)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return 0;
+    pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execl(ORMASIM_PATH, "ormasim", "--port", port, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string said;
+    char c;
+    while (said.find("ormasim: ready") == std::string::npos && read(out[0], &c, 1) == 1)
+        said += c;
+    close(out[0]); // the simulator ignores SIGPIPE: its later lines go nowhere
+    const size_t at = said.find("127.0.0.1:");
+    return at == std::string::npos ? 0 : std::atoi(said.c_str() + at + 10);
+}
+
 // Starts ormasim on port 5002 and the library in mode 2, protocol 2, once for the whole run.
 bool start_library()
 {
-    g_sim = fork();
-    if (g_sim == 0) {
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        dup2(quiet, 1);
-        execl(ORMASIM_PATH, "ormasim", "--port", "5002", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    // Wait for the listener without connecting to it (the simulator serves one peer at a time).
-    bool up = false;
-    for (int i = 0; i < 300 && !up; ++i) {
-        const int probe = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(5002);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        up = bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0; // taken: listening
-        close(probe);
-        if (!up)
-            usleep(10000);
-    }
+    if (start_sim("5002", g_sim) != 5002)
+        return false;
     ORMA_DLL_Init(2, 2, 0, nullptr);
     uint8_t buffer[255];
     uint8_t length = 0;
     ORMA_DLL_Receive_Message(buffer, &length);
-    return up;
+    return true;
 }
 
 void stop_library()
@@ -178,6 +191,46 @@ void BareEchoRoundTrip(benchmark::State& state)
     close(listener);
 }
 BENCHMARK(BareEchoRoundTrip)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+
+void BareSimRoundTrip(benchmark::State& state)
+{
+    const bool polled = state.range(0) != 0;
+    pid_t sim = -1;
+    const int port = start_sim("0", sim);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (port == 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        state.SkipWithError("second ormasim did not start");
+    } else {
+        const uint8_t frame[] = {0xAA, 0x04, 0x40, 0x01, 0x02, 0x03, 0xF4};
+        uint8_t back[sizeof frame]; // AA 04 80 01 02 03 34
+        for (auto _ : state) {
+            send(fd, frame, sizeof frame, 0);
+            size_t got = 0;
+            while (got < sizeof back) {
+                const ssize_t n = recv(fd, back + got, sizeof back - got, polled ? MSG_DONTWAIT : 0);
+                if (n < 0 && polled && (errno == EAGAIN || errno == EWOULDBLOCK))
+                    continue;
+                if (n <= 0) {
+                    state.SkipWithError("ormasim stopped answering");
+                    break;
+                }
+                got += static_cast<size_t>(n);
+            }
+        }
+    }
+    close(fd);
+    if (sim > 0) {
+        kill(sim, SIGTERM);
+        waitpid(sim, nullptr, 0);
+    }
+}
+BENCHMARK(BareSimRoundTrip)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 
 } // namespace
 
