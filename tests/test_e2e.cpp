@@ -138,8 +138,9 @@ TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
 TEST_F(Exchange, SecondCommandWaitsForTheResponseAndGoesOutOnLoop)
 {
     Library lib(2);
-    const Bytes first{0x7F, 0x06, 0x01, 0xF4}; // answered after 500 ms
-    const Bytes second{0x41, 0x0A};
+    // Both answered after 500 ms, so the com state is seen closed while each is out.
+    const Bytes first{0x7F, 0x06, 0x01, 0xF4};
+    const Bytes second{0x7F, 0x06, 0x01, 0xF5};
     ASSERT_TRUE(send(first));
     EXPECT_EQ(ORMA_DLL_getComState(), 0);
     ASSERT_TRUE(send(second));
