@@ -15,7 +15,6 @@
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -26,8 +25,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -148,6 +147,52 @@ void ExportRoundTrip(benchmark::State& state)
 }
 BENCHMARK(ExportRoundTrip)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 
+// The command of ExportRoundTrip (40 01 02 03) as a frame: the echo sends it back unchanged,
+// ormasim answers with a frame of the same size (AA 04 80 01 02 03 34).
+const uint8_t COMMAND_FRAME[] = {0xAA, 0x04, 0x40, 0x01, 0x02, 0x03, 0xF4};
+
+// A loopback TCP client of `port` with Nagle's delay off, or -1.
+int connect_loopback(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (port == 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Times the command frame's round trip over `fd`, the answer read by waiting in recv() or by
+// polling without waiting.
+void time_round_trips(benchmark::State& state, int fd, bool polled, const char* failure)
+{
+    if (fd < 0) {
+        state.SkipWithError(failure);
+        return;
+    }
+    uint8_t back[sizeof COMMAND_FRAME];
+    for (auto _ : state) {
+        send(fd, COMMAND_FRAME, sizeof COMMAND_FRAME, 0);
+        size_t got = 0;
+        while (got < sizeof back) {
+            const ssize_t n = recv(fd, back + got, sizeof back - got, polled ? MSG_DONTWAIT : 0);
+            if (n < 0 && polled && (errno == EAGAIN || errno == EWOULDBLOCK))
+                continue;
+            if (n <= 0) {
+                state.SkipWithError(failure);
+                return;
+            }
+            got += static_cast<size_t>(n);
+        }
+    }
+}
+
 void BareEchoRoundTrip(benchmark::State& state)
 {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -168,25 +213,12 @@ void BareEchoRoundTrip(benchmark::State& state)
             send(fd, b, static_cast<size_t>(n), 0);
         close(fd);
     });
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    const uint8_t frame[] = {0xAA, 0x04, 0x40, 0x01, 0x02, 0x03, 0xF4};
-    uint8_t back[sizeof frame];
-    for (auto _ : state) {
-        send(fd, frame, sizeof frame, 0);
-        size_t got = 0;
-        while (got < sizeof back) {
-            const ssize_t n = recv(fd, back + got, sizeof back - got, 0);
-            if (n <= 0) {
-                state.SkipWithError("echo failed");
-                break;
-            }
-            got += static_cast<size_t>(n);
-        }
-    }
-    close(fd);
+    const int fd = connect_loopback(ntohs(addr.sin_port));
+    time_round_trips(state, fd, false, "echo failed");
+    if (fd >= 0)
+        close(fd);
+    else
+        shutdown(listener, SHUT_RDWR); // ends the echo thread's accept()
     echo.join();
     close(listener);
 }
@@ -194,37 +226,11 @@ BENCHMARK(BareEchoRoundTrip)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRe
 
 void BareSimRoundTrip(benchmark::State& state)
 {
-    const bool polled = state.range(0) != 0;
     pid_t sim = -1;
-    const int port = start_sim("0", sim);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (port == 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        state.SkipWithError("second ormasim did not start");
-    } else {
-        const uint8_t frame[] = {0xAA, 0x04, 0x40, 0x01, 0x02, 0x03, 0xF4};
-        uint8_t back[sizeof frame]; // AA 04 80 01 02 03 34
-        for (auto _ : state) {
-            send(fd, frame, sizeof frame, 0);
-            size_t got = 0;
-            while (got < sizeof back) {
-                const ssize_t n = recv(fd, back + got, sizeof back - got, polled ? MSG_DONTWAIT : 0);
-                if (n < 0 && polled && (errno == EAGAIN || errno == EWOULDBLOCK))
-                    continue;
-                if (n <= 0) {
-                    state.SkipWithError("ormasim stopped answering");
-                    break;
-                }
-                got += static_cast<size_t>(n);
-            }
-        }
-    }
-    close(fd);
+    const int fd = connect_loopback(static_cast<uint16_t>(start_sim("0", sim)));
+    time_round_trips(state, fd, state.range(0) != 0, "second ormasim did not start or stopped answering");
+    if (fd >= 0)
+        close(fd);
     if (sim > 0) {
         kill(sim, SIGTERM);
         waitpid(sim, nullptr, 0);

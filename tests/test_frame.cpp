@@ -12,7 +12,6 @@
 
 namespace {
 
-
 Bytes g_written;
 
 int record_write(void*, const uint8_t* bytes, int count)
