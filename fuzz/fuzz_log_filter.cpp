@@ -1,6 +1,7 @@
 // Filter expressions: any configured value must parse into at most eight slots of at most
 // eight bytes inside the channel's pool, and matching must stay inside the message.
 #include "logging/log_state.h"
+#include "support/message.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -44,13 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int32_t before = Log_MatchFilter(ch.filter, message.data(), static_cast<uint16_t>(message.size()));
     Log_PruneErrorFilter(&state);
     for (const FilterExpression& f : ch.filter)
-        if (f.bytes && (f.length == 0 || f.bytes[0] != LOG_ERROR_NOTIFICATION))
+        if (f.bytes && (f.length == 0 || f.bytes[0] != MSG_ERROR_NOTIFICATION))
             std::abort();
     const int32_t after = Log_MatchFilter(ch.filter, message.data(), static_cast<uint16_t>(message.size()));
     if (after > before) // pruning only removes expressions
         std::abort();
     if (!message.empty() && Log_WriteError(&state, message.data(), static_cast<uint16_t>(message.size())) > 0 &&
-        message[0] != LOG_ERROR_NOTIFICATION)
+        message[0] != MSG_ERROR_NOTIFICATION)
         std::abort();
     return 0;
 }

@@ -19,9 +19,8 @@ else()
   set(E2E_COM_COUNT 10000)
 endif()
 
-add_executable(test_e2e test_e2e.cpp ${E2E_SERIAL} test_support.cpp fault_recorder.cpp)
-target_link_libraries(test_e2e PRIVATE orma_core GTest::gtest_main orma_warnings)
-target_include_directories(test_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+add_executable(test_e2e test_e2e.cpp ${E2E_SERIAL})
+target_link_libraries(test_e2e PRIVATE orma_test_core GTest::gtest_main orma_warnings)
 
 # e2e_test(name MODE m FILTER gtest-filter COUNT n SIM simulator-options... LOCK resource)
 function(e2e_test name)

@@ -1,12 +1,7 @@
 # Serial and TCP links: frame and reassembly scan, dispatch, transports, link client.
-if(WIN32)
-  set(LINK_SOCK link_sock_win32.cpp)
-else()
-  set(LINK_SOCK link_sock_posix.cpp)
-endif()
-orma_test(test_link_client LIBS orma_core SOURCES ${LINK_SOCK} TIMEOUT 120)
+orma_test(test_link_client LIBS orma_core TIMEOUT 120)
 orma_test(test_frame LIBS orma_core)
-orma_test(test_link_tcp LIBS orma_core SOURCES ${LINK_SOCK} TIMEOUT 120)
+orma_test(test_link_tcp LIBS orma_core TIMEOUT 120)
 if(NOT WIN32)
   # The serial line natively: a pseudo-terminal pair made by the test.
   orma_test(test_link_com LIBS orma_core SOURCES link_com_module_posix.cpp TIMEOUT 120)
@@ -17,5 +12,5 @@ else()
             RUNNER sh ${CMAKE_CURRENT_SOURCE_DIR}/wine_com_run.sh ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh)
 endif()
 # The stop's 10000 ms bound, on its own so that it runs alongside the other tests.
-orma_test(test_link_stop_slow LIBS orma_core SOURCES ${LINK_SOCK} TIMEOUT 120)
-orma_test(test_link_console LIBS orma_core)
+orma_test(test_link_stop_slow LIBS orma_core TIMEOUT 120)
+orma_test(test_console LIBS orma_core)

@@ -1,11 +1,11 @@
 # Message logging: configuration and files, writers and filters, sub-channel tracker.
-orma_test(test_log_config SOURCES log_test_support.cpp LIBS orma_core LABELS logging)
+orma_test(test_log_config LIBS orma_core LABELS logging)
 target_compile_definitions(test_log_config PRIVATE ORMA_SAMPLE_LOG_CONFIG="${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini")
-orma_test(test_log_filter SOURCES log_test_support.cpp LIBS orma_core LABELS logging)
-orma_test(test_log_subchannels SOURCES log_test_support.cpp LIBS orma_core LABELS logging)
+orma_test(test_log_filter LIBS orma_core LABELS logging)
+orma_test(test_log_subchannels LIBS orma_core LABELS logging)
 # The project's INI reader against the iniparser library, where the target has the library.
 if(ORMA_INI_BACKEND STREQUAL "iniparser")
-  orma_test(test_ini_diff LIBS orma_core LABELS logging)
+  orma_test(test_ini_diff LIBS orma_core LABELS logging SOURCES ${PROJECT_SOURCE_DIR}/src/logging/ini_own.cpp)
   target_include_directories(test_ini_diff PRIVATE ${INIPARSER_INCLUDE_DIR})
   target_link_libraries(test_ini_diff PRIVATE ${INIPARSER_LIBRARY})
 endif()

@@ -2,7 +2,7 @@
 // from noise, a peer that closes, and stopping while the peer is silent.
 #include "link/frame.h"
 #include "link/link_client.h"
-#include "link_console.h"
+#include "console_capture.h"
 #include "link_sock.h"
 #include "test_support.h"
 

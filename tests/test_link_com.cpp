@@ -2,7 +2,7 @@
 // module on the line's far end (see link_com_test.h).
 #include "link/link_client.h"
 #include "link_com_test.h"
-#include "link_console.h"
+#include "console_capture.h"
 #include "test_support.h"
 
 #include <atomic>

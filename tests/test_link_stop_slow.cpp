@@ -1,7 +1,7 @@
 // A receive thread held up in a callback for longer than the stop waits: the stop gives up
 // after 10000 ms with its line, closes the link, and the thread ends by itself once released.
 #include "link/link_client.h"
-#include "link_console.h"
+#include "console_capture.h"
 #include "link_sock.h"
 #include "test_support.h"
 

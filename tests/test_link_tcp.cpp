@@ -1,6 +1,6 @@
 // The TCP transport on its own, in both roles, against sockets of the test over loopback.
 #include "link/tcp_link.h"
-#include "link_console.h"
+#include "console_capture.h"
 #include "link_sock.h"
 #include "test_support.h"
 

@@ -3,12 +3,10 @@
 #pragma once
 
 #include "Services/svc_orma/svc_seq_orma.h"
+#include "support/message.h"
 
 #include <atomic>
 #include <cstdint>
-
-// What a link calls for each received message; the pointer is valid only during the call.
-using ReceiveCallback = int32_t (*)(const uint8_t* message, int32_t length);
 
 // Log, store at the end of the receive list, open the com state again.
 int32_t OnResponse(const uint8_t* message, int32_t length);
@@ -28,13 +26,3 @@ struct OrmaState {
 };
 
 extern OrmaState g_orma;
-
-// Class of a message by the two top bits of its code.
-constexpr bool msg_is_response(uint8_t code)
-{
-    return (code & 0xC0) == 0x80;
-}
-constexpr bool msg_is_notification(uint8_t code)
-{
-    return (code & 0xC0) == 0xC0;
-}

@@ -3,7 +3,7 @@
 #include "link/link_client.h"
 
 #include "link/com_port.h"
-#include "link/console.h"
+#include "support/console.h"
 #include "link/frame.h"
 #include "link/tcp_link.h"
 #include "support/sem.h"

@@ -2,8 +2,8 @@
 // receive thread that cuts frames out of the byte stream.
 #pragma once
 
-#include "api/receive_callbacks.h"
 #include "link/link_ops.h"
+#include "support/message.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // The TCP transport over BSD sockets. A pipe lets a stop wake the receive thread from its wait.
 #include "link/tcp_link.h"
 
-#include "link/console.h"
+#include "support/console.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // receive thread from its wait through an event.
 #include "link/tcp_link.h"
 
-#include "link/console.h"
+#include "support/console.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -22,7 +22,6 @@ enum LogMode : uint32_t {
 constexpr int LOG_FILTER_SLOTS = 8;
 constexpr int LOG_FILTER_BYTES = 8; // per expression
 constexpr uint8_t LOG_WILDCARD_BYTE = 0xEE;
-constexpr uint8_t LOG_ERROR_NOTIFICATION = 0xF0;
 constexpr uint32_t LOG_LIST_BY_ID = 1;
 constexpr uint32_t LOG_LIST_BY_CU = 2;
 

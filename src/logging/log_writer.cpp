@@ -1,6 +1,7 @@
 // Log writers: which channel records a message, the log line, the filter expressions, and the
 // flush that follows a recorded message at most once in 11 seconds.
 #include "logging/log_state.h"
+#include "support/message.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -14,17 +15,6 @@ constexpr int64_t FLUSH_INTERVAL_S = 10; // flush when more than this has passed
 bool is_blank(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_notification(uint8_t code)
-{
-    return (code & 0xC0) == 0xC0;
-}
-
-bool is_command_or_response(uint8_t code)
-{
-    const uint8_t top = code & 0xC0;
-    return top == 0x40 || top == 0x80;
 }
 
 int hex_value(char c)
@@ -145,10 +135,10 @@ int32_t Log_WriteGeneral(LogState* state, const uint8_t* message, uint16_t lengt
         selected = true;
         break;
     case LOG_NOTIFICATIONS_ONLY:
-        selected = is_notification(code);
+        selected = msg_is_notification(code);
         break;
     case LOG_COMMANDS_RESPONSES:
-        selected = is_command_or_response(code);
+        selected = msg_is_command_or_response(code);
         break;
     case LOG_ENCLOSED_FILTER:
         selected = channel_filter_matches(ch, message, length);
@@ -169,7 +159,7 @@ int32_t Log_WriteError(LogState* state, const uint8_t* message, uint16_t length)
     if (length == 0)
         return 0;
     const LogChannel& ch = state->error;
-    const bool error_code = message[0] == LOG_ERROR_NOTIFICATION;
+    const bool error_code = message[0] == MSG_ERROR_NOTIFICATION;
     bool selected = false;
     switch (ch.mode) {
     case LOG_ALL:
@@ -266,7 +256,7 @@ int32_t Log_PruneErrorFilter(LogState* state)
         return 0;
     uint32_t i = 0;
     while (i < LOG_FILTER_SLOTS && slots[i].bytes) {
-        if (slots[i].length == 0 || slots[i].bytes[0] != LOG_ERROR_NOTIFICATION)
+        if (slots[i].length == 0 || slots[i].bytes[0] != MSG_ERROR_NOTIFICATION)
             Log_RemoveFilterExpression(slots, i);
         else
             ++i;

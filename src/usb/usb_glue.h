@@ -2,7 +2,7 @@
 #pragma once
 
 #include "Services/svc_orma/svc_seq_orma.h"
-#include "api/receive_callbacks.h"
+#include "support/message.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-// Console lines of the serial and TCP links.
+// Console lines of the library (link client, transports, device I/O classes).
 //
 // The link client writes its lines to the process's console handles (fetched at every start);
 // the transports print theirs on the runtime's standard streams. Either way a line reaches the

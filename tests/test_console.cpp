@@ -1,6 +1,6 @@
 // The console lines of the links: without a hook they reach the standard output and error even
 // when those are redirected, in the order written; with a hook they go to it alone.
-#include "link/console.h"
+#include "support/console.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ void hook(ConsoleStream stream, const char* text)
     g_hooked.push_back((stream == ConsoleStream::Out ? "out:" : "err:") + std::string(text));
 }
 
-TEST(LinkConsole, RedirectedOutputKeepsTheLinesInOrder)
+TEST(Console, RedirectedOutputKeepsTheLinesInOrder)
 {
     console_set_hook(nullptr);
     StdoutCapture capture;
@@ -35,7 +35,7 @@ TEST(LinkConsole, RedirectedOutputKeepsTheLinesInOrder)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Open() failed\n!connect() failed: 10061\n");
 }
 
-TEST(LinkConsole, HookTakesEveryLineInstead)
+TEST(Console, HookTakesEveryLineInstead)
 {
     g_hooked.clear();
     EXPECT_EQ(console_set_hook(hook), nullptr);

@@ -1,7 +1,7 @@
 // Captures the console lines of the link client and the transports for the link tests.
 #pragma once
 
-#include "link/console.h"
+#include "support/console.h"
 
 #include <algorithm>
 #include <mutex>

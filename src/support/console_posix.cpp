@@ -1,4 +1,4 @@
-#include "link/console.h"
+#include "support/console.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "link/console.h"
+#include "support/console.h"
 
 #include <atomic>
 #include <cstdarg>
