@@ -1,8 +1,11 @@
 #include "e2e_serial.h"
 
-#include "link/com_port.h"
+#include <cstdlib>
 
 void e2e_use_serial_device(const char* path)
 {
-    com_set_device_override(path && *path ? path : nullptr);
+    if (path && *path)
+        setenv("ORMA_COM1", path, 1);
+    else
+        unsetenv("ORMA_COM1");
 }

@@ -26,12 +26,12 @@ ComModule::ComModule() : line_(new ComModuleLine)
         return;
     }
     line_->path = name;
-    com_set_device_override(name);
+    setenv("ORMA_COM1", name, 1);
 }
 
 ComModule::~ComModule()
 {
-    com_set_device_override(nullptr);
+    unsetenv("ORMA_COM1");
     if (line_->module >= 0)
         ::close(line_->module);
     if (line_->terminal >= 0)
@@ -76,10 +76,12 @@ TEST(ComDeviceName, PortNumberChoosesTheDevice)
         const std::string tty = "/dev/ttyS" + std::to_string(port - 1);
         EXPECT_EQ(name, ::access(com.c_str(), F_OK) == 0 ? com : tty);
     }
-    com_set_device_override("/tmp/some-line");
+    setenv("ORMA_COM1", "/tmp/some-line", 1);
     com_device_name(1, name, sizeof name);
     EXPECT_STREQ(name, "/tmp/some-line");
-    com_set_device_override(nullptr);
+    com_device_name(2, name, sizeof name); // only port 1 was pointed elsewhere
+    EXPECT_STRNE(name, "/tmp/some-line");
+    unsetenv("ORMA_COM1");
 }
 
 TEST_F(ComTest, OpenAppliesTheLineSettings)
@@ -120,10 +122,10 @@ TEST_F(ComTest, OpensAgainAfterAClose)
 
 TEST_F(ComTest, MissingDeviceAndRefusedSettingsFail)
 {
-    com_set_device_override("/nonexistent/COM1");
+    setenv("ORMA_COM1", "/nonexistent/COM1", 1);
     ASSERT_EQ(com_install(&ops_, 1, 115200, 2, 8, 2), 0);
     EXPECT_EQ(ops_.open(ops_.context), -1);
-    com_set_device_override(module_.line().path.c_str());
+    setenv("ORMA_COM1", module_.line().path.c_str(), 1);
     ASSERT_EQ(com_install(&ops_, 1, 12345, 2, 8, 2), 0); // no such rate
     EXPECT_EQ(ops_.open(ops_.context), -2);
     ASSERT_EQ(com_install(&ops_, 1, 115200, 7, 8, 2), 0); // no such parity code

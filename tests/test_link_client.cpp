@@ -246,7 +246,7 @@ TEST_F(LinkClientTest, PeerThatClosesEndsReceptionAndLaterSendsFail)
     ASSERT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Out, "Remote instance closed connection\n"); }));
 
     const uint8_t message[] = {0x01, 0x02};
-    EXPECT_EQ(frame_send(0xAA, message, 2), 0); // the frame writer reports nothing
+    EXPECT_EQ(frame_send(ORMA_Cli_Ops(), 0xAA, message, 2), 0); // the frame writer reports nothing
     const auto err = console_.text(ConsoleStream::Err);
     EXPECT_EQ(err.rfind("send() failed: error ", 0), 0u) << err;
     EXPECT_EQ(err.back(), '\n');
@@ -277,7 +277,7 @@ TEST_F(LinkClientTest, SendsGoOutAsFramesOnTheLink)
 {
     start();
     const Bytes message(255, 0x41);
-    EXPECT_EQ(frame_send(0xAA, message.data(), 255), 0);
+    EXPECT_EQ(frame_send(ORMA_Cli_Ops(), 0xAA, message.data(), 255), 0);
     Bytes got;
     uint8_t chunk[512];
     while (got.size() < 258) {

@@ -89,7 +89,7 @@ TEST_F(ComTest, LinkClientOverTheSerialLine)
     ConsoleCapture console;
     LinkConfig config{};
     config.type = LINK_COM;
-    config.com = LinkComSettings{1, 115200, 2, 8, 2};
+    config.com = ComSettings{1, 115200, 2, 8, 2};
     ORMA_Cli_Configure(&config);
     ORMA_Cli_SetCallbacks(on_message, on_message);
     struct StopAtEnd {
@@ -110,7 +110,7 @@ TEST_F(ComTest, LinkClientOverTheSerialLine)
     ASSERT_TRUE(wait_until([&] { return console.has(ConsoleStream::Err, "ORMA_Client: received invalid message\n"); }));
 
     const uint8_t command[] = {0x01};
-    frame_send(0xAA, command, 1);
+    frame_send(ORMA_Cli_Ops(), 0xAA, command, 1);
     EXPECT_EQ(module_.read(4), (Bytes{0xAA, 0x01, 0x01, 0xAC}));
 
     console.clear();

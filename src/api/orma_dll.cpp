@@ -47,7 +47,7 @@ uint8_t start_byte(int32_t protocol)
 int32_t SendOverLink(uint32_t, SvcMsg* record)
 {
     Log_Message(record->data, record->length);
-    frame_send(start_byte(g_orma.protocol), record->data, record->length);
+    frame_send(ORMA_Cli_Ops(), start_byte(g_orma.protocol), record->data, record->length);
     return 1;
 }
 
@@ -68,7 +68,7 @@ void start_link(int32_t mode, int32_t protocol, bool host_callback)
         if (mode == 1) {
             LinkConfig config{};
             config.type = LINK_COM;
-            config.com = LinkComSettings{1, 115200, 2, 8, 2};
+            config.com = ComSettings{1, 115200, 2, 8, 2};
             ORMA_Cli_Configure(&config);
         } else {
             ORMA_Cli_Configure(nullptr);

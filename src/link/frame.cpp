@@ -1,7 +1,5 @@
 #include "link/frame.h"
 
-#include "link/link_client.h"
-
 #include <cstring>
 
 namespace {
@@ -38,7 +36,7 @@ ScanResult scan(const RxBuffer* buf, bool line_quiet)
 
 } // namespace
 
-int frame_send(uint8_t start, const uint8_t* message, int length)
+int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int length)
 {
     if (length < 1 || length > FRAME_MAX_MESSAGE || !message)
         return -1;
@@ -46,8 +44,7 @@ int frame_send(uint8_t start, const uint8_t* message, int length)
     g_frame_buffer[1] = static_cast<uint8_t>(length);
     std::memcpy(g_frame_buffer + 2, message, static_cast<size_t>(length));
     g_frame_buffer[2 + length] = frame_checksum(g_frame_buffer, length + 2);
-    const LinkOps* ops = ORMA_Cli_Ops();
-    if (ops->write)
+    if (ops && ops->write)
         ops->write(ops->context, g_frame_buffer, length + FRAME_OVERHEAD);
     return 0;
 }
@@ -69,8 +66,9 @@ int frame_check(const uint8_t* frame, int total)
 {
     if (total < 1 || !frame_is_start(frame[0]))
         return -1;
-    // A frame carries at least one message byte: a length byte of 0 never makes one.
-    if (total < FRAME_OVERHEAD + 1 || frame[1] != total - FRAME_OVERHEAD)
+    // Shorter than start, length and checksum, no length byte can match. (A length byte of 0 is
+    // checked like any other; the scan never takes one for the start of a frame.)
+    if (total < FRAME_OVERHEAD || frame[1] != total - FRAME_OVERHEAD)
         return -2;
     if (frame_checksum(frame, total - 1) != frame[total - 1])
         return -3;

@@ -2,6 +2,8 @@
 // buffer in which the receive thread finds frames in the byte stream.
 #pragma once
 
+#include "link/link_ops.h"
+
 #include <cstdint>
 
 constexpr uint8_t FRAME_START_FLOW = 0xAA;  // protocol 2
@@ -19,9 +21,10 @@ struct RxBuffer {
     int32_t fill;       // bytes held from the start of data
 };
 
-// Builds one frame in the frame buffer and writes it with the active link's write operation.
-// The write's result is not examined; always 0. Messages longer than 255 bytes are refused (-1).
-int frame_send(uint8_t start, const uint8_t* message, int length);
+// Builds one frame in the frame buffer and writes it with the table's write operation. The
+// write's result is not examined; always 0. Messages longer than 255 bytes are refused (-1).
+// The frame buffer is shared: the caller sends from one thread at a time.
+int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int length);
 
 bool frame_is_start(uint8_t byte);
 uint8_t frame_checksum(const uint8_t* bytes, int count);

@@ -3,9 +3,9 @@
 #include "link/link_client.h"
 
 #include "link/com_port.h"
-#include "support/console.h"
 #include "link/frame.h"
 #include "link/tcp_link.h"
+#include "support/console.h"
 #include "support/sem.h"
 
 #include <atomic>
@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -78,11 +79,12 @@ bool still_running(uint32_t mine)
 void ClientReceiveThread(uint32_t mine)
 {
     console_write(ConsoleStream::Out, "ClientReceiveThread started\n");
-    const auto owned = std::make_unique<RxBuffer>();
+    const std::unique_ptr<RxBuffer> owned(new (std::nothrow) RxBuffer);
     RxBuffer& buf = *owned;
-    rxbuf_reset(&buf);
+    if (owned)
+        rxbuf_reset(&buf);
     const LinkOps ops = g_client.ops;
-    for (;;) {
+    while (owned) {
         int space = 0;
         uint8_t* at = rxbuf_prepare_read(&buf, &space); // a full buffer drops its noise
         // While bytes are held that make no frame yet, wait for more only as long as the line
@@ -98,8 +100,11 @@ void ClientReceiveThread(uint32_t mine)
         const bool quiet = count == 0;
         if (!quiet)
             rxbuf_commit(&buf, count);
+        // Every message is handed over only while this start's thread is meant to run: a thread
+        // that a stop had to give up (its callback held it too long) drops what it still holds.
         const uint8_t* frame = nullptr;
-        while (int length = frame_extract(&buf, &frame, quiet))
+        int length = 0;
+        while (still_running(mine) && (length = frame_extract(&buf, &frame, quiet)) > 0)
             link_dispatch(frame, length);
         if (!still_running(mine))
             break;
@@ -211,7 +216,10 @@ int ORMA_Cli_Start()
 int ORMA_Cli_Stop()
 {
     g_client.running = 0;
-    if (g_client.thread.joinable()) {
+    if (g_client.thread.joinable() && g_client.thread.get_id() == std::this_thread::get_id()) {
+        // Stopped from a callback on the receive thread itself: it ends after this dispatch.
+        g_client.thread.detach();
+    } else if (g_client.thread.joinable()) {
         wake_link(); // a read waiting on a silent module returns at once
         bool ended;
         {

@@ -2,6 +2,7 @@
 // receive thread that cuts frames out of the byte stream.
 #pragma once
 
+#include "link/com_port.h"
 #include "link/link_ops.h"
 #include "support/message.h"
 
@@ -9,14 +10,6 @@
 
 constexpr int32_t LINK_TCP = 1;
 constexpr int32_t LINK_COM = 2;
-
-struct LinkComSettings {
-    uint8_t port;      // COM port number
-    uint32_t baud;
-    uint8_t parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t data_bits;
-    uint8_t stop_bits; // 0 one, 1 one and a half, 2 two
-};
 
 struct LinkTcpSettings {
     uint16_t port;     // host byte order
@@ -26,7 +19,7 @@ struct LinkTcpSettings {
 struct LinkConfig {
     int32_t type; // LINK_TCP, LINK_COM, anything else: TCP client to 127.0.0.1:5002
     union {
-        LinkComSettings com;
+        ComSettings com;
         LinkTcpSettings tcp;
     };
 };

@@ -15,15 +15,3 @@ constexpr const char* TCP_DEFAULT_ADDRESS = "127.0.0.1";
 // the client connects to 127.0.0.1 and the server listens on 127.0.0.1 (loopback only).
 // The port is in host byte order. Returns 0.
 int tcp_install(LinkOps* ops, const char* address, uint16_t port, int32_t role);
-
-// The one TCP link's state, kept by the OS's backend.
-void* tcp_context();
-
-// The operations (the context is the one TCP link).
-int tcp_init(void* context, const char* address, uint16_t port, int32_t role);
-int tcp_open(void* context);
-int tcp_close(void* context);
-int tcp_send(void* context, const uint8_t* bytes, int count);
-int tcp_recv(void* context, uint8_t* buffer, int max_count);
-int tcp_recv_timeout(void* context, uint8_t* buffer, int max_count, int timeout_ms);
-int tcp_wake(void* context);

@@ -1,7 +1,7 @@
-// The TCP transport over BSD sockets. A pipe lets a stop wake the receive thread from its wait.
-#include "link/tcp_link.h"
-
-#include "support/console.h"
+// The TCP transport's socket calls over BSD sockets. Waits for data run in poll() together with
+// a pipe through which a stop wakes the receive thread.
+#include "link/link_ops.h"
+#include "link/tcp_os.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,24 +12,20 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 
-namespace {
-
-struct TcpLink {
-    int32_t role = TCP_ROLE_CLIENT;
-    sockaddr_in address{};
+struct TcpOs {
     std::atomic<int> primary{-1}; // listening socket (server) or connected socket (client)
     std::atomic<int> data{-1};    // the socket that carries the stream
     int wake_pipe[2] = {-1, -1};
     std::atomic<bool> woken{false};
 };
 
-TcpLink g_tcp;
+static_assert(LINK_WAIT_FOREVER == -1, "poll() takes the same value for no limit");
 
-TcpLink* link_of(void* context)
-{
-    return static_cast<TcpLink*>(context);
-}
+namespace {
+
+TcpOs g_os;
 
 void close_fd(std::atomic<int>& fd)
 {
@@ -38,198 +34,166 @@ void close_fd(std::atomic<int>& fd)
         ::close(old);
 }
 
-void close_wake_pipe(TcpLink* link)
+sockaddr_in socket_address(uint32_t address, uint16_t port)
 {
-    for (int& fd : link->wake_pipe) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = address;
+    return a;
+}
+
+} // namespace
+
+TcpOs* tcp_os_link()
+{
+    return &g_os;
+}
+
+uint32_t tcp_os_address(const char* dotted)
+{
+    return ::inet_addr(dotted);
+}
+
+void tcp_os_address_text(uint32_t address, char* text, int size)
+{
+    in_addr a{};
+    a.s_addr = address;
+    if (!::inet_ntop(AF_INET, &a, text, static_cast<socklen_t>(size)) && size > 0)
+        text[0] = '\0';
+}
+
+int tcp_os_startup(TcpOs* os)
+{
+    os->woken = false;
+    return 0; // nothing to start; the wake pipe comes with the socket
+}
+
+bool tcp_os_socket(TcpOs* os)
+{
+    if (::pipe2(os->wake_pipe, O_CLOEXEC) != 0)
+        return false;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    os->primary = fd;
+    return fd >= 0;
+}
+
+bool tcp_os_bind(TcpOs* os, uint32_t address, uint16_t port)
+{
+    const int on = 1;
+    ::setsockopt(os->primary, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in a = socket_address(address, port);
+    return ::bind(os->primary, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
+bool tcp_os_listen(TcpOs* os, int backlog)
+{
+    return ::listen(os->primary, backlog) == 0;
+}
+
+bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port)
+{
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    int accepted;
+    do
+        accepted = ::accept4(os->primary, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    while (accepted < 0 && errno == EINTR);
+    if (accepted < 0)
+        return false;
+    os->data = accepted;
+    *peer_address = peer.sin_addr.s_addr;
+    *peer_port = ntohs(peer.sin_port);
+    return true;
+}
+
+bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
+{
+    const int fd = os->primary;
+    os->data = fd;
+    const sockaddr_in a = socket_address(address, port);
+    int result;
+    do
+        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+int tcp_os_error()
+{
+    return errno;
+}
+
+void tcp_os_shutdown(TcpOs* os)
+{
+    if (os->data == os->primary)
+        os->data = -1;
+    close_fd(os->data);
+    close_fd(os->primary);
+    for (int& fd : os->wake_pipe) {
         if (fd >= 0)
             ::close(fd);
         fd = -1;
     }
 }
 
-int fail_open(TcpLink* link, const char* format)
+int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error)
 {
-    console_print(ConsoleStream::Err, format, errno);
-    close_fd(link->data);
-    close_fd(link->primary);
-    close_wake_pipe(link);
-    return -1;
+    const int fd = os->data;
+    ssize_t n;
+    do // a peer that has gone must not end the host process with SIGPIPE
+        n = fd >= 0 ? ::send(fd, bytes, static_cast<size_t>(count), MSG_NOSIGNAL) : (errno = EBADF, -1);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        *error = errno;
+    return n < 0 ? -1 : static_cast<int>(n);
 }
 
-// Waits until the data socket is readable, the link is woken or the limit (-1: none) passes.
-// 1 readable, 0 time-out, -1 woken or no socket, -2 the wait failed (errno set).
-int wait_readable(TcpLink* link, int fd, int timeout_ms)
+int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* error)
 {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {link->wake_pipe[0], POLLIN, 0}};
-    for (;;) {
-        if (link->woken)
-            return -1;
-        const int n = ::poll(fds, link->wake_pipe[0] >= 0 ? 2 : 1, timeout_ms);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -2;
-        if (link->woken)
-            return -1;
-        return n == 0 ? 0 : 1;
+    const int fd = os->data;
+    if (fd >= 0) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {os->wake_pipe[0], POLLIN, 0}};
+        for (;;) {
+            if (os->woken)
+                return TCP_OS_WOKEN;
+            const int n = ::poll(fds, os->wake_pipe[0] >= 0 ? 2 : 1, timeout_ms);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                *error = errno;
+                return TCP_OS_WAIT_FAILED;
+            }
+            if (os->woken)
+                return TCP_OS_WOKEN;
+            if (n == 0)
+                return TCP_OS_TIMEOUT;
+            break;
+        }
     }
-}
-
-int receive(TcpLink* link, uint8_t* buffer, int max_count)
-{
-    const int fd = link->data;
     ssize_t n;
     do
         n = fd >= 0 ? ::recv(fd, buffer, static_cast<size_t>(max_count), 0) : (errno = EBADF, -1);
     while (n < 0 && errno == EINTR);
     if (n < 0) {
-        if (!link->woken)
-            console_print(ConsoleStream::Err, "recv() failed: error %d\n", errno);
-        return -1;
+        *error = errno;
+        return os->woken ? TCP_OS_WOKEN : TCP_OS_RECV_FAILED;
     }
-    if (n == 0) {
-        console_print(ConsoleStream::Out, "Remote instance closed connection\n");
-        if (link->primary == fd)
-            link->primary = -1; // the client's primary socket is the data socket
-        close_fd(link->data);
-        return -1;
-    }
-    return static_cast<int>(n);
+    return n == 0 ? TCP_OS_CLOSED : static_cast<int>(n);
 }
 
-} // namespace
-
-void* tcp_context()
+void tcp_os_close_data(TcpOs* os)
 {
-    return &g_tcp;
+    if (os->primary == os->data)
+        os->primary = -1; // the client's primary socket is the data socket
+    close_fd(os->data);
 }
 
-int tcp_init(void* context, const char* address, uint16_t port, int32_t role)
+void tcp_os_wake(TcpOs* os)
 {
-    TcpLink* link = link_of(context);
-    link->role = role;
-    link->address = sockaddr_in{};
-    link->address.sin_family = AF_INET;
-    link->address.sin_port = htons(port);
-    link->address.sin_addr.s_addr = inet_addr(address ? address : TCP_DEFAULT_ADDRESS);
-    return 0;
-}
-
-int tcp_open(void* context)
-{
-    TcpLink* link = link_of(context);
-    link->woken = false;
-    if (::pipe2(link->wake_pipe, O_CLOEXEC) != 0)
-        return fail_open(link, "socket() failed with error %d\n");
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return fail_open(link, "socket() failed with error %d\n");
-    link->primary = fd;
-    char text[INET_ADDRSTRLEN] = "";
-    if (link->role == TCP_ROLE_SERVER) {
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&link->address), sizeof link->address) != 0)
-            return fail_open(link, "bind() failed with error %d\n");
-        if (::listen(fd, 5) != 0)
-            return fail_open(link, "listen() failed with error %d\n");
-        console_print(ConsoleStream::Out, "Server listening on port %d\n", ntohs(link->address.sin_port));
-        sockaddr_in peer{};
-        socklen_t size = sizeof peer;
-        int accepted;
-        do
-            accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-        while (accepted < 0 && errno == EINTR);
-        if (accepted < 0)
-            return fail_open(link, "accept() error %d\n");
-        link->data = accepted;
-        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-        console_print(ConsoleStream::Out, "accepted connection from %s, port %d\n", text, ntohs(peer.sin_port));
-        return 0;
-    }
-    link->data = fd;
-    ::inet_ntop(AF_INET, &link->address.sin_addr, text, sizeof text);
-    console_print(ConsoleStream::Out, "Client connecting to: %s\n", text);
-    int result;
-    do
-        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&link->address), sizeof link->address);
-    while (result != 0 && errno == EINTR);
-    if (result != 0)
-        return fail_open(link, "connect() failed: %d\n");
-    return 0;
-}
-
-int tcp_close(void* context)
-{
-    TcpLink* link = link_of(context);
-    if (link->data == link->primary)
-        link->data = -1;
-    close_fd(link->data);
-    close_fd(link->primary);
-    close_wake_pipe(link);
-    return 0;
-}
-
-int tcp_send(void* context, const uint8_t* bytes, int count)
-{
-    TcpLink* link = link_of(context);
-    const int fd = link->data;
-    ssize_t n;
-    do // a peer that has gone must not end the host process with SIGPIPE
-        n = fd >= 0 ? ::send(fd, bytes, static_cast<size_t>(count), MSG_NOSIGNAL) : (errno = EBADF, -1);
-    while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        console_print(ConsoleStream::Err, "send() failed: error %d\n", errno);
-        return -1;
-    }
-    return static_cast<int>(n);
-}
-
-int tcp_recv(void* context, uint8_t* buffer, int max_count)
-{
-    TcpLink* link = link_of(context);
-    if (max_count < 1)
-        return 0;
-    const int fd = link->data;
-    if (fd >= 0) {
-        const int ready = wait_readable(link, fd, -1);
-        if (ready == -1)
-            return -1;
-        if (ready == -2) {
-            console_print(ConsoleStream::Err, "recv() failed: error %d\n", errno);
-            return -1;
-        }
-    }
-    return receive(link, buffer, max_count);
-}
-
-int tcp_recv_timeout(void* context, uint8_t* buffer, int max_count, int timeout_ms)
-{
-    TcpLink* link = link_of(context);
-    if (max_count < 1)
-        return 0;
-    const int fd = link->data;
-    if (fd >= 0) {
-        const int ready = wait_readable(link, fd, timeout_ms < 0 ? 0 : timeout_ms);
-        if (ready == -1)
-            return -1;
-        if (ready == -2) {
-            console_print(ConsoleStream::Err, "select() failed %d\n", errno);
-            return -1;
-        }
-        if (ready == 0)
-            return 0;
-    }
-    return receive(link, buffer, max_count);
-}
-
-int tcp_wake(void* context)
-{
-    TcpLink* link = link_of(context);
-    link->woken = true;
-    if (link->wake_pipe[1] >= 0) {
+    os->woken = true;
+    if (os->wake_pipe[1] >= 0) {
         const uint8_t byte = 1;
-        [[maybe_unused]] ssize_t n = ::write(link->wake_pipe[1], &byte, 1);
+        [[maybe_unused]] ssize_t n = ::write(os->wake_pipe[1], &byte, 1);
     }
-    return 0;
 }

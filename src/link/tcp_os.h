@@ -1,0 +1,43 @@
+// The socket calls of the TCP transport, one implementation per OS (tcp_link_win32.cpp over
+// Windows Sockets 2, tcp_link_posix.cpp over BSD sockets). The roles, the sequence and the
+// console lines are in tcp_link.cpp; these only do, and report the system's error code.
+#pragma once
+
+#include <cstdint>
+
+struct TcpOs; // the sockets and the wake mechanism
+
+// Results of tcp_os_recv besides a positive count.
+enum TcpOsRecv : int {
+    TCP_OS_CLOSED = 0,       // the peer closed the connection
+    TCP_OS_TIMEOUT = -1,     // the limit passed without data
+    TCP_OS_WOKEN = -2,       // the link was woken (no line is printed for it)
+    TCP_OS_RECV_FAILED = -3, // receiving failed: error set
+    TCP_OS_WAIT_FAILED = -4, // waiting for data failed: error set
+};
+
+TcpOs* tcp_os_link();
+// The dotted IPv4 text as an address in network order (as inet_addr gives it), and back.
+uint32_t tcp_os_address(const char* dotted);
+void tcp_os_address_text(uint32_t address, char* text, int size);
+
+// Starts the sockets layer; 0 or the layer's error code (Windows Sockets' WSAStartup).
+int tcp_os_startup(TcpOs* os);
+// Each returns false on failure; tcp_os_error() then gives the system's code.
+bool tcp_os_socket(TcpOs* os);
+bool tcp_os_bind(TcpOs* os, uint32_t address, uint16_t port);
+bool tcp_os_listen(TcpOs* os, int backlog);
+bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port); // the data socket
+bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port);            // data socket = primary
+int tcp_os_error();
+// Closes both sockets and stops the sockets layer.
+void tcp_os_shutdown(TcpOs* os);
+
+// One send on the data socket: the count sent, or -1 with the code in *error.
+int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error);
+// One receive on the data socket after waiting at most timeout_ms (LINK_WAIT_FOREVER: no limit):
+// a positive count or a TcpOsRecv, with the code in *error for the two failures.
+int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* error);
+// After the peer closed: the data socket is closed (in the client role it is the primary one).
+void tcp_os_close_data(TcpOs* os);
+void tcp_os_wake(TcpOs* os);
