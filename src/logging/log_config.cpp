@@ -165,6 +165,22 @@ int32_t read_on_channel(LogState* state, LogChannel& ch, const char* logging_key
     return 1;
 }
 
+// Sets up one channel. Memory that runs out while its configuration is read turns the channel
+// off and counts as a failed set-up, instead of ending the host's process.
+template <typename SetUp>
+int32_t set_up(LogChannel& channel, SetUp&& read)
+{
+    try {
+        return read();
+    } catch (const std::bad_alloc&) {
+        if (channel.file)
+            std::fclose(channel.file);
+        channel.file = nullptr;
+        channel.mode = LOG_OFF;
+        return 0;
+    }
+}
+
 void close_state(LogState* state)
 {
     for (LogChannel* ch : {&state->general, &state->error, &state->fsi, &state->subchannels}) {
@@ -216,7 +232,12 @@ int32_t Log_Init(const char* config_file)
     const char* name = config_file ? config_file : DEFAULT_CONFIG_FILE;
     exit_unlocked();
 
-    IniDict* config = ini_load(name);
+    IniDict* config = nullptr;
+    try {
+        config = ini_load(name);
+    } catch (const std::bad_alloc&) {
+        return 0; // no memory for the configuration: nothing is logged
+    }
     if (!config) {
         std::printf("Unable to open configuration file \"%s\"\n", name);
         std::fflush(stdout);
@@ -242,26 +263,31 @@ int32_t Log_ReadConfig(LogState* state)
         return 0;
     // Channels are set up in a fixed order; a failure leaves the later ones unread (the error
     // channel still writes its restart banner first).
-    if (read_general(state) != 1)
+    if (set_up(state->general, [state] { return read_general(state); }) != 1)
         return 0;
-    const int32_t result = read_error(state);
+    const int32_t result = set_up(state->error, [state] { return read_error(state); });
     if (result != 1)
         return result;
     bool requested = false;
-    if (read_on_channel(state, state->fsi, "ORMA_FSI:Logging", "ORMA_FSI:File", "ORMA_FSINotifications.txt",
-                        requested) != 1)
+    if (set_up(state->fsi, [&] {
+            return read_on_channel(state, state->fsi, "ORMA_FSI:Logging", "ORMA_FSI:File", "ORMA_FSINotifications.txt",
+                                   requested);
+        }) != 1)
         return 0;
-    if (read_on_channel(state, state->subchannels, "ORMA_CONFIGURED_SUBCHANNELS:Logging",
-                        "ORMA_CONFIGURED_SUBCHANNELS:File", "ORMA_CfgSubChannels.txt", requested) != 1)
-        return 0;
-    if (requested) {
-        state->subchannels.list_options = 0;
-        if (key_is_on(state, "ORMA_CONFIGURED_SUBCHANNELS:LogListById"))
-            state->subchannels.list_options |= LOG_LIST_BY_ID;
-        if (key_is_on(state, "ORMA_CONFIGURED_SUBCHANNELS:LogListByCU"))
-            state->subchannels.list_options |= LOG_LIST_BY_CU;
-    }
-    return 1;
+    LogChannel& sub = state->subchannels;
+    return set_up(sub, [&] {
+        if (read_on_channel(state, sub, "ORMA_CONFIGURED_SUBCHANNELS:Logging", "ORMA_CONFIGURED_SUBCHANNELS:File",
+                            "ORMA_CfgSubChannels.txt", requested) != 1)
+            return 0;
+        if (requested) {
+            sub.list_options = 0;
+            if (key_is_on(state, "ORMA_CONFIGURED_SUBCHANNELS:LogListById"))
+                sub.list_options |= LOG_LIST_BY_ID;
+            if (key_is_on(state, "ORMA_CONFIGURED_SUBCHANNELS:LogListByCU"))
+                sub.list_options |= LOG_LIST_BY_CU;
+        }
+        return 1;
+    });
 }
 
 void Log_DumpConfig(const char* config_file)
@@ -274,7 +300,10 @@ void Log_DumpConfig(const char* config_file)
         if (!ch->file)
             continue;
         std::fprintf(ch->file, "\nConfiguration data of file \"%s\":\n", name);
-        ini_dump(state->config, ch->file);
+        try {
+            ini_dump(state->config, ch->file);
+        } catch (const std::bad_alloc&) { // the dump is cut short; the channel logs on
+        }
         std::fprintf(ch->file, "\n\n");
     }
 }
