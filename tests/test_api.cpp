@@ -172,16 +172,19 @@ TEST_F(ApiTest, OtherProtocolsSendAtOnceAndLeaveComStateAlone)
     EXPECT_EQ(ORMA_DLL_getComState(), 0);
 }
 
-TEST_F(ApiTest, LoopThatHandsNothingOverKeepsComStateOpen)
+TEST_F(ApiTest, ComStateNeverStaysClosedWithoutACommandInFlight)
 {
     init_recording(2);
     svc_seq_set_send_function(g_orma.seq, refuse_send, 0);
-    send({0x01}); // refused: stays queued, com state closed
-    EXPECT_EQ(ORMA_DLL_getComState(), 0);
-    arrive(OnResponse, {0x80});
+    send({0x01}); // refused: stays queued, and nothing awaits a response
+    EXPECT_EQ(ORMA_DLL_getComState(), 1);
     ORMA_DLL_Loop(); // refused again
     EXPECT_EQ(ORMA_DLL_getComState(), 1);
     EXPECT_EQ(tx_count(), 1);
+    svc_seq_set_send_function(g_orma.seq, record_send, 0);
+    ORMA_DLL_Loop();
+    EXPECT_EQ(ORMA_DLL_getComState(), 0);
+    EXPECT_EQ(g_sent, (std::vector<std::vector<uint8_t>>{{0x01}}));
 }
 
 TEST_F(ApiTest, NotificationsArePrunedUntilTheFirstPoll)
@@ -254,7 +257,7 @@ TEST_F(ApiTest, AfterExitNothingIsQueuedAndNothingCrashes)
     EXPECT_EQ(Heap_LiveCount(), 0);
     EXPECT_EQ(send({0x03}), 1);
     EXPECT_TRUE(receive().empty());
-    EXPECT_EQ(ORMA_DLL_Loop(), 0);
+    EXPECT_EQ(ORMA_DLL_Loop(), 1);
     EXPECT_EQ(OnResponse(std::vector<uint8_t>{0x81}.data(), 1), 1); // a late message is dropped
     EXPECT_EQ(OnNotification(std::vector<uint8_t>{0xC1}.data(), 1), 1);
     EXPECT_EQ(ORMA_DLL_Exit(), 0); // twice is harmless

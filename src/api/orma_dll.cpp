@@ -10,8 +10,10 @@
 #include "support/sem.h"
 #include "usb/usb_glue.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -19,7 +21,10 @@ namespace {
 constexpr const char* LOG_CONFIG_FILE = "ORMA_DLL_Log.ini";
 constexpr auto START_WAIT = std::chrono::milliseconds(2000);
 
-bool g_started = false;
+std::atomic<bool> g_started{false};
+// Sending is serialized: the sequencer's hand-over, the com state and the shared frame buffer.
+// The exports may be called from any thread, the receive callback included.
+std::mutex g_send_lock;
 
 bool mode_is_link(int32_t mode)
 {
@@ -51,9 +56,8 @@ int32_t SendOverLink(uint32_t, SvcMsg* record)
     return 1;
 }
 
-void start_link(int32_t mode, int32_t protocol, bool host_callback)
+void start_link(SvcSeq* seq, int32_t mode, int32_t protocol, bool host_callback)
 {
-    SvcSeq* seq = g_orma.seq.load();
     ReceiveCallback first = nullptr;
     ReceiveCallback second = nullptr;
     if (host_callback) {
@@ -85,11 +89,32 @@ void start_link(int32_t mode, int32_t protocol, bool host_callback)
     }
 }
 
-} // namespace
+// Hands the first queued record to the link when the com state is open. The state is closed
+// before the record leaves, so that a response arriving at once on the receive thread is never
+// overwritten, and opened again when nothing was handed over. Called under the send lock.
+void hand_over(SvcSeq* seq)
+{
+    int32_t open = 1;
+    if (!g_orma.com_state.compare_exchange_strong(open, 0))
+        return;
+    if (svc_seq_send_next(seq) != 1) {
+        int32_t closed = 0;
+        g_orma.com_state.compare_exchange_strong(closed, 1);
+    }
+}
 
-extern "C" {
+// No C++ exception leaves an export: a failure inside becomes the result `failed`.
+template <typename Fn>
+int32_t guarded(int32_t failed, Fn&& fn) noexcept
+{
+    try {
+        return fn();
+    } catch (...) {
+        return failed;
+    }
+}
 
-int32_t ORMA_DLL_CALL ORMA_DLL_Init(int32_t mode, int32_t protocol, uint32_t, ORMA_DLL_ReceiveCallback callback)
+int32_t init(int32_t mode, int32_t protocol, ORMA_DLL_ReceiveCallback callback)
 {
     if (g_started)
         ORMA_DLL_Exit();
@@ -98,64 +123,69 @@ int32_t ORMA_DLL_CALL ORMA_DLL_Init(int32_t mode, int32_t protocol, uint32_t, OR
     Log_Init(LOG_CONFIG_FILE);
     Heap_Init();
     g_orma.host_callback = callback;
-    g_orma.seq = svc_seq_create();
+    SvcSeq* seq = svc_seq_create();
+    g_orma.seq = seq;
     g_orma.mode = mode;
     g_orma.protocol = protocol;
     g_orma.com_state = 1;
     g_orma.host_has_polled = 0;
     g_started = true;
-
-    start_link(mode, protocol, callback != nullptr);
+    // Without a sequencer nothing can be queued or stored: the library stays closed and every
+    // later call returns 1.
+    if (!seq)
+        return 0;
+    g_orma.session.open();
+    start_link(seq, mode, protocol, callback != nullptr);
     return 0;
 }
 
-int32_t ORMA_DLL_CALL ORMA_DLL_Exit(void)
+int32_t exit_library()
 {
     if (!g_started)
         return 0;
-    if (mode_is_link(g_orma.mode))
+    const int32_t mode = g_orma.mode;
+    if (mode_is_link(mode))
         ORMA_Cli_Stop();
-    else if (mode_is_usb(g_orma.mode))
+    else if (mode_is_usb(mode))
         ORMA_Usb_Exit();
+    g_orma.session.close(); // from here no callback and no export uses the sequencer
+    g_orma.host_callback = nullptr;
     svc_seq_destroy(g_orma.seq.exchange(nullptr));
     Log_Exit();
     Sem_CloseAll();
-    g_orma.host_callback = nullptr;
     g_started = false;
     return 0;
 }
 
-int32_t ORMA_DLL_CALL ORMA_DLL_Send_Message(const uint8_t* message, uint8_t length)
+int32_t send_message(const uint8_t* message, uint8_t length)
 {
-    SvcSeq* seq = g_orma.seq.load();
-    if (!message || length == 0 || !seq)
+    const SessionUse use;
+    if (!message || length == 0 || !use)
         return 1;
+    SvcSeq* seq = use.seq();
+    const std::lock_guard hold(g_send_lock);
+    // A record that cannot be allocated is neither queued nor sent; the result is still 0.
     SvcMsg* record = svc_msg_create(message[0], message + 1, static_cast<uint16_t>(length - 1));
     if (g_orma.protocol == 2) {
-        // Close the com state before the command leaves, so that a response arriving at once
-        // on the receive thread is never overwritten.
-        if (g_orma.com_state.exchange(0) != 0)
-            svc_seq_send(seq, record);
-        else
-            svc_list_append(&seq->tx_list, record);
+        svc_list_append(&seq->tx_list, record);
+        hand_over(seq);
     } else {
         svc_seq_send(seq, record);
     }
     return 0;
 }
 
-int32_t ORMA_DLL_CALL ORMA_DLL_Receive_Message(uint8_t* buffer, uint8_t* length)
+int32_t receive_message(uint8_t* buffer, uint8_t* length)
 {
-    if (!length)
-        return 1;
-    *length = 0;
-    SvcSeq* seq = g_orma.seq.load();
-    if (!buffer || !seq)
-        return 1;
     g_orma.host_has_polled = 1;
+    if (length)
+        *length = 0;
+    const SessionUse use;
+    if (!buffer || !length || !use)
+        return 1;
     // Taken off the list under the list lock: the receive thread may drop the oldest
     // notification at the same moment until it sees the poll.
-    SvcMsg* record = svc_list_take(&seq->rx_list);
+    SvcMsg* record = svc_list_take(&use.seq()->rx_list);
     if (!record)
         return 1;
     *length = static_cast<uint8_t>(record->length);
@@ -164,21 +194,43 @@ int32_t ORMA_DLL_CALL ORMA_DLL_Receive_Message(uint8_t* buffer, uint8_t* length)
     return 0;
 }
 
+int32_t loop()
+{
+    const SessionUse use;
+    if (!use)
+        return 1;
+    const std::lock_guard hold(g_send_lock);
+    hand_over(use.seq());
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t ORMA_DLL_CALL ORMA_DLL_Init(int32_t mode, int32_t protocol, uint32_t, ORMA_DLL_ReceiveCallback callback)
+{
+    return guarded(0, [&] { return init(mode, protocol, callback); });
+}
+
+int32_t ORMA_DLL_CALL ORMA_DLL_Exit(void)
+{
+    return guarded(0, [] { return exit_library(); });
+}
+
+int32_t ORMA_DLL_CALL ORMA_DLL_Send_Message(const uint8_t* message, uint8_t length)
+{
+    return guarded(1, [&] { return send_message(message, length); });
+}
+
+int32_t ORMA_DLL_CALL ORMA_DLL_Receive_Message(uint8_t* buffer, uint8_t* length)
+{
+    return guarded(1, [&] { return receive_message(buffer, length); });
+}
+
 int32_t ORMA_DLL_CALL ORMA_DLL_Loop(void)
 {
-    SvcSeq* seq = g_orma.seq.load();
-    if (!seq || g_orma.com_state <= 0)
-        return 0;
-    // As in Send_Message, the state is closed before the record leaves; it is opened again
-    // when nothing was handed over.
-    int32_t open = 1;
-    if (!g_orma.com_state.compare_exchange_strong(open, 0))
-        return 0;
-    if (svc_seq_send_next(seq) != 1) {
-        int32_t closed = 0;
-        g_orma.com_state.compare_exchange_strong(closed, 1);
-    }
-    return 0;
+    return guarded(1, [] { return loop(); });
 }
 
 int32_t ORMA_DLL_CALL ORMA_DLL_getComState(void)

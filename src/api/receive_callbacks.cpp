@@ -4,6 +4,37 @@
 
 OrmaState g_orma;
 
+void SessionGate::open()
+{
+    open_ = true;
+}
+
+void SessionGate::close()
+{
+    open_ = false;
+    std::unique_lock lock(lock_);
+    idle_.wait(lock, [this] { return users_ == 0; });
+}
+
+// The count is raised before the flag is read, and the flag cleared before the count is read, so
+// that a use and a close never miss each other.
+bool SessionGate::enter()
+{
+    users_.fetch_add(1);
+    if (open_)
+        return true;
+    leave();
+    return false;
+}
+
+void SessionGate::leave()
+{
+    if (users_.fetch_sub(1) == 1) {
+        std::lock_guard lock(lock_);
+        idle_.notify_all();
+    }
+}
+
 namespace {
 uint16_t log_length(int32_t length)
 {
@@ -13,29 +44,42 @@ uint16_t log_length(int32_t length)
 
 int32_t OnResponse(const uint8_t* message, int32_t length)
 {
+    const SessionUse use;
+    if (!use)
+        return 1;
     Log_Message(message, log_length(length));
-    const int stored = svc_seq_store_received(g_orma.seq.load(), message, static_cast<uint16_t>(length));
+    const int stored = svc_seq_store_received(use.seq(), message, static_cast<uint16_t>(length));
     g_orma.com_state = 1;
     return stored ? 0 : 1;
 }
 
 int32_t OnNotification(const uint8_t* message, int32_t length)
 {
+    const SessionUse use;
+    if (!use)
+        return 1;
     Log_Message(message, log_length(length));
-    SvcSeq* seq = g_orma.seq.load();
-    const int stored = svc_seq_store_received(seq, message, static_cast<uint16_t>(length));
-    if (seq && g_orma.host_has_polled == 0)
-        svc_list_pop(&seq->rx_list);
+    const int stored = svc_seq_store_received(use.seq(), message, static_cast<uint16_t>(length));
+    if (g_orma.host_has_polled == 0)
+        svc_list_pop(&use.seq()->rx_list);
     return stored ? 0 : 1;
 }
 
 int32_t ForwardToHost(const uint8_t* message, int32_t length)
 {
-    Log_Message(message, log_length(length));
-    // A host with a callback takes its responses there, so the response itself reopens the com
-    // state; otherwise protocol 2 would keep every later command in the send list. It is opened
-    // before the call so that a callback may send the next command at once.
-    if (g_orma.protocol == 2 && length > 0 && msg_is_response(message[0]))
-        g_orma.com_state = 1;
-    return g_orma.host_callback ? g_orma.host_callback(message, length) : 0;
+    ORMA_DLL_ReceiveCallback callback = nullptr;
+    {
+        const SessionUse use;
+        if (!use)
+            return 0;
+        Log_Message(message, log_length(length));
+        // A host with a callback takes its responses there, so the response itself reopens the
+        // com state; otherwise protocol 2 would keep every later command in the send list. It is
+        // opened before the call so that the callback may send the next command at once.
+        if (g_orma.protocol == 2 && length > 0 && msg_is_response(message[0]))
+            g_orma.com_state = 1;
+        callback = g_orma.host_callback;
+    }
+    // The host's callback runs outside the session: it may take as long as it likes, and send.
+    return callback ? callback(message, length) : 0;
 }

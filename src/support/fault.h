@@ -1,5 +1,6 @@
-// Fault reports of the runtime support: modal message boxes on Windows, one line on standard
-// error elsewhere. Tests install a hook that records what would be shown.
+// Fault reports of the runtime support: message boxes on Windows (shown on a thread of their
+// own, so that no library thread waits for a click), one line on standard error elsewhere.
+// Tests install a hook that records what would be shown.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +17,9 @@ void fault_report(const char* title, const char* text, uint32_t icon);
 // Replaces the platform report; null restores it. Returns the previous hook.
 FaultHook fault_set_hook(FaultHook hook);
 
-// The platform report itself (backend).
+// Ends whatever the platform report keeps running (Windows: the thread that shows the boxes,
+// closing a box on show); for the library's unload. Reports made afterwards are not shown.
+void fault_shutdown();
+
+// The platform report itself (backend). It never waits for the user.
 void fault_show_platform(const char* title, const char* text, uint32_t icon);

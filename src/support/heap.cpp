@@ -3,17 +3,29 @@
 #include "support/fault.h"
 #include "support/sem.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
+
+// A full table is reported once per episode: the episode ends when this many entries are free
+// again, so that a host that polls slowly at the brim does not get a report per message.
+constexpr int ROOM_AGAIN = HEAP_TABLE_SIZE / 10;
 
 HeapObject g_table[HEAP_TABLE_SIZE];
 char g_stamp_file[HEAP_NAME_SIZE];
 int32_t g_stamp_line;
+// The thread that stamped and holds the heap lock: an allocation on any other thread is one
+// without PRE_ALLOC, however the stamp looks.
+std::atomic<std::thread::id> g_stamp_owner;
 uint32_t g_total;
 uint32_t g_max;
+int g_live;
+bool g_full_reported;
+HeapSystemAlloc g_system_alloc = std::malloc;
 
 bool stamp_missing()
 {
@@ -24,6 +36,26 @@ void clear_stamp()
 {
     g_stamp_file[0] = '\0';
     g_stamp_line = 0;
+    g_stamp_owner = std::thread::id();
+}
+
+HeapObject* free_entry()
+{
+    for (HeapObject& e : g_table) {
+        if (!e.block)
+            return &e;
+    }
+    return nullptr;
+}
+
+// The table is full: one box and one report for the whole episode; the allocation fails.
+void report_full()
+{
+    if (g_full_reported)
+        return;
+    g_full_reported = true;
+    fault_report("Error", "too much heap objects", FAULT_ICON_STOP);
+    Heap_Dump();
 }
 
 // The name is at most 16 characters and may lack a terminator.
@@ -60,49 +92,52 @@ void Heap_PreAlloc(const char* path, uint32_t line)
     std::memset(g_stamp_file, 0, sizeof g_stamp_file);
     std::memcpy(g_stamp_file, name, strnlen(name, HEAP_NAME_SIZE));
     g_stamp_line = static_cast<int32_t>(line);
+    g_stamp_owner = std::this_thread::get_id();
 }
 
 void* Heap_Alloc(uint32_t size)
 {
-    if (stamp_missing())
+    // Without a stamp of its own thread the allocation takes the lock itself, leaves another
+    // thread's stamp alone, and is listed with an empty name and line 0.
+    const bool stamped = g_stamp_owner.load() == std::this_thread::get_id() && !stamp_missing();
+    if (!stamped) {
         fault_report("Warning", "heap allocation without PRE_ALLOC - macro. Please correct !", FAULT_ICON_EXCLAMATION);
-
-    HeapObject* entry = nullptr;
-    for (HeapObject& e : g_table) {
-        if (!e.block) {
-            entry = &e;
-            break;
-        }
+        Sem_Wait(SEM_HEAP);
     }
-    if (!entry) {
-        fault_report("Error", "too much heap objects", FAULT_ICON_STOP);
-        Heap_Dump();
-        clear_stamp();
+    const auto done = [stamped](void* result) {
+        if (stamped)
+            clear_stamp();
         Sem_Release(SEM_HEAP);
-        return nullptr;
-    }
+        return result;
+    };
 
-    auto* block = static_cast<unsigned char*>(std::malloc(size_t{size} + HEAP_GUARD_SIZE));
+    HeapObject* entry = free_entry();
+    if (!entry) {
+        report_full();
+        return done(nullptr);
+    }
+    auto* block = static_cast<unsigned char*>(g_system_alloc(size_t{size} + HEAP_GUARD_SIZE));
     if (!block) {
         fault_report("Error", "out of heap", FAULT_ICON_STOP);
-        clear_stamp();
-        Sem_Release(SEM_HEAP);
-        return nullptr;
+        return done(nullptr);
     }
 
     entry->block = block;
-    std::memcpy(entry->file, g_stamp_file, HEAP_NAME_SIZE);
-    entry->line = g_stamp_line;
+    if (stamped) {
+        std::memcpy(entry->file, g_stamp_file, HEAP_NAME_SIZE);
+        entry->line = g_stamp_line;
+    } else {
+        std::memset(entry->file, 0, HEAP_NAME_SIZE);
+        entry->line = 0;
+    }
     entry->size = size;
     for (uint32_t i = 0; i < HEAP_GUARD_SIZE; i += 4)
         std::memcpy(block + size + i, &HEAP_GUARD_WORD, 4);
-    clear_stamp();
-
+    ++g_live;
     g_total += size;
     if (g_total > g_max)
         g_max = g_total;
-    Sem_Release(SEM_HEAP);
-    return block;
+    return done(block);
 }
 
 int Heap_Free(void* block)
@@ -136,6 +171,8 @@ int Heap_Free(void* block)
     g_total -= entry->size;
     std::memset(entry, 0, sizeof *entry);
     std::free(block);
+    if (--g_live <= HEAP_TABLE_SIZE - ROOM_AGAIN)
+        g_full_reported = false;
     Sem_Release(SEM_HEAP);
     return 0;
 }
@@ -145,6 +182,13 @@ void Heap_Init()
     std::memset(g_table, 0, sizeof g_table);
     g_total = 0;
     g_max = 0;
+    g_live = 0;
+    g_full_reported = false;
+}
+
+void heap_set_system_alloc(HeapSystemAlloc alloc)
+{
+    g_system_alloc = alloc ? alloc : std::malloc;
 }
 
 void Heap_Dump()
@@ -169,10 +213,7 @@ uint32_t Heap_MaxRequested()
 
 int Heap_LiveCount()
 {
-    int n = 0;
-    for (const HeapObject& e : g_table)
-        n += e.block != nullptr;
-    return n;
+    return g_live;
 }
 
 const HeapObject* Heap_Table()

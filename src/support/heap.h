@@ -3,6 +3,7 @@
 // "heap_dump.txt".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int HEAP_TABLE_SIZE = 1000;
@@ -22,11 +23,16 @@ struct HeapObject {
 #define PRE_ALLOC() Heap_PreAlloc(__FILE__, static_cast<uint32_t>(__LINE__))
 
 void Heap_PreAlloc(const char* path, uint32_t line);
-// Returns the block, or null after "too much heap objects" or "out of heap"; gives the lock back.
+// Returns the block, or null after "too much heap objects" (reported once until the table has
+// room again) or "out of heap"; gives the lock back.
 void* Heap_Alloc(uint32_t size);
 int Heap_Free(void* block);
 void Heap_Init();
 void Heap_Dump();
+
+// Where blocks come from (the general-purpose allocator); tests make it fail. Null restores it.
+using HeapSystemAlloc = void* (*)(size_t size);
+void heap_set_system_alloc(HeapSystemAlloc alloc);
 
 // Read access for tests and diagnostics.
 uint32_t Heap_TotalSize();
