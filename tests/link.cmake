@@ -1,10 +1,10 @@
 # Serial and TCP links: frame and reassembly scan, dispatch, transports, link client.
-orma_test(test_link_client LIBS orma_core TIMEOUT 120)
+orma_test(test_link_client LIBS orma_core TIMEOUT 120 LABELS threaded)
 orma_test(test_frame LIBS orma_core)
-orma_test(test_link_tcp LIBS orma_core TIMEOUT 120)
+orma_test(test_link_tcp LIBS orma_core TIMEOUT 120 LABELS threaded)
 if(NOT WIN32)
   # The serial line natively: a pseudo-terminal pair made by the test.
-  orma_test(test_link_com LIBS orma_core SOURCES link_com_module_posix.cpp TIMEOUT 120)
+  orma_test(test_link_com LIBS orma_core SOURCES link_com_module_posix.cpp TIMEOUT 120 LABELS threaded)
 else()
   # The serial line under Wine: COM1 and COM2 mapped to the two ends of a pseudo-terminal pair
   # by wine_com_run.sh. Built as the other test programs, run through the script.

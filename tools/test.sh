@@ -2,6 +2,7 @@
 # Builds every target and runs every test lane:
 #   native  libORMA_DLL.so and its tests, with AddressSanitizer and UndefinedBehaviorSanitizer
 #   wine    x86_64 ORMA_DLL.dll and the same tests as Windows programs under wine64
+#   tsan    the threaded unit tests (label "threaded") again, with ThreadSanitizer
 #   i686    ORMA_DLL.dll for 32-bit Windows: built, exports checked (no 32-bit Wine here)
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
 set -eu
@@ -21,6 +22,11 @@ echo "== native (ASan + UBSan)"
 configure native -DCMAKE_BUILD_TYPE=Debug -DORMA_SANITIZE=ON
 cmake --build "$out/native" -j "$jobs"
 
+echo "== ThreadSanitizer (threaded unit tests)"
+configure tsan -DCMAKE_BUILD_TYPE=Debug -DORMA_TSAN=ON
+tsan_tests=$(cd "$out/tsan" && ctest -N -L threaded | sed -n 's/^ *Test *#[0-9]*: //p')
+cmake --build "$out/tsan" -j "$jobs" --target $tsan_tests
+
 echo "== x86_64 Windows"
 # The end-to-end tests run the Windows programs against the native module simulator.
 configure win-x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \
@@ -34,6 +40,9 @@ cmake --build "$out/win-i686" -j "$jobs"
 status=0
 echo "== native tests"
 (cd "$out/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j "$jobs" --output-on-failure) || status=1
+
+echo "== threaded tests under ThreadSanitizer"
+(cd "$out/tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -L threaded -j "$jobs" --output-on-failure) || status=1
 
 echo "== Windows tests under Wine"
 prefix=$out/win-x86_64/wineprefix
