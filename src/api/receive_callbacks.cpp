@@ -40,29 +40,35 @@ uint16_t log_length(int32_t length)
 {
     return static_cast<uint16_t>(length);
 }
+
+
+// Logs the message and stores it at the end of the receive list: 0 when stored, else 1. A
+// response opens the com state again; a notification, until the host has polled once, drops the
+// oldest stored message.
+int32_t log_and_store(const uint8_t* message, int32_t length, bool response)
+{
+    const SessionUse use;
+    if (!use)
+        return 1;
+    Log_Message(message, log_length(length));
+    const int stored = svc_seq_store_received(use.seq(), message, static_cast<uint16_t>(length));
+    if (response)
+        g_orma.com_state = 1;
+    else if (g_orma.host_has_polled == 0)
+        svc_list_pop(&use.seq()->rx_list);
+    return stored ? 0 : 1;
+}
+
 } // namespace
 
 int32_t OnResponse(const uint8_t* message, int32_t length)
 {
-    const SessionUse use;
-    if (!use)
-        return 1;
-    Log_Message(message, log_length(length));
-    const int stored = svc_seq_store_received(use.seq(), message, static_cast<uint16_t>(length));
-    g_orma.com_state = 1;
-    return stored ? 0 : 1;
+    return log_and_store(message, length, true);
 }
 
 int32_t OnNotification(const uint8_t* message, int32_t length)
 {
-    const SessionUse use;
-    if (!use)
-        return 1;
-    Log_Message(message, log_length(length));
-    const int stored = svc_seq_store_received(use.seq(), message, static_cast<uint16_t>(length));
-    if (g_orma.host_has_polled == 0)
-        svc_list_pop(&use.seq()->rx_list);
-    return stored ? 0 : 1;
+    return log_and_store(message, length, false);
 }
 
 int32_t ForwardToHost(const uint8_t* message, int32_t length)

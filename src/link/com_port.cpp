@@ -88,14 +88,8 @@ int com_wake(void*)
 
 int com_install(LinkOps* ops, uint8_t port, uint32_t baud, uint8_t parity, uint8_t data_bits, uint8_t stop_bits)
 {
-    ops->context = &g_com;
-    com_init(ops->context, ComSettings{port, baud, parity, data_bits, stop_bits});
-    ops->open = com_open;
-    ops->close = com_close;
-    ops->write = com_write;
-    ops->read = com_read;
-    ops->read_timeout = com_read_timeout;
-    ops->wake = com_wake;
+    *ops = LinkOps{&g_com, com_open, com_close, com_write, com_read, com_read_timeout, com_wake};
+    com_init(&g_com, ComSettings{port, baud, parity, data_bits, stop_bits});
     return 0;
 }
 

@@ -138,13 +138,7 @@ int tcp_wake(void*)
 
 int tcp_install(LinkOps* ops, const char* address, uint16_t port, int32_t role)
 {
-    ops->context = &g_tcp;
-    tcp_init(ops->context, address, port, role);
-    ops->open = tcp_open;
-    ops->close = tcp_close;
-    ops->write = tcp_send;
-    ops->read = tcp_recv;
-    ops->read_timeout = tcp_recv_timeout;
-    ops->wake = tcp_wake;
+    *ops = LinkOps{&g_tcp, tcp_open, tcp_close, tcp_send, tcp_recv, tcp_recv_timeout, tcp_wake};
+    tcp_init(&g_tcp, address, port, role);
     return 0;
 }

@@ -34,13 +34,19 @@ void close_fd(std::atomic<int>& fd)
         ::close(old);
 }
 
+// Repeats a call that a signal interrupted.
+template <typename Call>
+auto no_eintr(Call call)
+{
+    auto result = call();
+    while (result < 0 && errno == EINTR)
+        result = call();
+    return result;
+}
+
 sockaddr_in socket_address(uint32_t address, uint16_t port)
 {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = address;
-    return a;
+    return sockaddr_in{AF_INET, htons(port), in_addr{address}, {}};
 }
 
 } // namespace
@@ -95,28 +101,17 @@ bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port)
 {
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
-    int accepted;
-    do
-        accepted = ::accept4(os->primary, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-    while (accepted < 0 && errno == EINTR);
-    if (accepted < 0)
-        return false;
-    os->data = accepted;
+    os->data = no_eintr([&] { return ::accept4(os->primary, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC); });
     *peer_address = peer.sin_addr.s_addr;
     *peer_port = ntohs(peer.sin_port);
-    return true;
+    return os->data >= 0;
 }
 
 bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
 {
-    const int fd = os->primary;
-    os->data = fd;
+    os->data = os->primary.load();
     const sockaddr_in a = socket_address(address, port);
-    int result;
-    do
-        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    while (result != 0 && errno == EINTR);
-    return result == 0;
+    return no_eintr([&] { return ::connect(os->data, reinterpret_cast<const sockaddr*>(&a), sizeof a); }) == 0;
 }
 
 int tcp_os_error()
@@ -140,10 +135,9 @@ void tcp_os_shutdown(TcpOs* os)
 int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error)
 {
     const int fd = os->data;
-    ssize_t n;
-    do // a peer that has gone must not end the host process with SIGPIPE
-        n = fd >= 0 ? ::send(fd, bytes, static_cast<size_t>(count), MSG_NOSIGNAL) : (errno = EBADF, -1);
-    while (n < 0 && errno == EINTR);
+    // A peer that has gone must not end the host process with SIGPIPE.
+    const ssize_t n =
+        no_eintr([&] { return fd >= 0 ? ::send(fd, bytes, static_cast<size_t>(count), MSG_NOSIGNAL) : (errno = EBADF, -1); });
     if (n < 0)
         *error = errno;
     return n < 0 ? -1 : static_cast<int>(n);
@@ -171,10 +165,8 @@ int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* 
             break;
         }
     }
-    ssize_t n;
-    do
-        n = fd >= 0 ? ::recv(fd, buffer, static_cast<size_t>(max_count), 0) : (errno = EBADF, -1);
-    while (n < 0 && errno == EINTR);
+    const ssize_t n =
+        no_eintr([&] { return fd >= 0 ? ::recv(fd, buffer, static_cast<size_t>(max_count), 0) : (errno = EBADF, -1); });
     if (n < 0) {
         *error = errno;
         return os->woken ? TCP_OS_WOKEN : TCP_OS_RECV_FAILED;

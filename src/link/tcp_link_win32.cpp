@@ -93,21 +93,17 @@ bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port)
 {
     sockaddr_in peer{};
     int size = sizeof peer;
-    const SOCKET accepted = accept(os->primary, reinterpret_cast<sockaddr*>(&peer), &size);
-    if (accepted == INVALID_SOCKET)
-        return false;
-    os->data = accepted;
+    os->data = accept(os->primary, reinterpret_cast<sockaddr*>(&peer), &size);
     *peer_address = peer.sin_addr.s_addr;
     *peer_port = ntohs(peer.sin_port);
-    return true;
+    return os->data != INVALID_SOCKET;
 }
 
 bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
 {
-    const SOCKET s = os->primary;
-    os->data = s;
+    os->data = os->primary.load();
     const sockaddr_in a = socket_address(address, port);
-    return connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR;
+    return connect(os->data, reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR;
 }
 
 int tcp_os_error()

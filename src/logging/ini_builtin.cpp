@@ -2,14 +2,8 @@
 #include "logging/ini.h"
 #include "logging/ini_own.h"
 
+// The dictionary handed out is the reader's own.
 struct IniDict {};
-
-namespace {
-IniOwnDict* own(const IniDict* dict)
-{
-    return reinterpret_cast<IniOwnDict*>(const_cast<IniDict*>(dict));
-}
-} // namespace
 
 IniDict* ini_load(const char* path)
 {
@@ -18,15 +12,15 @@ IniDict* ini_load(const char* path)
 
 const char* ini_get(const IniDict* dict, const char* key)
 {
-    return ini_own_get(own(dict), key);
+    return ini_own_get(reinterpret_cast<const IniOwnDict*>(dict), key);
 }
 
 void ini_dump(const IniDict* dict, std::FILE* out)
 {
-    ini_own_dump(own(dict), out);
+    ini_own_dump(reinterpret_cast<const IniOwnDict*>(dict), out);
 }
 
 void ini_free(IniDict* dict)
 {
-    ini_own_free(own(dict));
+    ini_own_free(reinterpret_cast<IniOwnDict*>(dict));
 }

@@ -98,83 +98,73 @@ int32_t Log_WriteMessage(std::FILE* file, const uint8_t* message, uint16_t lengt
     static const char digits[] = "0123456789abcdef";
     char line[1024];
     size_t n = 0;
-    line[n++] = '[';
-    for (uint16_t i = 0; i < length; ++i) {
-        if (n + 5 > sizeof line) {
+    const auto put = [&](const char* text, size_t count) {
+        if (n + count > sizeof line) {
             std::fwrite(line, 1, n, file);
             n = 0;
         }
-        line[n++] = ' ';
-        line[n++] = '0';
-        line[n++] = 'x';
-        line[n++] = digits[message[i] >> 4];
-        line[n++] = digits[message[i] & 0x0F];
+        std::memcpy(line + n, text, count);
+        n += count;
+    };
+    put("[", 1);
+    for (uint16_t i = 0; i < length; ++i) {
+        const char item[5] = {' ', '0', 'x', digits[message[i] >> 4], digits[message[i] & 0x0F]};
+        put(item, sizeof item);
     }
-    if (n + 3 > sizeof line) {
-        std::fwrite(line, 1, n, file);
-        n = 0;
-    }
-    line[n++] = ' ';
-    line[n++] = ']';
-    line[n++] = '\n';
+    put(" ]\n", 3);
     std::fwrite(line, 1, n, file);
     return length;
 }
 
-int32_t Log_WriteGeneral(LogState* state, const uint8_t* message, uint16_t length)
+// Writes the message into the channel's file when `selected` takes it: -1 without a message or
+// a state and for a message not taken, 0 for a length of 0, else what Log_WriteMessage gives.
+template <typename Select>
+int32_t write_selected(LogState* state, LogChannel LogState::*channel, const uint8_t* message, uint16_t length,
+                       Select selected)
 {
     if (!state || !message)
         return -1;
     if (length == 0)
         return 0;
-    const LogChannel& ch = state->general;
-    const uint8_t code = message[0];
-    bool selected = false;
-    switch (ch.mode) {
-    case LOG_ALL:
-        selected = true;
-        break;
-    case LOG_NOTIFICATIONS_ONLY:
-        selected = msg_is_notification(code);
-        break;
-    case LOG_COMMANDS_RESPONSES:
-        selected = msg_is_command_or_response(code);
-        break;
-    case LOG_ENCLOSED_FILTER:
-        selected = channel_filter_matches(ch, message, length);
-        break;
-    case LOG_EXCLOSED_FILTER:
-        selected = !channel_filter_matches(ch, message, length);
-        break;
-    default:
-        break;
-    }
-    return selected ? Log_WriteMessage(ch.file, message, length) : -1;
+    const LogChannel& ch = state->*channel;
+    return selected(ch) ? Log_WriteMessage(ch.file, message, length) : -1;
+}
+
+int32_t Log_WriteGeneral(LogState* state, const uint8_t* message, uint16_t length)
+{
+    return write_selected(state, &LogState::general, message, length, [&](const LogChannel& ch) {
+        switch (ch.mode) {
+        case LOG_ALL:
+            return true;
+        case LOG_NOTIFICATIONS_ONLY:
+            return msg_is_notification(message[0]);
+        case LOG_COMMANDS_RESPONSES:
+            return msg_is_command_or_response(message[0]);
+        case LOG_ENCLOSED_FILTER:
+            return channel_filter_matches(ch, message, length);
+        case LOG_EXCLOSED_FILTER:
+            return !channel_filter_matches(ch, message, length);
+        default:
+            return false;
+        }
+    });
 }
 
 int32_t Log_WriteError(LogState* state, const uint8_t* message, uint16_t length)
 {
-    if (!state || !message)
-        return -1;
-    if (length == 0)
-        return 0;
-    const LogChannel& ch = state->error;
-    const bool error_code = message[0] == MSG_ERROR_NOTIFICATION;
-    bool selected = false;
-    switch (ch.mode) {
-    case LOG_ALL:
-        selected = error_code;
-        break;
-    case LOG_ENCLOSED_FILTER:
-        selected = channel_filter_matches(ch, message, length);
-        break;
-    case LOG_EXCLOSED_FILTER:
-        selected = error_code && !channel_filter_matches(ch, message, length);
-        break;
-    default:
-        break;
-    }
-    return selected ? Log_WriteMessage(ch.file, message, length) : -1;
+    return write_selected(state, &LogState::error, message, length, [&](const LogChannel& ch) {
+        const bool error_code = message[0] == MSG_ERROR_NOTIFICATION;
+        switch (ch.mode) {
+        case LOG_ALL:
+            return error_code;
+        case LOG_ENCLOSED_FILTER:
+            return channel_filter_matches(ch, message, length);
+        case LOG_EXCLOSED_FILTER:
+            return error_code && !channel_filter_matches(ch, message, length);
+        default:
+            return false;
+        }
+    });
 }
 
 int32_t Log_Message(const uint8_t* message, uint16_t length)

@@ -33,10 +33,7 @@ SemHandle* sem_os_create()
     }
     if (!sem)
         sem = new (std::nothrow) SemHandle;
-    if (sem) {
-        std::lock_guard lock(sem->mutex);
-        sem->free = true;
-    }
+    sem_os_release(sem); // a spare may have been closed while taken: free again
     return sem;
 }
 
