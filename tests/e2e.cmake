@@ -24,7 +24,10 @@ target_link_libraries(test_e2e PRIVATE orma_test_core GTest::gtest_main orma_war
 
 # e2e_test(name MODE m FILTER gtest-filter COUNT n SIM simulator-options... LOCK resource)
 function(e2e_test name)
-  cmake_parse_arguments(E "" "MODE;FILTER;COUNT;TIMEOUT" "SIM;LOCK" ${ARGN})
+  cmake_parse_arguments(E "" "MODE;FILTER;COUNT;TIMEOUT;PROGRAM" "SIM;LOCK" ${ARGN})
+  if(NOT E_PROGRAM)
+    set(E_PROGRAM test_e2e)
+  endif()
   set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/${name})
   file(MAKE_DIRECTORY ${workdir})
   set(com1)
@@ -33,7 +36,7 @@ function(e2e_test name)
   endif()
   add_test(NAME ${name} WORKING_DIRECTORY ${workdir}
            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${com1} ${E2E_SIM} ${E_SIM}
-                   -- ${E2E_RUNNER} $<TARGET_FILE:test_e2e> --gtest_filter=${E_FILTER})
+                   -- ${E2E_RUNNER} $<TARGET_FILE:${E_PROGRAM}> --gtest_filter=${E_FILTER})
   if(NOT E_TIMEOUT)
     set(E_TIMEOUT 300)
   endif()
@@ -90,3 +93,11 @@ add_test(NAME e2e_ormactl WORKING_DIRECTORY ${workdir}
                  -- ${CMAKE_CURRENT_SOURCE_DIR}/e2e_ormactl.sh ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
 set_tests_properties(e2e_ormactl PROPERTIES TIMEOUT 60 ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e
                                             RESOURCE_LOCK port5002)
+
+if(WIN32)
+  # The library freed while its receive thread runs, then loaded again (mode 2).
+  add_executable(test_unload test_unload.cpp)
+  target_link_libraries(test_unload PRIVATE orma_test_util GTest::gtest_main orma_warnings)
+  add_dependencies(test_unload ORMA_DLL)
+  e2e_test(e2e_unload PROGRAM test_unload FILTER Unload.* SIM ${tcp_sim} LOCK port5002 TIMEOUT 60)
+endif()

@@ -6,6 +6,8 @@
 #include "link/frame.h"
 #include "link/link_client.h"
 #include "logging/log.h"
+#include "api/unload.h"
+#include "support/fault.h"
 #include "support/heap.h"
 #include "support/sem.h"
 #include "usb/usb_glue.h"
@@ -139,21 +141,29 @@ int32_t init(int32_t mode, int32_t protocol, ORMA_DLL_ReceiveCallback callback)
     return 0;
 }
 
-int32_t exit_library()
+// Stops the link, releases the session and closes the log files and locks.
+void stop_library(void (*stop_link)(int32_t mode))
 {
-    if (!g_started)
-        return 0;
     const int32_t mode = g_orma.mode;
-    if (mode_is_link(mode))
-        ORMA_Cli_Stop();
-    else if (mode_is_usb(mode))
-        ORMA_Usb_Exit();
+    stop_link(mode);
     g_orma.session.close(); // from here no callback and no export uses the sequencer
     g_orma.host_callback = nullptr;
     svc_seq_destroy(g_orma.seq.exchange(nullptr));
     Log_Exit();
     Sem_CloseAll();
     g_started = false;
+}
+
+int32_t exit_library()
+{
+    if (g_started) {
+        stop_library([](int32_t mode) {
+            if (mode_is_link(mode))
+                ORMA_Cli_Stop();
+            else if (mode_is_usb(mode))
+                ORMA_Usb_Exit();
+        });
+    }
     return 0;
 }
 
@@ -205,6 +215,17 @@ int32_t loop()
 }
 
 } // namespace
+
+void orma_unload() noexcept
+{
+    try {
+        if (g_started)
+            stop_library([](int32_t) { ORMA_Cli_Unload(); });
+        ORMA_Usb_Unload();
+    } catch (...) { // nothing may leave the unload
+    }
+    fault_shutdown();
+}
 
 extern "C" {
 

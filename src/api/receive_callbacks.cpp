@@ -2,7 +2,7 @@
 
 #include "logging/log.h"
 
-OrmaState g_orma;
+OrmaState& g_orma = *new OrmaState;
 
 void SessionGate::open()
 {

@@ -49,7 +49,8 @@ struct OrmaState {
     SessionGate session;
 };
 
-extern OrmaState g_orma;
+// Never destroyed: the unload at the end of the process may still use it.
+extern OrmaState& g_orma;
 
 // One use of the open session: the sequencer while it lasts, or nothing when no session is open.
 class SessionUse {

@@ -7,22 +7,22 @@
 #include "link/tcp_link.h"
 #include "support/console.h"
 #include "support/sem.h"
+#include "support/thread.h"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <memory>
-#include <new>
 #include <mutex>
-#include <system_error>
+#include <new>
 #include <thread>
 
 namespace {
 
 constexpr auto START_WAIT = std::chrono::milliseconds(1000);
-constexpr auto STOP_LIMIT = std::chrono::milliseconds(10000);
+constexpr unsigned STOP_LIMIT_MS = 10000;
+// When the library is unloaded, the receive thread is waited for this long at most.
+constexpr unsigned UNLOAD_LIMIT_MS = 2000;
 // How long the line must stay quiet before a frame that cannot complete is given up.
 constexpr int QUIET_MS = 100;
 
@@ -39,13 +39,10 @@ struct LinkClient {
     std::mutex link_lock;
     bool link_open = false;
 
-    std::thread thread;
+    LibThread* thread = nullptr;
     // Each start's thread has its own number: a thread that a stop had to give up ends by itself
     // when it gets back, and never touches a later start's link or state.
     std::atomic<uint32_t> generation{0};
-    std::mutex thread_lock;
-    std::condition_variable thread_ended_cond;
-    bool thread_ended = true;
 };
 
 // Never destroyed: a receive thread that a stop had to give up may still touch it while the
@@ -76,8 +73,9 @@ bool still_running(uint32_t mine)
     return g_client.running && g_client.generation == mine;
 }
 
-void ClientReceiveThread(uint32_t mine)
+void ClientReceiveThread(void* arg)
 {
+    const auto mine = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
     console_write(ConsoleStream::Out, "ClientReceiveThread started\n");
     const std::unique_ptr<RxBuffer> owned(new (std::nothrow) RxBuffer);
     RxBuffer& buf = *owned;
@@ -109,12 +107,26 @@ void ClientReceiveThread(uint32_t mine)
         if (!still_running(mine))
             break;
     }
-    {
-        std::lock_guard lock(g_client.thread_lock);
-        if (g_client.generation == mine)
-            g_client.thread_ended = true;
+}
+
+enum class Stopped { NoThread, Left, GivenUp, Own };
+
+// Asks the receive thread to end, wakes it from a read, and waits at most `limit_ms` until it
+// has left; the thread is given up either way.
+Stopped stop_thread(unsigned limit_ms)
+{
+    g_client.running = 0;
+    LibThread* thread = g_client.thread;
+    if (!thread)
+        return Stopped::NoThread;
+    g_client.thread = nullptr;
+    Stopped how = Stopped::Own; // stopped from a callback on the thread: it ends after this dispatch
+    if (!thread_is_current(thread)) {
+        wake_link(); // a read waiting on a silent module returns at once
+        how = thread_wait_left(thread, limit_ms) ? Stopped::Left : Stopped::GivenUp;
     }
-    g_client.thread_ended_cond.notify_all();
+    thread_forget(thread);
+    return how;
 }
 
 } // namespace
@@ -157,7 +169,7 @@ void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second)
 
 int ORMA_Cli_Start()
 {
-    if (g_client.thread.joinable() || g_client.semaphore)
+    if (g_client.thread || g_client.semaphore)
         ORMA_Cli_Stop(); // started before and not stopped: never leave a thread or a link behind
     g_client.running = 0;
     console_fetch_handles();
@@ -192,19 +204,9 @@ int ORMA_Cli_Start()
     // the new number comes first, so that a thread given up earlier cannot take the flag as its own.
     const uint32_t mine = ++g_client.generation;
     g_client.running = 1;
-    {
-        std::lock_guard lock(g_client.thread_lock);
-        g_client.thread_ended = false;
-    }
-    try {
-        g_client.thread = std::thread(ClientReceiveThread, mine);
-    } catch (const std::system_error& e) {
+    g_client.thread = thread_start(ClientReceiveThread, reinterpret_cast<void*>(static_cast<uintptr_t>(mine)));
+    if (!g_client.thread) {
         g_client.running = 0;
-        {
-            std::lock_guard lock(g_client.thread_lock);
-            g_client.thread_ended = true;
-        }
-        errno = e.code().value();
         std::perror("ORMA_Srv_Init: _beginthread() failed!");
         console_write(ConsoleStream::Err, "ORMA_Cli_Init: _beginthread() failed!\n");
         return -1;
@@ -215,30 +217,26 @@ int ORMA_Cli_Start()
 
 int ORMA_Cli_Stop()
 {
-    g_client.running = 0;
-    if (g_client.thread.joinable() && g_client.thread.get_id() == std::this_thread::get_id()) {
-        // Stopped from a callback on the receive thread itself: it ends after this dispatch.
-        g_client.thread.detach();
-    } else if (g_client.thread.joinable()) {
-        wake_link(); // a read waiting on a silent module returns at once
-        bool ended;
-        {
-            std::unique_lock lock(g_client.thread_lock);
-            ended = g_client.thread_ended_cond.wait_for(lock, STOP_LIMIT, [] { return g_client.thread_ended; });
-        }
-        if (ended) {
-            g_client.thread.join();
-            console_write(ConsoleStream::Err, "ORMA_Cli_Stop: ReceiveThread terminated\n");
-        } else {
-            // Held up in a callback: it sees the flag when it gets back and ends by itself.
-            g_client.thread.detach();
-            console_write(ConsoleStream::Err, "ORMA_Cli_Stop: ReceiveThread hasn't terminated\n");
-        }
-    }
+    const Stopped how = stop_thread(STOP_LIMIT_MS);
+    if (how == Stopped::Left)
+        console_write(ConsoleStream::Err, "ORMA_Cli_Stop: ReceiveThread terminated\n");
+    else if (how == Stopped::GivenUp) // held up in a callback: it ends by itself when it gets back
+        console_write(ConsoleStream::Err, "ORMA_Cli_Stop: ReceiveThread hasn't terminated\n");
     close_link(true);
     sem_os_close(g_client.semaphore);
     g_client.semaphore = nullptr;
     return 0;
+}
+
+void ORMA_Cli_Unload()
+{
+    stop_thread(UNLOAD_LIMIT_MS);
+    std::lock_guard lock(g_client.link_lock);
+    if (g_client.link_open)
+        g_client.ops.close(g_client.ops.context);
+    g_client.link_open = false;
+    sem_os_close(g_client.semaphore);
+    g_client.semaphore = nullptr;
 }
 
 const LinkOps* ORMA_Cli_Ops()

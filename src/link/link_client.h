@@ -29,6 +29,10 @@ void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second);
 int ORMA_Cli_Start();
 int ORMA_Cli_Stop();
 
+// The library is being unloaded: the receive thread is stopped without a console line, waited
+// for at most 2000 ms (never by its handle), and the link is closed.
+void ORMA_Cli_Unload();
+
 // The operation table of the configured transport (empty entries before the first start).
 const LinkOps* ORMA_Cli_Ops();
 

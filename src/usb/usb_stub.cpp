@@ -16,3 +16,5 @@ int32_t SendOverUsb(uint32_t, SvcMsg*)
 {
     return 1;
 }
+
+void ORMA_Usb_Unload() {}
