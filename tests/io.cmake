@@ -3,4 +3,8 @@
 orma_test(test_pipe_name LIBS orma_core)
 if(WIN32)
   orma_test(test_io_threads LIBS orma_core TIMEOUT 180)
+  add_executable(io_pipe_client io_pipe_client.cpp)
+  target_link_libraries(io_pipe_client PRIVATE orma_warnings)
+  orma_test(test_io_pipes LIBS orma_core TIMEOUT 300)
+  add_dependencies(test_io_pipes io_pipe_client)
 endif()

@@ -111,23 +111,23 @@ BOOL CcNamedPipe::ConnectToNewClient()
 {
     if (mPipe == INVALID_HANDLE_VALUE)
         return FALSE;
+    // The flags are set here too, so that they always match the overlapped block: after a connect
+    // that ends at once, the block may still read as pending.
+    mPending = FALSE;
     DWORD error = 0;
     if (ConnectNamedPipe(mPipe, &NamedPipeAsyncIo.overlapped)) {
+        error = ERROR_PIPE_CONNECTED;
+    } else {
+        error = GetLastError();
+        if (error == ERROR_IO_PENDING)
+            return mPending = TRUE;
+    }
+    // A client came between creation and this call: the event is set by hand.
+    if (error == ERROR_PIPE_CONNECTED) {
         mConnected = SetEvent(GetEvent());
         if (mConnected)
             return FALSE;
         error = GetLastError();
-    } else {
-        error = GetLastError();
-        if (error == ERROR_IO_PENDING)
-            return TRUE;
-        // A client connected between creation and this call: the event must be set by hand.
-        if (error == ERROR_PIPE_CONNECTED) {
-            mConnected = SetEvent(GetEvent());
-            if (mConnected)
-                return FALSE;
-            error = GetLastError();
-        }
     }
     print_error("CcNamedPipe::ConnectToNewClient() FAILED: lastError %#x / %d\n", error);
     return FALSE;
@@ -166,8 +166,14 @@ DWORD CcNamedPipe::CheckOverlappedResult()
     BOOL result = 0;
     if (mPending) {
         result = NamedPipeAsyncIo.PollResult(mPipe);
-        if (!result && NamedPipeAsyncIo.completion_error == ERROR_IO_INCOMPLETE)
-            return 0; // still under way
+        if (!result && NamedPipeAsyncIo.completion_error == ERROR_IO_INCOMPLETE) {
+            // Woken while the operation is under way: clear the event first, so that its end
+            // sets it again, then look once more.
+            ResetEvent(GetEvent());
+            result = NamedPipeAsyncIo.PollResult(mPipe);
+            if (!result && NamedPipeAsyncIo.completion_error == ERROR_IO_INCOMPLETE)
+                return 0;
+        }
         mPending = FALSE; // the operation has ended, one way or the other
         if (!mConnected) {
             mConnected = result;
