@@ -1,10 +1,7 @@
-// A client process of the named-pipe server tests, written without the library.
-//   io_pipe_client PIPE hold LENGTH...  writes one message of each length (byte i is length + i),
-//                                       then stays until the server drops the pipe
-//   io_pipe_client PIPE quit LENGTH...  the same, then ends at once
-//   io_pipe_client PIPE echo COUNT      COUNT requests of 3 to 250 bytes (pipe, number, pattern);
-//                                       each answer must be the pipe number and the request
-// Exit status 0 when everything went as expected.
+// A client process of the named-pipe tests, written without the library. "PIPE hold|quit LENGTH..."
+// writes a message of each length (byte i is length + i), then stays until the pipe breaks or
+// ends at once; "PIPE echo COUNT" makes COUNT requests of 3 to 250 bytes (pipe, number, pattern),
+// each answered by the pipe number and the request. Exit status 0 when all went as expected.
 #include <windows.h>
 
 #include <cstdio>
@@ -12,14 +9,6 @@
 #include <string>
 
 namespace {
-
-std::string pattern(int length, int seed)
-{
-    std::string s(static_cast<size_t>(length), '\0');
-    for (size_t i = 0; i < s.size(); ++i)
-        s[i] = static_cast<char>(seed + static_cast<int>(i));
-    return s;
-}
 
 bool transfer(HANDLE pipe, std::string& data, bool write)
 {
@@ -37,41 +26,29 @@ bool transfer(HANDLE pipe, std::string& data, bool write)
 
 int main(int argc, char** argv)
 {
-    if (argc < 4)
-        return 2;
-    const int number = std::atoi(argv[1]);
-    const std::string mode = argv[2];
+    const int number = argc > 3 ? std::atoi(argv[1]) : -1;
     char name[64];
     std::snprintf(name, sizeof name, "\\\\.\\pipe\\cccNamedPipe%d", number);
     HANDLE pipe = INVALID_HANDLE_VALUE;
-    for (int tries = 0; pipe == INVALID_HANDLE_VALUE && tries < 2000; ++tries) { // 20 s for a free pipe
+    for (int tries = 0; pipe == INVALID_HANDLE_VALUE && tries < 2000; ++tries, Sleep(10)) // 20 s for a free pipe
         pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE)
-            Sleep(10);
-    }
-    if (pipe == INVALID_HANDLE_VALUE)
-        return 3;
-    if (mode == "echo") {
-        for (int m = 0; m < std::atoi(argv[3]); ++m) {
-            std::string request = pattern(3 + (m * 7 + number) % 248, m);
-            request[0] = static_cast<char>(number);
-            request[1] = static_cast<char>(m);
-            request[2] = static_cast<char>(m >> 8);
-            std::string answer(request.size() + 1, '\0');
-            if (!transfer(pipe, request, true) || !transfer(pipe, answer, false) || answer != static_cast<char>(number) + request) {
-                std::fprintf(stderr, "pipe %d: message %d went wrong\n", number, m);
-                return 1;
-            }
+    const std::string mode = pipe == INVALID_HANDLE_VALUE ? "" : argv[2];
+    const int count = mode == "echo" ? std::atoi(argv[3]) : argc - 3;
+    for (int m = 0; m < count; ++m) {
+        const int length = mode == "echo" ? 3 + (m * 7 + number) % 248 : std::atoi(argv[m + 3]);
+        std::string message(static_cast<size_t>(length), '\0'), answer;
+        for (int i = 0; i < length; ++i)
+            message[i] = static_cast<char>((mode == "echo" ? m : length) + i);
+        if (mode == "echo") {
+            message.replace(0, 3, {static_cast<char>(number), static_cast<char>(m), static_cast<char>(m >> 8)});
+            answer.resize(message.size() + 1);
         }
-        return 0;
-    }
-    for (int i = 3; i < argc; ++i) {
-        std::string message = pattern(std::atoi(argv[i]), std::atoi(argv[i]));
-        if (!transfer(pipe, message, true))
+        if (!transfer(pipe, message, true) || !transfer(pipe, answer, false) || (mode == "echo" && answer != static_cast<char>(number) + message)) {
+            std::fprintf(stderr, "pipe %d: message %d went wrong\n", number, m);
             return 1;
+        }
     }
     for (std::string one(1, '\0'); mode == "hold" && transfer(pipe, one, false);) {
     }
-    CloseHandle(pipe);
-    return 0;
+    return mode.empty() ? 3 : 0;
 }
