@@ -272,7 +272,7 @@ struct Owner {
 };
 
 // io_pipe_client, the program next to this one, as a process of its own (the runtime joins the
-// arguments with blanks).
+// arguments with blanks). One that is still there a minute after its start is ended with 99.
 struct Client {
     explicit Client(const std::string& args)
     {
@@ -281,8 +281,15 @@ struct Client {
         helper = helper.substr(0, helper.rfind('\\') + 1) + "io_pipe_client.exe";
         process = _spawnl(_P_NOWAIT, helper.c_str(), "io_pipe_client", args.c_str(), nullptr);
     }
-    int exit_code(int status = -1) { return _cwait(&status, process, 0), status; }
+    int exit_code(int status = -1)
+    {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (WaitForSingleObject(reinterpret_cast<HANDLE>(process), static_cast<DWORD>(std::max<int64_t>(left, 0))))
+            TerminateProcess(reinterpret_cast<HANDLE>(process), 99);
+        return _cwait(&status, process, 0), status;
+    }
     intptr_t process;
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
 };
 
 Bytes pattern(std::initializer_list<size_t> lengths) // what a client writes: byte i is length + i

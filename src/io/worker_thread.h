@@ -7,7 +7,8 @@
 // StoppableWait or an AsyncIo completion wakes on that event (the completion then cancels its own
 // operation with CancelIoEx). A stop with kill then waits up to THREAD_STOP_BOUND_MS until the
 // thread has left the library's code: the worker procedure sets the record's left event as its
-// very last act. Only a thread still inside after the bound is terminated, with a console line,
+// very last act, and the waits never need the thread's handle to end (under the loader lock it
+// never would). Only a thread still inside after the bound is terminated, with a console line,
 // and counted (ThreadRecord::TerminateCount).
 #pragma once
 
@@ -47,7 +48,7 @@ public:
 
     // Asks every thread of every record to stop as Stop(true) does and waits until each has left,
     // at most bound_ms in all. Terminates nothing. Returns how many are still inside. Made for
-    // the library's unload, which must not wait on thread handles.
+    // the library's unload (FreeLibrary while the process goes on); safe under the loader lock.
     static size_t StopAll(DWORD bound_ms);
     // How often a thread had to be terminated in this process.
     static uint32_t TerminateCount();
@@ -69,6 +70,7 @@ public:
 private:
     void Ask(bool kill);
     DWORD Join();
+    bool WaitLeft(DWORD ms) const;
     bool OnOwnThread() const { return live_id == GetCurrentThreadId(); }
 
     HANDLE live_thread = nullptr;

@@ -123,7 +123,7 @@ DWORD ThreadRecord::Join()
     if (!live_thread)
         return 1;
     DWORD result = 1;
-    if (WaitForSingleObject(left_event, THREAD_STOP_BOUND_MS) != WAIT_OBJECT_0) {
+    if (!WaitLeft(THREAD_STOP_BOUND_MS)) {
         console_print(ConsoleStream::Out, "ThreadRecord: thread %lu did not stop within %lu ms: terminated\n", live_id,
                       THREAD_STOP_BOUND_MS);
         ++g_terminations;
@@ -133,6 +133,15 @@ DWORD ThreadRecord::Join()
     live_thread = nullptr;
     live_id = 0;
     return result;
+}
+
+// The left event, set as the thread's last act, tells it while the loader lock is held (a thread
+// cannot finish exiting then). The thread's handle tells it at process exit, when the system has
+// ended the thread before it could set the event.
+bool ThreadRecord::WaitLeft(DWORD ms) const
+{
+    const HANDLE either[2] = {left_event, live_thread};
+    return WaitForMultipleObjects(2, either, FALSE, ms) < WAIT_OBJECT_0 + 2;
 }
 
 size_t ThreadRecord::StopAll(DWORD bound_ms)
@@ -148,7 +157,7 @@ size_t ThreadRecord::StopAll(DWORD bound_ms)
         if (!r->live_thread || r->OnOwnThread())
             continue;
         const ULONGLONG now = GetTickCount64();
-        if (WaitForSingleObject(r->left_event, now < end ? static_cast<DWORD>(end - now) : 0) != WAIT_OBJECT_0)
+        if (!r->WaitLeft(now < end ? static_cast<DWORD>(end - now) : 0))
             ++inside;
     }
     ReleaseSRWLockExclusive(&g_records_lock);
