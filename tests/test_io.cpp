@@ -12,6 +12,7 @@
 #include <process.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <cstring>
@@ -81,8 +82,7 @@ struct Server {
 
 size_t spins(const ConsoleCapture& console)
 {
-    const auto text = console.text(ConsoleStream::Out);
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\r'));
+    return std::ranges::count(console.text(ConsoleStream::Out), '\r');
 }
 
 TEST(Threads, StopWithoutKillOrWithoutThreadOrFromItself)
@@ -229,8 +229,7 @@ TEST(ReceiveThread, NoAutoReconnectRefusedPipeNumberAndNoPipe)
     EXPECT_TRUE(ch.PipeHandle() == pipe && ch.Record().thread_id == thread && ch.IsThreadRunning());
 }
 
-// The owner's device: records each message behind its client number, or refuses it with an
-// error.
+// The owner's device: records each message behind its client number, or refuses it.
 struct Recorder final : PipeOwner {
     BOOL MsgToDevice(uint8_t client, const uint8_t* data, uint16_t length) override
     {
@@ -248,12 +247,12 @@ struct Recorder final : PipeOwner {
     DWORD refuse = 0;
 };
 
-// The first instances as the owner's pipe service thread keeps them.
+// The sixteen instances as the owner's pipe service thread keeps them.
 struct Owner {
-    explicit Owner(Recorder* device, DWORD instances = PIPE_NUMBER_COUNT) : count(instances)
+    explicit Owner(Recorder* device)
     {
-        for (DWORD i = 0; i < count; ++i) {
-            pipes[i].Init(device, static_cast<int32_t>(i), 10240, 10240);
+        for (int i = 0; i < PIPE_NUMBER_COUNT; ++i) {
+            pipes[i].Init(device, i, 10240, 10240);
             EXPECT_TRUE(pipes[i].Create());
             events[i] = pipes[i].GetEvent();
         }
@@ -261,12 +260,9 @@ struct Owner {
     // Services the instance that wakes the wait; WAIT_TIMEOUT when none did.
     DWORD serve(DWORD ms)
     {
-        const DWORD r = WaitForMultipleObjects(count, events.data(), FALSE, ms);
-        if (r < count)
-            pipes[r].CheckOverlappedResult();
-        return r;
+        const DWORD r = WaitForMultipleObjects(PIPE_NUMBER_COUNT, events.data(), FALSE, ms);
+        return r < PIPE_NUMBER_COUNT ? pipes[r].CheckOverlappedResult(), r : r;
     }
-    DWORD count;
     std::array<CcNamedPipe, PIPE_NUMBER_COUNT> pipes;
     std::array<HANDLE, PIPE_NUMBER_COUNT> events{};
 };
@@ -304,7 +300,7 @@ Bytes pattern(std::initializer_list<size_t> lengths) // what a client writes: by
 TEST(CcNamedPipe, CreateTwiceListensOnceForTheSameUserOnly)
 {
     ConsoleCapture console;
-    Owner owner(nullptr, 1);
+    Owner owner(nullptr);
     CcNamedPipe& pipe = owner.pipes[0];
     const HANDLE handle = pipe.PipeHandle();
     EXPECT_TRUE(pipe.Create() && pipe.IsPending() && pipe.PipeHandle() == handle);
@@ -327,7 +323,7 @@ TEST(CcNamedPipe, WaitingMessagesGoOutInOneServiceAndTheNextClientFollows)
 {
     ConsoleCapture console;
     Recorder device;
-    Owner owner(&device, 2);
+    Owner owner(&device);
     CcNamedPipe& pipe = owner.pipes[1];
     Client first("1 hold 3 5 7 600");
     DWORD waiting = 0;
