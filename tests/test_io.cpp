@@ -3,6 +3,7 @@
 // (io_pipe_client).
 #include "io/named_pipe.h"
 #include "io/receive_thread.h"
+#include "io/trace.h"
 #include "support/heap.h"
 #include "support/sem.h"
 #include "console_capture.h"
@@ -212,8 +213,16 @@ TEST(ReceiveThread, ReadsInOrderAndReconnectsWithTheSpinner)
     }
 }
 
-TEST(ReceiveThread, NoAutoReconnectRefusedPipeNumberAndNoPipe)
+TEST(ReceiveThread, TracesNoAutoReconnectRefusedPipeNumberAndNoPipe)
 {
+    ConsoleCapture console;
+    {
+        Probe traced;
+        traced.SetTraceFlags(TRACE_METHODS);
+        EXPECT_FALSE(traced.Connect());
+    }
+    EXPECT_EQ(console.text(ConsoleStream::Out), "ReceiveThread A::Connect()\nReceiveThread A::ClosePipe()\n"
+                                                "ReceiveThread A::ClosePipe()\nReceiveThread A::~ReceiveThread()\n");
     Probe once({}, false);
     EXPECT_EQ(once.run(), 0u); // ends after one step
     EXPECT_EQ(once.steps + once.ends, 2);
