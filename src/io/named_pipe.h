@@ -1,0 +1,71 @@
+// The owner's end of one of the sixteen named pipes (Windows only). It creates the pipe, listens
+// for a client with overlapped I/O, reads the client's messages and forwards each to the owner's
+// device, and writes the device's replies back to the client. The owner's pipe service thread
+// waits on the instances' I/O events and calls CheckOverlappedResult on the one that is signalled;
+// the owner's device receive thread calls WriteToClient.
+#pragma once
+
+#include "io/async_io.h"
+#include "io/pipe_name.h"
+
+#include <cstdint>
+
+// What an instance forwards its client's messages to: the owner's device client.
+class PipeOwner {
+public:
+    // Nonzero when the device took the message; on failure the last error says why.
+    virtual BOOL MsgToDevice(uint8_t client, const uint8_t* data, uint16_t length) = 0;
+
+protected:
+    ~PipeOwner() = default;
+};
+
+constexpr uint32_t PIPE_READ_SIZE = 250;   // the most one read takes from a client message
+constexpr int PIPE_FORWARD_ATTEMPTS = 5;   // tries per message before it is dropped
+constexpr DWORD PIPE_DEFAULT_TIMEOUT_MS = 1000;
+
+class CcNamedPipe {
+public:
+    CcNamedPipe();
+    ~CcNamedPipe();
+    CcNamedPipe(const CcNamedPipe&) = delete;
+    CcNamedPipe& operator=(const CcNamedPipe&) = delete;
+
+    void Init(PipeOwner* owner, int32_t pipe_number, uint32_t in_size, uint32_t out_size);
+    // Creates the pipe and listens; true when a pipe exists afterwards (an existing one is kept).
+    BOOL Create();
+    // Disconnects a client and closes the pipe.
+    void Close();
+    // The instance's I/O event, the same for the instance's whole life.
+    HANDLE GetEvent() const { return NamedPipeAsyncIo.overlapped.hEvent; }
+    // Starts listening; true when the connect is pending. A client that is there at once counts
+    // as connected: the event is signalled and the next CheckOverlappedResult reads.
+    BOOL ConnectToNewClient();
+    // Drops the current client and listens again.
+    void ReconnectToClient();
+    // Services the instance after its event was signalled: finishes the pending connect or read,
+    // forwards every message already waiting, and leaves a connected instance with a read pending.
+    DWORD CheckOverlappedResult();
+    // Forwards the message in the read buffer to the owner, with up to five attempts.
+    BOOL WriteToMaster();
+    // Writes one message to the client and waits until it is written.
+    BOOL WriteToClient(const uint8_t* data, uint8_t length);
+
+    HANDLE PipeHandle() const { return mPipe; }
+    bool IsPending() const { return mPending; }
+    bool IsConnected() const { return mConnected; }
+
+private:
+    BOOL ReadWaiting(BOOL result);
+    void Relisten();
+
+    PipeOwner* mOwner = nullptr;
+    int32_t mPipeNumber = 0;
+    uint32_t mInSize = 0;
+    uint32_t mOutSize = 0;
+    HANDLE mPipe = INVALID_HANDLE_VALUE;
+    AsyncIo NamedPipeAsyncIo; // the connect and every read; its event is the instance's I/O event
+    uint8_t mReadBuffer[2 * PIPE_READ_SIZE];
+    BOOL mPending = FALSE;
+    BOOL mConnected = FALSE;
+};
