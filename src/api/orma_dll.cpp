@@ -83,7 +83,7 @@ void start_link(SvcSeq* seq, int32_t mode, int32_t protocol, bool host_callback)
         ORMA_Cli_Start();
         if (mode == 2)
             std::this_thread::sleep_for(START_WAIT);
-    } else if (mode_is_usb(mode)) {
+    } else if (mode_is_usb(mode) && ORMA_Usb_Available()) {
         svc_seq_set_send_function(seq, SendOverUsb, 0);
         if (first)
             ORMA_Usb_Init(first, second);
@@ -219,9 +219,10 @@ int32_t loop()
 void orma_unload() noexcept
 {
     try {
+        // The USB threads serve on after ORMA_DLL_Exit; the link's end with it.
+        ORMA_Usb_Unload();
         if (g_started)
             stop_library([](int32_t) { ORMA_Cli_Unload(); });
-        ORMA_Usb_Unload();
     } catch (...) { // nothing may leave the unload
     }
     fault_shutdown();

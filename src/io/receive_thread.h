@@ -63,6 +63,9 @@ protected:
     int32_t mReconnectInterval = 0;
     std::atomic<HANDLE> mPipe{INVALID_HANDLE_VALUE};
     AsyncIo mDrvAsync;    // writes and device-control requests
+    // How device-control requests reach the handle: the system's call, or a driver's table.
+    using IoControlFn = BOOL(WINAPI*)(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    IoControlFn mIoControl = DeviceIoControl;
     AsyncIo mThreadAsync; // the receive thread's reads
     uint8_t mPipeNumber = 0;
     uint8_t mPipeCount = 1;

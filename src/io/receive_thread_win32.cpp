@@ -145,8 +145,8 @@ BOOL ReceiveThread::PipeIoControl(DWORD code, const void* in, DWORD in_size, voi
     if (pipe == INVALID_HANDLE_VALUE)
         return FALSE;
     mDrvAsync.Reset();
-    const BOOL started = DeviceIoControl(pipe, code, const_cast<void*>(in), in_size, out, out_size,
-                                         &mDrvAsync.bytes_transferred, &mDrvAsync.overlapped);
+    const BOOL started = mIoControl(pipe, code, const_cast<void*>(in), in_size, out, out_size,
+                                    &mDrvAsync.bytes_transferred, &mDrvAsync.overlapped);
     const BOOL ok = mDrvAsync.CompleteIoControl(pipe, started);
     if (returned)
         *returned = mDrvAsync.bytes_transferred;

@@ -1,0 +1,53 @@
+#include "usb/pipe_client.h"
+
+#include "io/pipe_name.h"
+#include "io/trace.h"
+#include "support/console.h"
+
+// The receive buffer holds a whole block, the largest message the owner forwards.
+NamedPipeClientCommandChannel::NamedPipeClientCommandChannel() : ReceiveThread(DEVICE_BLOCK_MAX, true)
+{
+    mName = "NamedPipeClientCommandChannel";
+    mPipeCount = PIPE_NUMBER_COUNT;
+    if (mTraceFlags & TRACE_METHODS)
+        console_print(ConsoleStream::Out, "%s::NamedPipeClientCommandChannel()\n", mName);
+}
+
+HANDLE NamedPipeClientCommandChannel::OpenPipe(uint8_t pipe_number)
+{
+    char name[128];
+    if (!MakePipeName(name, sizeof name, pipe_number))
+        return INVALID_HANDLE_VALUE;
+    // No read mode is set: the client reads the pipe as a byte stream and finds the blocks by
+    // their headers.
+    const HANDLE pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        GetLastError(); // busy or not served: retried by the receive step
+        return INVALID_HANDLE_VALUE;
+    }
+    OnPipeConnected();
+    return pipe;
+}
+
+DWORD NamedPipeClientCommandChannel::CheckIoResult(BOOL ok)
+{
+    if (ok)
+        return 0;
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING)
+        return error;
+    ++mIoErrorCount;
+    OnPipeBroken();
+    return error;
+}
+
+void NamedPipeClientCommandChannel::OnReceive(const uint8_t* data, uint16_t length)
+{
+    HexDump(data, length, 16, "PipeRd");
+}
+
+void NamedPipeClientCommandChannel::OnPipeBroken()
+{
+    ClosePipe();
+}

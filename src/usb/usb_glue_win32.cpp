@@ -1,0 +1,64 @@
+// Modes 3 and 4 on Windows: the two USB objects of the process, built when the library loads,
+// and the start, stop and send function that the host interface uses.
+#include "usb/usb_glue.h"
+
+#include "io/worker_thread.h"
+#include "logging/log.h"
+#include "usb/device_client.h"
+#include "usb/host_channel.h"
+
+namespace {
+
+constexpr int32_t RECONNECT_MS = 300;
+constexpr DWORD VERSIONS_AFTER_MS = 100;
+constexpr DWORD UNLOAD_BOUND_MS = 2000;
+
+// Built at load in this order, the device client first; no device is touched and no thread runs
+// until ORMA_Usb_Init.
+CcClient g_device;
+HostCommandChannel g_channel;
+
+} // namespace
+
+bool ORMA_Usb_Available()
+{
+    return true;
+}
+
+int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_cb)
+{
+    g_channel.SetCallbacks(response_cb, notification_cb);
+    g_device.StopThread();
+    g_device.SetTraceFlags(0);
+    g_device.Start(RECONNECT_MS);
+    Sleep(VERSIONS_AFTER_MS);
+    g_device.ShowUsbVersions();
+    g_channel.SelectPipe(0);
+    g_channel.Start(RECONNECT_MS); // the channel's own step keeps its own timing
+    return 0;
+}
+
+int32_t ORMA_Usb_Exit()
+{
+    g_device.StopThread();
+    g_channel.StopThread();
+    g_channel.ClosePipe(); // without a notification
+    // The device and the owner's pipes stay: other processes go on through them.
+    return 0;
+}
+
+int32_t SendOverUsb(uint32_t, SvcMsg* record)
+{
+    // While the pipe is down the message is dropped, and answered by 0x85. A failed write keeps it
+    // queued, neither counted nor logged.
+    if (g_channel.IsConnected() && !g_channel.PipeWrite(record->data, record->length, nullptr))
+        return 0;
+    g_channel.CountSent();
+    Log_Message(record->data, record->length);
+    return 1;
+}
+
+void ORMA_Usb_Unload()
+{
+    ThreadRecord::StopAll(UNLOAD_BOUND_MS);
+}
