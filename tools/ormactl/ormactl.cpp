@@ -306,8 +306,9 @@ bool send_one(const Bytes& m)
         return true;
     std::lock_guard hold(g_lock);
     g_flight.waiting = false;
-    std::fprintf(stderr, "ormactl: no response to %s within %d ms\n", hex(m.data(), m.size()).c_str(),
-                 g_options.timeout_ms);
+    const std::string where = g_options.mode == 1 ? "on " + platform_com_port(1).device : "at 127.0.0.1:5002";
+    std::fprintf(stderr, "ormactl: no response to %s within %d ms: is a module (or ormasim) %s, and the link up?\n",
+                 hex(m.data(), m.size()).c_str(), g_options.timeout_ms, where.c_str());
     return false;
 }
 
