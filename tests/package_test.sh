@@ -49,9 +49,9 @@ for arch in i686 x86_64; do
   top=ORMA_DLL-$version-win-$arch
   zip=$packages/$top.zip
   [ -f "$zip" ] || fail "no $zip"
-  actual=$(unzip -Z1 "$zip" | grep -v '/$' | sed "s|^$top/||" | LC_ALL=C sort | tr '\n' ' ')
+  actual=$(cmake -E tar tf "$zip" | grep -v '/$' | sed "s|^$top/||" | LC_ALL=C sort | tr '\n' ' ')
   [ "$actual" = "$expected " ] || fail "$zip holds: $actual; expected: $expected"
-  unzip -q "$zip" "$top/bin/ORMA_DLL.dll" -d "$tmp/$arch"
+  mkdir "$tmp/$arch" && (cd "$tmp/$arch" && cmake -E tar xf "$zip" "$top/bin/ORMA_DLL.dll")
   "$here/check_exports.sh" dll "$tmp/$arch/$top/bin/ORMA_DLL.dll" "$arch-w64-mingw32-objdump" || fail "$zip"
 done
 echo "package_test: passed"
