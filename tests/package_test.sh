@@ -35,6 +35,11 @@ cc -Wall -Werror -o "$tmp/consumer_pc" "$here/package/consumer.c" $(pkg-config -
   fail "pkg-config consumer"
 readelf -d "$tmp/consumer_pc" | grep -q 'NEEDED.*\[libORMA_DLL\.so\.1\]' || fail "the pkg-config consumer does not need libORMA_DLL.so.1"
 
+echo "-- the consumer with the sources as a subproject: no tests"
+cmake -S "$here/package" -B "$tmp/sub" -DORMA_DLL_SOURCE="$here/.." >"$tmp/sub.log" 2>&1 ||
+  { cat "$tmp/sub.log"; fail "subproject consumer"; }
+grep -qx 'ORMA_TESTS:BOOL=OFF' "$tmp/sub/CMakeCache.txt" || fail "the tests are on in a subproject"
+
 echo "-- the find_package consumer against the installed ormasim, mode 2"
 mkdir "$tmp/run" && cd "$tmp/run"
 "$here/e2e_run.sh" "$prefix/bin/ormasim" --tcp --port 5002 -- "$tmp/cmake/consumer" >run.log 2>&1 ||
