@@ -341,8 +341,8 @@ void describe_link()
                 g_options.callback ? "callback" : "polling");
     if (g_options.mode == 1) {
         const ComPort port = platform_com_port(1);
-        std::printf("ormactl: COM1 is %s%s\n", port.device.c_str(),
-                    port.reason.empty() ? "" : (" (" + port.reason + ")").c_str());
+        if (!port.reason.empty()) // the system chooses among devices (Linux)
+            std::printf("ormactl: COM1 is %s (%s)\n", port.device.c_str(), port.reason.c_str());
         if (!port.problem.empty())
             std::printf("ormactl: warning: %s will not open: %s\n", port.device.c_str(), port.problem.c_str());
     }
