@@ -12,6 +12,15 @@
 
 #include <stdint.h>
 
+/* The version of this header and of the library it comes with. */
+#define ORMA_DLL_VERSION_MAJOR 1
+#define ORMA_DLL_VERSION_MINOR 0
+#define ORMA_DLL_VERSION_PATCH 0
+#define ORMA_DLL_VERSION_STRING "1.0.0"
+/* One number for comparisons in #if: 0xMMmmpp, e.g. 0x010000 for 1.0.0. */
+#define ORMA_DLL_VERSION \
+    ((ORMA_DLL_VERSION_MAJOR << 16) | (ORMA_DLL_VERSION_MINOR << 8) | ORMA_DLL_VERSION_PATCH)
+
 #if defined(_WIN32)
 #  define ORMA_DLL_CALL __cdecl
 #  if defined(ORMA_DLL_BUILD)

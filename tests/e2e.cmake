@@ -85,14 +85,28 @@ e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2
 e2e_test(e2e_com_long MODE 1 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_COM_COUNT}
          SIM ${com_sim} ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
 
-# The host tool against the simulator: one command and its response, printed with their class.
-set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_ormactl)
-file(MAKE_DIRECTORY ${workdir})
-add_test(NAME e2e_ormactl WORKING_DIRECTORY ${workdir}
-         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} ${tcp_sim} --noise 8 --split 2
-                 -- ${CMAKE_CURRENT_SOURCE_DIR}/e2e_ormactl.sh ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
-set_tests_properties(e2e_ormactl PROPERTIES TIMEOUT 60 ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e
-                                            RESOURCE_LOCK port5002)
+# The host tool against the simulator: mode 2, with the port written 05002 (decimal to ormasim),
+# and natively mode 1 through --device.
+function(ormactl_test name lock)
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/${name})
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME ${name} WORKING_DIRECTORY ${workdir}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} ${ARGN} --noise 8 --split 2
+                   -- ${CMAKE_CURRENT_SOURCE_DIR}/e2e_ormactl.sh ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
+  set_tests_properties(${name} PROPERTIES TIMEOUT 120 ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e
+                                          RESOURCE_LOCK "${lock}")
+endfunction()
+ormactl_test(e2e_ormactl port5002 --tcp --port 05002)
+if(NOT WIN32)
+  ormactl_test(e2e_ormactl_device "" --serial)
+
+  # ormactl config on faulty log configurations, and a mode that Linux does not have.
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/ormactl_config)
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME ormactl_config WORKING_DIRECTORY ${workdir}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/ormactl_config.sh $<TARGET_FILE:ormactl>
+                   ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini)
+endif()
 
 if(WIN32)
   # The library freed while its receive thread runs, then loaded again (mode 2).

@@ -4,6 +4,8 @@
 #   wine    x86_64 ORMA_DLL.dll and the same tests as Windows programs under wine64
 #   tsan    the threaded unit tests (label "threaded") again, with ThreadSanitizer
 #   i686    ORMA_DLL.dll for 32-bit Windows: built, exports checked (no 32-bit Wine here)
+#   package install of a Release build, consumers through find_package and pkg-config, the
+#           Windows archives made by tools/package.sh from the two Windows trees
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,6 +39,10 @@ echo "== i686 Windows"
 configure win-i686 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
 cmake --build "$out/win-i686" -j "$jobs"
 
+echo "== native Release (what is installed)"
+configure release -DCMAKE_BUILD_TYPE=Release -DORMA_TESTS=OFF
+cmake --build "$out/release" -j "$jobs"
+
 status=0
 echo "== native tests"
 (cd "$out/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j "$jobs" --output-on-failure) || status=1
@@ -53,6 +59,10 @@ fi
 
 echo "== i686 exports"
 (cd "$out/win-i686" && ctest -R '^exports_dll$' --output-on-failure) || status=1
+
+echo "== packaging"
+{ BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" &&
+  "$root/tests/package_test.sh" "$out/release" "$out/packages"; } || status=1
 
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some tests failed"; fi
 exit "$status"

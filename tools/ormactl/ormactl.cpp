@@ -1,48 +1,73 @@
 // ormactl: sends messages to the receiver module and prints what comes back, through the six
 // exported functions of the library and nothing else. See --help.
 #include "ORMA_DLL.h"
+#include "cli.h"
+#include "log_config_check.h"
+#include "platform.h"
 
-#include <atomic>
+#include <getopt.h>
+
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-const char* const HELP = R"(usage: ormactl [options] send HEX...
+const char* const HELP = R"HELP(usage: ormactl [options] send HEX...
        ormactl [options] watch SECONDS [HEX...]
+       ormactl [options] bench N [HEX]
+       ormactl config
 
 Talks to the receiver module through ORMA_DLL and prints every message with its class.
+Options may also follow the command: ormactl send 01 --mode 1.
 
 Commands:
-  send HEX...         sends each argument as one message, e.g. send 01 "40 01 02"; under
-                      protocol 2 each command waits for the previous one's response. Ends when
-                      every command has its response (exit 0) or a response is late (exit 1).
+  send HEX...         sends each argument as one message, e.g. send 01 "40 01 02". Each command
+                      waits for the previous one's response; each response shows its round trip.
+                      Ends when every command has its response (exit 0) or one is late (exit 1).
   watch SECONDS       prints every message that arrives for SECONDS seconds; messages given
                       after SECONDS are sent first (e.g. watch 3 "7F 01 00 64" asks ormasim for
                       notifications every 100 ms).
+  bench N [HEX]       sends N commands (default 01), one after the other, and prints the summary
+                      only.
+  config              checks the log configuration that the library reads (ORMA_DLL_Log.ini in
+                      the current folder): prints its absolute path and what each channel will
+                      do, and warns about unknown sections, keys and values, which the library
+                      passes over in silence. Exit 1 when there is a warning.
+
+Every run but config ends with a summary: messages sent, responses, notifications, error
+notifications, and the round trip of the commands (minimum, median, 99th percentile, maximum).
 
 Options:
-  --mode N            1: serial port COM1; 2: TCP to 127.0.0.1:5002 (default 2)
-  --protocol N        2: one command in flight (default); 1 or other: no flow control
-  --callback          receive through a callback on the library's thread
-  --poll              receive with ORMA_DLL_Receive_Message (the default; protocol 2 only)
-  --timeout MS        how long a response may take (default 3000)
-  --wait MS           how long to go on printing after the last response (default 200)
+  -m, --mode N        1: serial port COM1; 2: TCP to 127.0.0.1:5002 (default 2); 3 and 4: USB
+                      (Windows only)
+  -d, --device PATH   mode 1 on Linux: the device to open as COM1 (sets ORMA_COM1 for the
+                      library), e.g. the /dev/pts/N that "ormasim --serial" prints
+  -p, --protocol N    2: one command in flight (default); 1 or other: no flow control
+      --callback      receive through a callback on the library's thread
+      --poll          receive with ORMA_DLL_Receive_Message (the default; protocol 2 only)
+      --timeout MS    how long a response may take (default 3000)
+      --wait MS       how long to go on printing after the last response (default 200)
+  -t, --timestamps    begin each line with the time of day (as ormasim --timestamps does)
+  -V, --version       prints the version
+  -h, --help          prints this help
 
-Output lines: "-> command      40 01 02" for each message sent, "<- response     80 01 02",
-"<- notification E0 46 ...", "<- error         F0 ..." for each message received (with the
-sub-channel configuration decoded), and "ormactl: ..." for everything else.
-)";
+Numbers are decimal. Output lines: "-> command      40 01 02" for each message sent,
+"<- response     80 01 02  (0.215 ms)", "<- notification E0 46 ...", "<- error        F0 ..."
+for each message received (with the sub-channel configuration decoded), and "ormactl: ..." for
+everything else. The lines without an arrow or "ormactl:" are the library's own.
+)HELP";
 
 using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
 
 struct Options {
     int mode = 2;
@@ -50,12 +75,32 @@ struct Options {
     bool callback = false;
     int timeout_ms = 3000;
     int wait_ms = 200;
+    bool timestamps = false;
+    std::string device;
 };
 
-std::mutex g_print_lock;
-std::mutex g_wait_lock;
-std::condition_variable g_arrived;
-std::atomic<int> g_responses{0};
+struct Counters {
+    long sent = 0;
+    long responses = 0;
+    long notifications = 0;
+    long errors = 0;
+};
+
+// The one command that waits for its response: ormactl sends the next only after it.
+struct InFlight {
+    bool waiting = false;
+    bool answered = false;
+    Clock::time_point sent_at;
+};
+
+Options g_options;
+bool g_quiet = false;              // bench: the summary only
+std::mutex g_lock;                 // output, counters, the command in flight
+std::condition_variable g_arrived; // a message came in
+uint64_t g_arrivals = 0;
+Counters g_count;
+InFlight g_flight;
+std::vector<double> g_round_trips_ms;
 
 [[noreturn]] void usage_error(const std::string& text)
 {
@@ -65,15 +110,15 @@ std::atomic<int> g_responses{0};
 
 long number(const char* text, const char* what, long min, long max)
 {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 0);
-    if (!*text || *end || value < min || value > max)
-        usage_error(std::string("bad ") + what + ": " + text);
+    long value = 0;
+    if (!cli::decimal(text, min, max, value))
+        usage_error(std::string("bad ") + what + ": " + text + " (a decimal number from " + std::to_string(min) +
+                    " to " + std::to_string(max) + ")");
     return value;
 }
 
 // "40 01 02", "400102", "0x40,0x01": pairs of hex digits, with blanks, commas or 0x between.
-bool parse_hex(const std::string& text, std::vector<uint8_t>& out)
+bool parse_hex(const std::string& text, Bytes& out)
 {
     out.clear();
     size_t i = 0;
@@ -96,11 +141,19 @@ bool parse_hex(const std::string& text, std::vector<uint8_t>& out)
     return !out.empty() && out.size() <= 255;
 }
 
-std::string hex(const uint8_t* bytes, int count)
+Bytes message_arg(const char* text)
+{
+    Bytes m;
+    if (!parse_hex(text, m))
+        usage_error(std::string("not a message of 1 to 255 hex bytes: \"") + text + "\"");
+    return m;
+}
+
+std::string hex(const uint8_t* bytes, size_t count)
 {
     std::string text;
     char cell[4];
-    for (int i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         std::snprintf(cell, sizeof cell, i ? " %02X" : "%02X", bytes[i]);
         text += cell;
     }
@@ -124,34 +177,57 @@ uint32_t be32(const uint8_t* p)
            static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-void print_received(const uint8_t* message, int length)
+std::string format(const char* pattern, auto... values)
 {
-    std::lock_guard lock(g_print_lock);
-    std::printf("<- %s %s", class_name(message[0]), hex(message, length).c_str());
-    if (length >= 10 && message[0] == 0xE0 && message[1] == 0x46) {
-        const uint32_t w = be32(message + 2);
-        std::printf("  [sub-channel %u %s, start CU %u, size %u, %s %u, time %d ms]", w & 0x3F,
-                    (w >> 7 & 1) ? "on" : "off", w >> 8 & 0x3FF, w >> 22 & 0x3FF,
-                    (w >> 21 & 1) ? "EEP" : "UEP", w >> 18 & 7, static_cast<int32_t>(be32(message + 6)));
-    }
-    std::printf("\n");
+    char text[160];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+// One output line; the caller holds g_lock.
+void print_line(const std::string& text)
+{
+    if (g_options.timestamps)
+        std::fputs(cli::clock_stamp().c_str(), stdout);
+    std::printf("%s\n", text.c_str());
     std::fflush(stdout);
 }
 
-void note_received(const uint8_t* message, int length)
+// Counts and prints one received message; a response to the command in flight ends its wait.
+void note_received(const uint8_t* message, size_t length)
 {
-    print_received(message, length);
-    if ((message[0] & 0xC0) == 0x80) {
-        std::lock_guard lock(g_wait_lock);
-        ++g_responses;
-        g_arrived.notify_all();
+    const auto now = Clock::now();
+    std::lock_guard hold(g_lock);
+    std::string line = std::string("<- ") + class_name(message[0]) + " " + hex(message, length);
+    if (message[0] == 0xF0) {
+        ++g_count.errors;
+    } else if (message[0] >= 0xC0) {
+        ++g_count.notifications;
+        if (length >= 10 && message[0] == 0xE0 && message[1] == 0x46) {
+            const uint32_t w = be32(message + 2);
+            line += format("  [sub-channel %u %s, start CU %u, size %u, %s %u, time %d ms]", w & 0x3F,
+                           (w >> 7 & 1) ? "on" : "off", w >> 8 & 0x3FF, w >> 22 & 0x3FF,
+                           (w >> 21 & 1) ? "EEP" : "UEP", w >> 18 & 7, static_cast<int32_t>(be32(message + 6)));
+        }
+    } else if (message[0] >= 0x80) {
+        ++g_count.responses;
+        if (g_flight.waiting && !g_flight.answered) {
+            g_flight.answered = true;
+            const double ms = std::chrono::duration<double, std::milli>(now - g_flight.sent_at).count();
+            g_round_trips_ms.push_back(ms);
+            line += format("  (%.3f ms)", ms);
+        }
     }
+    if (!g_quiet)
+        print_line(line);
+    ++g_arrivals;
+    g_arrived.notify_all();
 }
 
 int32_t ORMA_DLL_CALL on_message(const uint8_t* message, int32_t length)
 {
     if (message && length > 0)
-        note_received(message, length);
+        note_received(message, static_cast<size_t>(length));
     return 0;
 }
 
@@ -162,124 +238,237 @@ bool drain()
     uint8_t length = 0;
     bool any = false;
     while (ORMA_DLL_Receive_Message(buffer, &length) == 0) {
-        note_received(buffer, length);
+        if (length > 0)
+            note_received(buffer, length);
         any = true;
     }
     return any;
 }
 
-// Drives the library until `until` passes or `done` holds, printing what arrives.
+// Drives the library (ORMA_DLL_Loop, and polling unless a callback receives) until `done` holds
+// or `until` passes; true when `done` held. `done` is called without g_lock.
 template <typename Done>
-void pump(const Options& o, Clock::time_point until, Done done)
+bool pump(Clock::time_point until, Done done)
 {
-    while (!done() && Clock::now() < until) {
+    // Polling has nothing to wait on: look again after a short while, short enough not to add
+    // to the round trips measured.
+    const auto period = g_options.callback ? std::chrono::microseconds(5000) : std::chrono::microseconds(200);
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard hold(g_lock);
+            seen = g_arrivals;
+        }
+        if (done())
+            return true;
+        if (Clock::now() >= until)
+            return false;
         ORMA_DLL_Loop();
-        if (!o.callback && drain())
+        if (!g_options.callback && drain())
             continue;
-        std::unique_lock lock(g_wait_lock);
-        g_arrived.wait_for(lock, std::chrono::milliseconds(o.callback ? 5 : 1));
+        std::unique_lock lock(g_lock);
+        g_arrived.wait_for(lock, period, [&] { return g_arrivals != seen; });
     }
 }
 
-bool send_all(const Options& o, const std::vector<std::vector<uint8_t>>& messages)
+Clock::time_point deadline()
 {
-    int commands = 0;
-    for (const auto& m : messages) {
-        const bool queued = o.protocol == 2 && ORMA_DLL_getComState() == 0;
-        {
-            std::lock_guard lock(g_print_lock);
-            std::printf("-> %s %s%s\n", class_name(m[0]), hex(m.data(), static_cast<int>(m.size())).c_str(),
-                        queued ? "  (queued)" : "");
-            std::fflush(stdout);
-        }
-        if (ORMA_DLL_Send_Message(m.data(), static_cast<uint8_t>(m.size())) != 0) {
-            std::fprintf(stderr, "ormactl: the library refused the message\n");
-            return false;
-        }
-        if (m[0] < 0x80)
-            ++commands;
-    }
-    // Each response may take up to the time-out; a late one ends the wait.
-    int seen = g_responses;
-    auto deadline = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
-    while (g_responses < commands && Clock::now() < deadline) {
-        pump(o, deadline, [&] { return g_responses != seen; });
-        if (g_responses != seen) {
-            seen = g_responses;
-            deadline = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
-        }
-    }
-    if (g_responses < commands) {
-        std::fprintf(stderr, "ormactl: %d of %d responses within %d ms\n", g_responses.load(), commands,
-                     o.timeout_ms);
+    return Clock::now() + std::chrono::milliseconds(g_options.timeout_ms);
+}
+
+// Sends one message; a command then waits for its response. False when the library refused
+// the message or the response did not come in time.
+bool send_one(const Bytes& m)
+{
+    const bool command = m[0] < 0x80;
+    // Under protocol 2 a command goes out at once only while the com state is 1; waiting for it
+    // here keeps time in the library's send list out of the round trip.
+    if (command && g_options.protocol == 2 && !pump(deadline(), [] { return ORMA_DLL_getComState() == 1; })) {
+        std::fprintf(stderr, "ormactl: the com state stayed 0 for %d ms: the last command is still unanswered\n",
+                     g_options.timeout_ms);
         return false;
     }
-    return true;
+    {
+        std::lock_guard hold(g_lock);
+        g_flight = InFlight{command, false, Clock::now()};
+        ++g_count.sent;
+        if (!g_quiet)
+            print_line(std::string("-> ") + class_name(m[0]) + " " + hex(m.data(), m.size()));
+    }
+    if (ORMA_DLL_Send_Message(m.data(), static_cast<uint8_t>(m.size())) != 0) {
+        std::fprintf(stderr, "ormactl: the library refused the message\n");
+        return false;
+    }
+    if (!command || pump(deadline(), [] {
+            std::lock_guard hold(g_lock);
+            return g_flight.answered;
+        }))
+        return true;
+    std::lock_guard hold(g_lock);
+    g_flight.waiting = false;
+    const std::string where = g_options.mode == 1 ? "on " + platform_com_port(1).device : "at 127.0.0.1:5002";
+    std::fprintf(stderr, "ormactl: no response to %s within %d ms: is a module (or ormasim) %s, and the link up?\n",
+                 hex(m.data(), m.size()).c_str(), g_options.timeout_ms, where.c_str());
+    return false;
+}
+
+// The nearest-rank percentile p (0 < p <= 100) of sorted values.
+double percentile(const std::vector<double>& sorted, double p)
+{
+    const auto rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+    return sorted[std::max<size_t>(rank, 1) - 1];
+}
+
+void print_summary()
+{
+    std::lock_guard hold(g_lock);
+    std::string line = format("ormactl: sent %ld, responses %ld, notifications %ld, errors %ld", g_count.sent,
+                              g_count.responses, g_count.notifications, g_count.errors);
+    std::vector<double> rtt = g_round_trips_ms;
+    std::sort(rtt.begin(), rtt.end());
+    if (rtt.empty())
+        line += "; no round trip";
+    else
+        line += format("; round trip ms: min %.3f, median %.3f, p99 %.3f, max %.3f", rtt.front(),
+                       percentile(rtt, 50), percentile(rtt, 99), rtt.back());
+    print_line(line);
+}
+
+// The mode line, and for mode 1 the device that the library will open.
+void describe_link()
+{
+    std::printf("ormactl: mode %d, protocol %d, %s\n", g_options.mode, g_options.protocol,
+                g_options.callback ? "callback" : "polling");
+    if (g_options.mode == 1) {
+        const ComPort port = platform_com_port(1);
+        if (!port.reason.empty()) // the system chooses among devices (Linux)
+            std::printf("ormactl: COM1 is %s (%s)\n", port.device.c_str(), port.reason.c_str());
+        if (!port.problem.empty())
+            std::printf("ormactl: warning: %s will not open: %s\n", port.device.c_str(), port.problem.c_str());
+    }
+    std::fflush(stdout);
+}
+
+enum Opt { OPT_CALLBACK = 256, OPT_POLL, OPT_TIMEOUT, OPT_WAIT };
+
+void parse_options(int argc, char** argv)
+{
+    static const option LONG[] = {
+        {"mode", required_argument, nullptr, 'm'},
+        {"device", required_argument, nullptr, 'd'},
+        {"protocol", required_argument, nullptr, 'p'},
+        {"callback", no_argument, nullptr, OPT_CALLBACK},
+        {"poll", no_argument, nullptr, OPT_POLL},
+        {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+        {"wait", required_argument, nullptr, OPT_WAIT},
+        {"timestamps", no_argument, nullptr, 't'},
+        {"version", no_argument, nullptr, 'V'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options& o = g_options;
+    opterr = 0; // our own messages
+    int c;
+    while ((c = getopt_long(argc, argv, ":m:d:p:tVh", LONG, nullptr)) != -1) {
+        switch (c) {
+        case 'm': o.mode = static_cast<int>(number(optarg, "mode", 1, 4)); break;
+        case 'd': o.device = optarg; break;
+        case 'p': o.protocol = static_cast<int>(number(optarg, "protocol", 0, 255)); break;
+        case OPT_CALLBACK: o.callback = true; break;
+        case OPT_POLL: o.callback = false; break;
+        case OPT_TIMEOUT: o.timeout_ms = static_cast<int>(number(optarg, "time-out", 1, 3600000)); break;
+        case OPT_WAIT: o.wait_ms = static_cast<int>(number(optarg, "wait", 0, 3600000)); break;
+        case 't': o.timestamps = true; break;
+        case 'V': std::printf("ormactl %s\n", ORMA_DLL_VERSION_STRING); std::exit(0);
+        case 'h': std::fputs(HELP, stdout); std::exit(0);
+        case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
+        default: usage_error(std::string("unknown option ") + argv[optind - 1]);
+        }
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    Options o;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        const std::string a = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (a == "-h" || a == "--help") {
-            std::fputs(HELP, stdout);
-            return 0;
-        } else if (a == "--mode" && has_value) {
-            o.mode = static_cast<int>(number(argv[++i], "mode", 0, 4));
-        } else if (a == "--protocol" && has_value) {
-            o.protocol = static_cast<int>(number(argv[++i], "protocol", 0, 255));
-        } else if (a == "--callback") {
-            o.callback = true;
-        } else if (a == "--poll") {
-            o.callback = false;
-        } else if (a == "--timeout" && has_value) {
-            o.timeout_ms = static_cast<int>(number(argv[++i], "time-out", 1, 3600000));
-        } else if (a == "--wait" && has_value) {
-            o.wait_ms = static_cast<int>(number(argv[++i], "wait", 0, 3600000));
-        } else {
-            usage_error("unknown option or missing value: " + a);
-        }
-    }
+    parse_options(argc, argv);
+    Options& o = g_options;
+    int i = optind;
     if (i >= argc)
         usage_error("no command");
     const std::string command = argv[i++];
+    if (command == "config") {
+        if (i < argc)
+            usage_error("config takes no argument");
+        return check_log_config(stdout);
+    }
     long watch_seconds = 0;
-    if (command == "watch") {
+    long bench_count = 0;
+    if (command == "watch" || command == "bench") {
         if (i >= argc)
-            usage_error("watch needs a number of seconds");
-        watch_seconds = number(argv[i++], "seconds", 0, 86400);
+            usage_error(command + " needs a number");
+        if (command == "watch")
+            watch_seconds = number(argv[i++], "seconds", 0, 86400);
+        else
+            bench_count = number(argv[i++], "count", 1, 100000000);
     } else if (command != "send") {
         usage_error("unknown command " + command);
     }
-    std::vector<std::vector<uint8_t>> messages;
-    for (; i < argc; ++i) {
-        std::vector<uint8_t> m;
-        if (!parse_hex(argv[i], m))
-            usage_error(std::string("not a message of 1 to 255 hex bytes: \"") + argv[i] + "\"");
-        messages.push_back(std::move(m));
-    }
+    std::vector<Bytes> messages;
+    for (; i < argc; ++i)
+        messages.push_back(message_arg(argv[i]));
     if (command == "send" && messages.empty())
         usage_error("send needs at least one message");
-    if (!o.callback && o.protocol != 2)
+    if (command == "bench") {
+        if (messages.size() > 1 || (!messages.empty() && messages[0][0] >= 0x80))
+            usage_error("bench takes one command (a code below 80)");
+        messages.assign(1, messages.empty() ? Bytes{0x01} : messages[0]);
+        g_quiet = true;
+    }
+    std::string why;
+    if (!platform_mode_available(o.mode, why))
+        usage_error("mode " + std::to_string(o.mode) + " cannot be used here: " + why);
+    if (!o.device.empty()) {
+        if (o.mode != 1)
+            usage_error("--device is for mode 1");
+        if (!platform_set_com_device(1, o.device, why))
+            usage_error(why);
+    }
+    if (!o.callback && o.protocol != 2) {
+        if (command != "watch")
+            usage_error("without --callback only protocol 2 keeps received messages: add --callback");
         std::fprintf(stderr, "ormactl: without --callback only protocol 2 keeps received messages\n");
+    }
 
-    std::printf("ormactl: mode %d, protocol %d, %s\n", o.mode, o.protocol, o.callback ? "callback" : "polling");
-    std::fflush(stdout);
+    describe_link();
     ORMA_DLL_Init(o.mode, o.protocol, 0, o.callback ? on_message : nullptr);
     if (!o.callback)
         drain(); // polls once, so that notifications from now on are kept
 
-    bool ok = send_all(o, messages);
-    const auto linger = watch_seconds > 0 ? std::chrono::milliseconds(watch_seconds * 1000)
-                                          : std::chrono::milliseconds(o.wait_ms);
-    pump(o, Clock::now() + linger, [] { return false; });
+    bool ok = true;
+    const auto bench_start = Clock::now();
+    if (command == "bench") {
+        for (long n = 0; ok && n < bench_count; ++n)
+            ok = send_one(messages[0]);
+    } else {
+        for (const Bytes& m : messages)
+            if (!send_one(m) && command == "send") {
+                ok = false;
+                break;
+            }
+    }
+    const double bench_s = std::chrono::duration<double>(Clock::now() - bench_start).count();
+    if (command != "bench") {
+        const auto linger = watch_seconds > 0 ? std::chrono::milliseconds(watch_seconds * 1000)
+                                              : std::chrono::milliseconds(o.wait_ms);
+        pump(Clock::now() + linger, [] { return false; });
+    }
     ORMA_DLL_Exit();
-    if (!ok && command == "watch")
-        ok = true; // watch reports what came; late responses are not its failure
+    if (command == "bench") {
+        std::lock_guard hold(g_lock);
+        print_line(format("ormactl: bench: %ld commands in %.2f s, %.0f per second", g_count.sent, bench_s,
+                          static_cast<double>(g_count.sent) / bench_s));
+    }
+    print_summary();
     return ok ? 0 : 1;
 }

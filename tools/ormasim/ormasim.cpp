@@ -1,12 +1,12 @@
 // ormasim: plays the receiver module at the other end of the serial or TCP link.
 // It answers every command, sends notifications, and misbehaves on request so that the link's
 // recovery can be tested. See --help.
+#include "cli.h"
 #include "sim_core.h"
-
-#include "link/frame.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -30,12 +30,15 @@ const char* const HELP = R"(usage: ormasim [options]
 
 Plays the receiver module on the other end of the library's link (modes 1 and 2).
 
+Options may be given in any order; numbers are decimal.
+
 Roles:
   --tcp               TCP server on 127.0.0.1 (the default); serves one connection at a time
   --port N            TCP port (default 5002; 0 picks a free one, printed on the ready line)
   --serial            creates a pseudo-terminal pair, serves the master side and prints
-                      "ormasim: serial on /dev/pts/N" (the path to give the host as its port);
-                      the host may close and reopen that end as often as it likes
+                      "ormasim: serial on /dev/pts/N" (the path to give the host as its port)
+                      and an ormactl command line to paste; the host may close and reopen that
+                      end as often as it likes
   --hold-line         with --serial: keep the other end open too, so that the line never hangs
                       up (for hosts whose serial layer polls the line, e.g. under Wine); the
                       host must then open it with the same settings each time
@@ -80,6 +83,9 @@ Misbehaviour (for tests; the random choices follow --seed):
 Output:
   --record FILE       append every received frame to FILE, one line of hex each
   -v, --verbose       print every frame received and sent ("ormasim: rx ..."/"ormasim: tx ...")
+  -t, --timestamps    begin each line with the time of day (as ormactl --timestamps does)
+  -V, --version       print the version
+  Every line is written as soon as it is complete, also into a pipe (ormasim -v | tee sim.log).
   A line "ormasim: ready" follows the role's line once the simulator listens. SIGINT or SIGTERM
   stop it with "ormasim: stopped, N commands answered".
 )";
@@ -98,6 +104,7 @@ struct Options {
     uint64_t seed = 1;
     std::string record;
     bool verbose = false;
+    bool timestamps = false;
 };
 
 volatile sig_atomic_t g_stop = 0;
@@ -119,62 +126,80 @@ void on_signal(int)
     std::exit(2);
 }
 
-long number_arg(int argc, char** argv, int& i, long min, long max)
+long number_arg(const char* name, long min, long max)
 {
-    if (i + 1 >= argc)
-        usage_error(std::string(argv[i]) + " needs a number");
-    char* end = nullptr;
-    const long value = std::strtol(argv[++i], &end, 0);
-    if (!*argv[i] || *end || value < min || value > max)
-        usage_error(std::string("bad value for ") + argv[i - 1] + ": " + argv[i]);
+    long value = 0;
+    if (!cli::decimal(optarg, min, max, value))
+        usage_error(std::string("bad value for --") + name + ": " + optarg + " (a decimal number from " +
+                    std::to_string(min) + " to " + std::to_string(max) + ")");
     return value;
 }
 
 Options parse_options(int argc, char** argv)
 {
+    enum { TCP = 256, SERIAL, HOLD, PORT, ONCE, NOISE, SPLIT, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD };
+    static const option LONG[] = {
+        {"tcp", no_argument, nullptr, TCP},
+        {"serial", no_argument, nullptr, SERIAL},
+        {"hold-line", no_argument, nullptr, HOLD},
+        {"port", required_argument, nullptr, PORT},
+        {"once", no_argument, nullptr, ONCE},
+        {"noise", required_argument, nullptr, NOISE},
+        {"split", required_argument, nullptr, SPLIT},
+        {"bad-checksum", required_argument, nullptr, BAD},
+        {"silent", no_argument, nullptr, SILENT},
+        {"silent-after", required_argument, nullptr, SILENT_AFTER},
+        {"drop-after", required_argument, nullptr, DROP},
+        {"notify", required_argument, nullptr, NOTIFY},
+        {"seed", required_argument, nullptr, SEED},
+        {"record", required_argument, nullptr, RECORD},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"timestamps", no_argument, nullptr, 't'},
+        {"version", no_argument, nullptr, 'V'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "-h" || a == "--help") {
-            std::fputs(HELP, stdout);
-            std::exit(0);
-        } else if (a == "--tcp") {
-            o.serial = false;
-        } else if (a == "--serial") {
-            o.serial = true;
-        } else if (a == "--hold-line") {
-            o.hold = true;
-        } else if (a == "--port") {
-            o.port = static_cast<int>(number_arg(argc, argv, i, 0, 65535));
-        } else if (a == "--once") {
-            o.once = true;
-        } else if (a == "--noise") {
-            o.noise = static_cast<int>(number_arg(argc, argv, i, 0, RXBUF_SIZE - FRAME_BUFFER_SIZE));
-        } else if (a == "--split") {
-            o.split = static_cast<int>(number_arg(argc, argv, i, 1, 64));
-        } else if (a == "--bad-checksum") {
-            o.bad_checksum = number_arg(argc, argv, i, 1, 1L << 30);
-        } else if (a == "--silent") {
-            o.silent_after = 0;
-        } else if (a == "--silent-after") {
-            o.silent_after = number_arg(argc, argv, i, 0, 1L << 30);
-        } else if (a == "--drop-after") {
-            o.drop_after = number_arg(argc, argv, i, 1, 1L << 30);
-        } else if (a == "--notify") {
-            o.notify_ms = static_cast<int>(number_arg(argc, argv, i, 0, 3600000));
-        } else if (a == "--seed") {
-            o.seed = static_cast<uint64_t>(number_arg(argc, argv, i, 0, 0x7FFFFFFF));
-        } else if (a == "--record") {
-            if (i + 1 >= argc)
-                usage_error("--record needs a file name");
-            o.record = argv[++i];
-        } else if (a == "-v" || a == "--verbose") {
-            o.verbose = true;
-        } else {
-            usage_error("unknown option " + a);
+    opterr = 0; // our own messages
+    int c;
+    int index = 0;
+    while ((c = getopt_long(argc, argv, ":vtVh", LONG, &index)) != -1) {
+        const char* name = c >= 256 ? LONG[index].name : "";
+        switch (c) {
+        case TCP: o.serial = false; break;
+        case SERIAL: o.serial = true; break;
+        case HOLD: o.hold = true; break;
+        case PORT: o.port = static_cast<int>(number_arg(name, 0, 65535)); break;
+        case ONCE: o.once = true; break;
+        case NOISE: o.noise = static_cast<int>(number_arg(name, 0, sim::MAX_NOISE)); break;
+        case SPLIT: o.split = static_cast<int>(number_arg(name, 1, 64)); break;
+        case BAD: o.bad_checksum = number_arg(name, 1, 1L << 30); break;
+        case SILENT: o.silent_after = 0; break;
+        case SILENT_AFTER: o.silent_after = number_arg(name, 0, 1L << 30); break;
+        case DROP: o.drop_after = number_arg(name, 1, 1L << 30); break;
+        case NOTIFY: o.notify_ms = static_cast<int>(number_arg(name, 0, 3600000)); break;
+        case SEED: o.seed = static_cast<uint64_t>(number_arg(name, 0, 0x7FFFFFFF)); break;
+        case RECORD: o.record = optarg; break;
+        case 'v': o.verbose = true; break;
+        case 't': o.timestamps = true; break;
+        case 'V': std::printf("ormasim %s\n", ORMA_VERSION); std::exit(0);
+        case 'h': std::fputs(HELP, stdout); std::exit(0);
+        case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
+        default: usage_error(std::string("unknown option ") + argv[optind - 1]);
         }
     }
+    if (optind < argc)
+        usage_error(std::string("unexpected argument ") + argv[optind]);
     return o;
+}
+
+bool g_timestamps = false;
+
+// One line of output, written at once: stdout may be a pipe (ormasim -v | tee sim.log).
+void say(const std::string& text)
+{
+    std::printf("%sormasim: %s\n", g_timestamps ? cli::clock_stamp().c_str() : "", text.c_str());
+    std::fflush(stdout);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -188,7 +213,6 @@ public:
     Session(int fd, bool serial, const Options& options, sim::Rng& rng, FILE* record, Clock::time_point epoch)
         : fd_(fd), serial_(serial), o_(options), rng_(rng), record_(record), epoch_(epoch)
     {
-        rxbuf_reset(&rx_);
         notify_ms_ = o_.notify_ms;
         next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
         silent_ = o_.silent_after == 0;
@@ -279,13 +303,8 @@ private:
 
     void receive()
     {
-        int space = 0;
-        uint8_t* at = rxbuf_prepare(&rx_, &space);
-        if (space == 0) { // only noise held: make room
-            rxbuf_discard_skipped(&rx_);
-            at = rxbuf_prepare(&rx_, &space);
-        }
-        const ssize_t n = read(fd_, at, static_cast<size_t>(space));
+        uint8_t bytes[4096];
+        const ssize_t n = read(fd_, bytes, sizeof bytes);
         if (serial_ && n < 0 && errno == EIO) {
             host_left(); // the host closed its end; it may open it again
             return;
@@ -297,14 +316,10 @@ private:
         if (n < 0)
             return;
         present_ = true;
-        rxbuf_commit(&rx_, static_cast<int>(n));
-        const uint8_t* frame = nullptr;
-        while (!closed_ && !drop_pending_) {
-            const int length = frame_extract(&rx_, &frame, false);
-            if (length == 0)
-                break;
-            on_frame(frame, length);
-        }
+        rx_.feed(bytes, static_cast<size_t>(n));
+        sim::Bytes frame;
+        while (!closed_ && !drop_pending_ && rx_.next(frame))
+            on_frame(frame.data(), static_cast<int>(frame.size()));
     }
 
     void on_frame(const uint8_t* frame, int length)
@@ -314,10 +329,10 @@ private:
             std::fflush(record_);
         }
         if (o_.verbose)
-            std::printf("ormasim: rx %s\n", sim::hex(frame, static_cast<size_t>(length)).c_str());
+            say("rx " + sim::hex(frame, static_cast<size_t>(length)));
         const uint8_t start = frame[0];
         const uint8_t* message = frame + 2;
-        const int size = length - FRAME_OVERHEAD;
+        const int size = length - static_cast<int>(sim::FRAME_OVERHEAD);
         if (!sim::is_command(message, size))
             return;
         last_command_ = message[0];
@@ -358,7 +373,7 @@ private:
                 send_subchannel();
             return true;
         case sim::CTL_ERROR:
-            send(FRAME_START_FLOW, sim::error_notification(1, last_command_, now_ms()), false);
+            send(sim::START_FLOW, sim::error_notification(1, last_command_, now_ms()), false);
             return true;
         case sim::CTL_SILENT:
             silent_ = true;
@@ -374,14 +389,14 @@ private:
     void send_subchannel()
     {
         const sim::SubChannel sc = sim::next_subchannel(rng_);
-        send(FRAME_START_FLOW, sim::subchannel_notification(sim::subchannel_word(sc), now_ms()), false);
+        send(sim::START_FLOW, sim::subchannel_notification(sim::subchannel_word(sc), now_ms()), false);
     }
 
     void periodic()
     {
         send_subchannel();
         if (++ticks_ % 4 == 0)
-            send(FRAME_START_FLOW, sim::error_notification(2, last_command_, now_ms()), false);
+            send(sim::START_FLOW, sim::error_notification(2, last_command_, now_ms()), false);
     }
 
     // Queues one frame, with noise before it and cut into pieces as the options ask.
@@ -389,7 +404,7 @@ private:
     {
         const sim::Bytes frame = sim::make_frame(start, message, bad_checksum);
         if (o_.verbose)
-            std::printf("ormasim: tx %s%s\n", sim::hex(frame).c_str(), bad_checksum ? " (bad checksum)" : "");
+            say("tx " + sim::hex(frame) + (bad_checksum ? " (bad checksum)" : ""));
         sim::Bytes unit = sim::make_noise(rng_, o_.noise, frame);
         unit.insert(unit.end(), frame.begin(), frame.end());
         for (auto& piece : sim::split(rng_, unit, o_.split))
@@ -425,8 +440,7 @@ private:
 
     void drop()
     {
-        std::printf("ormasim: dropping the connection after %ld commands\n", received_);
-        std::fflush(stdout);
+        say("dropping the connection after " + std::to_string(received_) + " commands");
         dropped_ = true;
         closed_ = true;
     }
@@ -440,7 +454,7 @@ private:
     sim::Rng& rng_;
     FILE* record_;
     Clock::time_point epoch_;
-    RxBuffer rx_;
+    sim::FrameReader rx_;
     std::deque<sim::Bytes> out_;
     size_t sent_ = 0;
     long received_ = 0;
@@ -491,8 +505,8 @@ long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point 
         fail("listen");
     socklen_t len = sizeof addr;
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    std::printf("ormasim: tcp on 127.0.0.1:%d\normasim: ready\n", ntohs(addr.sin_port));
-    std::fflush(stdout);
+    say("tcp on 127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+    say("ready");
 
     long answered = 0;
     while (!g_stop) {
@@ -504,14 +518,12 @@ long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point 
         }
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         set_nonblocking(fd);
-        std::printf("ormasim: connected\n");
-        std::fflush(stdout);
+        say("connected");
         Session session(fd, false, o, rng, record, epoch);
         answered += session.run();
         close(fd);
         if (!session.dropped() && !g_stop) {
-            std::printf("ormasim: peer closed the connection\n");
-            std::fflush(stdout);
+            say("peer closed the connection");
         }
         if (o.once)
             break;
@@ -536,8 +548,9 @@ long serve_serial(const Options& o, sim::Rng& rng, FILE* record, Clock::time_poi
     int held = -1;
     if (o.hold && (held = open(path.c_str(), O_RDWR | O_NOCTTY)) < 0)
         fail("open pseudo-terminal");
-    std::printf("ormasim: serial on %s\normasim: ready\n", path.c_str());
-    std::fflush(stdout);
+    say("serial on " + path);
+    say("host command line: ormactl --mode 1 --device " + path + " send 01");
+    say("ready");
     Session session(master, true, o, rng, record, epoch);
     const long answered = session.run();
     if (held >= 0)
@@ -551,6 +564,7 @@ long serve_serial(const Options& o, sim::Rng& rng, FILE* record, Clock::time_poi
 int main(int argc, char** argv)
 {
     const Options o = parse_options(argc, argv);
+    g_timestamps = o.timestamps;
     struct sigaction sa{};
     sa.sa_handler = on_signal; // no SA_RESTART: a blocked accept or poll returns with EINTR
     sigaction(SIGINT, &sa, nullptr);
@@ -563,7 +577,7 @@ int main(int argc, char** argv)
     sim::Rng rng(o.seed);
     const auto epoch = Clock::now();
     const long answered = o.serial ? serve_serial(o, rng, record, epoch) : serve_tcp(o, rng, record, epoch);
-    std::printf("ormasim: stopped, %ld commands answered\n", answered);
+    say("stopped, " + std::to_string(answered) + " commands answered");
     if (record)
         std::fclose(record);
     return 0;

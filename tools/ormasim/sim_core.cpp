@@ -1,11 +1,48 @@
 #include "sim_core.h"
 
-#include "link/frame.h"
-
 #include <cstdio>
-#include <cstring>
 
 namespace sim {
+
+bool is_start(uint8_t byte)
+{
+    return byte == START_FLOW || byte == START_PLAIN || byte == START_OTHER;
+}
+
+uint8_t checksum(const uint8_t* bytes, size_t count)
+{
+    unsigned sum = 0;
+    for (size_t i = 0; i < count; ++i)
+        sum += bytes[i];
+    return static_cast<uint8_t>(sum & 0xFFu);
+}
+
+void FrameReader::feed(const uint8_t* bytes, size_t count)
+{
+    held_.insert(held_.end(), bytes, bytes + count);
+}
+
+bool FrameReader::next(Bytes& frame)
+{
+    size_t at = 0;
+    bool found = false;
+    for (; held_.size() - at >= FRAME_OVERHEAD; ++at) {
+        if (!is_start(held_[at]) || held_[at + 1] == 0)
+            continue;
+        const size_t size = held_[at + 1] + FRAME_OVERHEAD;
+        if (size > held_.size() - at)
+            break; // may still be arriving: wait here
+        if (checksum(&held_[at], size - 1) == held_[at + size - 1]) {
+            frame.assign(held_.begin() + static_cast<long>(at), held_.begin() + static_cast<long>(at + size));
+            found = true;
+            break;
+        }
+    }
+    // What lies before `at` can never begin a frame: the bytes after it are already known.
+    const size_t consumed = found ? at + frame.size() : at;
+    held_.erase(held_.begin(), held_.begin() + static_cast<long>(consumed));
+    return found;
+}
 
 uint32_t Rng::next()
 {
@@ -39,7 +76,7 @@ Bytes make_frame(uint8_t start, const Bytes& message, bool bad_checksum)
     frame.push_back(start);
     frame.push_back(static_cast<uint8_t>(message.size()));
     frame.insert(frame.end(), message.begin(), message.end());
-    uint8_t sum = frame_checksum(frame.data(), static_cast<int>(frame.size()));
+    uint8_t sum = checksum(frame.data(), frame.size());
     if (bad_checksum)
         sum = static_cast<uint8_t>(sum + 1);
     frame.push_back(sum);
@@ -99,34 +136,25 @@ SubChannel next_subchannel(Rng& rng)
 namespace {
 uint8_t noise_byte(Rng& rng, bool with_starts)
 {
-    static const uint8_t starts[] = {FRAME_START_FLOW, FRAME_START_PLAIN, FRAME_START_OTHER};
+    static const uint8_t starts[] = {START_FLOW, START_PLAIN, START_OTHER};
     if (with_starts && rng.below(4) == 0)
         return starts[rng.below(3)];
     uint8_t b;
     do
         b = static_cast<uint8_t>(rng.next());
-    while (frame_is_start(b));
+    while (is_start(b));
     return b;
 }
 
-// The receiver's scan over noise then frame finds exactly the frame, right after the noise.
+// A scan over noise then frame finds exactly the frame, right after the noise (nothing is left
+// held, so no byte of the noise was taken for a frame's start).
 bool scan_finds_frame(const Bytes& noise, const Bytes& frame)
 {
-    RxBuffer buf;
-    rxbuf_reset(&buf);
-    int space = 0;
-    uint8_t* at = rxbuf_prepare(&buf, &space);
-    const size_t total = noise.size() + frame.size();
-    if (total > static_cast<size_t>(space))
-        return false;
-    if (!noise.empty())
-        std::memcpy(at, noise.data(), noise.size());
-    if (!frame.empty())
-        std::memcpy(at + noise.size(), frame.data(), frame.size());
-    rxbuf_commit(&buf, static_cast<int>(total));
-    const uint8_t* found = nullptr;
-    const int length = frame_extract(&buf, &found, false);
-    return length == static_cast<int>(frame.size()) && found == buf.data + noise.size();
+    FrameReader reader;
+    reader.feed(noise.data(), noise.size());
+    reader.feed(frame.data(), frame.size());
+    Bytes found;
+    return reader.next(found) && found == frame && reader.pending() == 0;
 }
 } // namespace
 
@@ -134,8 +162,8 @@ Bytes make_noise(Rng& rng, int max_bytes, const Bytes& frame)
 {
     if (max_bytes <= 0)
         return {};
-    if (max_bytes > RXBUF_SIZE - FRAME_BUFFER_SIZE)
-        max_bytes = RXBUF_SIZE - FRAME_BUFFER_SIZE;
+    if (max_bytes > MAX_NOISE)
+        max_bytes = MAX_NOISE;
     const int count = static_cast<int>(rng.below(static_cast<uint32_t>(max_bytes) + 1));
     Bytes noise(static_cast<size_t>(count));
     for (int attempt = 0; attempt < 16; ++attempt) {

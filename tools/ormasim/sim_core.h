@@ -1,5 +1,10 @@
-// The module's side of the link, without any I/O: what the simulator answers, the notifications
-// it makes, and how it garbles its output on request (noise, split writes, bad checksums).
+// The module's side of the link, without any I/O: the link frame, what the simulator answers,
+// the notifications it makes, and how it garbles its output on request (noise, split writes,
+// bad checksums). Plain portable C++: every role of the simulator (TCP, serial) builds on it.
+//
+// The frame code here is the module's own, written from the wire format and not taken from the
+// library, so that the tests that run the library against the simulator check the library's
+// framing and checksum against an independent implementation.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +14,34 @@
 namespace sim {
 
 using Bytes = std::vector<uint8_t>;
+
+// The link frame: start byte, length byte (1 to 255), message, and the 8-bit sum of every byte
+// before it. The start byte names the host's protocol; the module accepts all three.
+constexpr uint8_t START_FLOW = 0xAA;  // protocol 2
+constexpr uint8_t START_PLAIN = 0x55; // protocol 1
+constexpr uint8_t START_OTHER = 0xCC; // any other protocol
+constexpr size_t FRAME_OVERHEAD = 3;
+constexpr size_t MAX_MESSAGE = 255;
+// The host keeps 2048 bytes for reassembly; noise before a frame must leave room for the
+// longest frame.
+constexpr int HOST_BUFFER = 2048;
+constexpr int MAX_NOISE = HOST_BUFFER - static_cast<int>(MAX_MESSAGE + FRAME_OVERHEAD);
+
+bool is_start(uint8_t byte);
+uint8_t checksum(const uint8_t* bytes, size_t count);
+
+// Cuts frames out of the byte stream from the host, as the module's receiver does: bytes that
+// cannot begin a valid frame are skipped; a start byte whose frame is not complete yet waits for
+// more bytes.
+class FrameReader {
+public:
+    void feed(const uint8_t* bytes, size_t count);
+    // The next complete valid frame (start byte to checksum), consuming the bytes before it.
+    bool next(Bytes& frame);
+    size_t pending() const { return held_.size(); }
+private:
+    Bytes held_;
+};
 
 // Small deterministic generator (xorshift64*), so that a seed replays the same run.
 class Rng {
@@ -65,9 +98,9 @@ Bytes error_notification(uint8_t error, uint8_t last_command, int32_t time_ms);
 // with a new placement, or now and then switched off.
 SubChannel next_subchannel(Rng& rng);
 
-// Up to max_bytes random bytes, start bytes among them, that the receiver's scan passes over
-// when they come right before `frame`: no false frame and no start byte that waits for more
-// bytes than the frame brings.
+// Up to max_bytes (at most MAX_NOISE) random bytes, start bytes among them, that a receiver's
+// scan passes over when they come right before `frame`: no false frame and no start byte that
+// waits for more bytes than the frame brings.
 Bytes make_noise(Rng& rng, int max_bytes, const Bytes& frame);
 
 // Cuts bytes into 1 to max_pieces pieces at random places, each to be written on its own.

@@ -1,0 +1,64 @@
+# Installation and packages: the header, the library, the tools and the sample log configuration
+# (as documentation); a CMake package exporting ORMA_DLL::ORMA_DLL and the pkg-config file
+# orma_dll.pc; and, through CPack, a ZIP archive for Windows users (tools/package.sh).
+include(CMakePackageConfigHelpers)
+
+# The header's version macros and the project's version are one version.
+foreach(part MAJOR MINOR PATCH)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h line REGEX "^#define ORMA_DLL_VERSION_${part} ")
+  string(REGEX REPLACE "^.* ([0-9]+)$" "\\1" value "${line}")
+  if(NOT value STREQUAL PROJECT_VERSION_${part})
+    message(FATAL_ERROR "include/ORMA_DLL.h: ORMA_DLL_VERSION_${part} is '${value}', the project's is ${PROJECT_VERSION_${part}}")
+  endif()
+endforeach()
+file(STRINGS ${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h line REGEX "^#define ORMA_DLL_VERSION_STRING ")
+if(NOT line MATCHES "\"${PROJECT_VERSION}\"$")
+  message(FATAL_ERROR "include/ORMA_DLL.h: ORMA_DLL_VERSION_STRING does not say \"${PROJECT_VERSION}\"")
+endif()
+
+if(WIN32)
+  # The archive's top folder holds the README, the licence and the sample configuration.
+  set(ORMA_DOC_DIR .)
+else()
+  set(ORMA_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+install(TARGETS ORMA_DLL EXPORT ORMA_DLLTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS ormactl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${ORMA_DOC_DIR})
+
+if(WIN32)
+  # The .def file lets MSVC users make an import library: lib /def:ORMA_DLL.def.
+  install(FILES ${PROJECT_SOURCE_DIR}/src/api/ORMA_DLL.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-Windows.txt DESTINATION . RENAME README.txt)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME ORMA_DLL)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_SYSTEM_NAME win-${CMAKE_SYSTEM_PROCESSOR}) # ORMA_DLL-1.0.0-win-x86_64.zip
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+  include(CPack)
+else()
+  install(TARGETS ormasim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/ORMA_DLL)
+  install(EXPORT ORMA_DLLTargets NAMESPACE ORMA_DLL:: DESTINATION ${cmake_dir})
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/ORMA_DLLConfig.cmake.in
+                                ${CMAKE_CURRENT_BINARY_DIR}/ORMA_DLLConfig.cmake INSTALL_DESTINATION ${cmake_dir})
+  write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ORMA_DLLConfigVersion.cmake
+                                   COMPATIBILITY SameMajorVersion)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ORMA_DLLConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/ORMA_DLLConfigVersion.cmake
+          DESTINATION ${cmake_dir})
+
+  # orma_dll.pc finds the prefix from its own place, so an installed tree can be moved.
+  file(RELATIVE_PATH pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
+  file(RELATIVE_PATH pc_includedir ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_INCLUDEDIR})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/orma_dll.pc.in ${CMAKE_CURRENT_BINARY_DIR}/orma_dll.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orma_dll.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

@@ -1,0 +1,9 @@
+// ormactl config: what the library will make of its log configuration.
+#pragma once
+
+#include <cstdio>
+
+// Reads ORMA_DLL_Log.ini from the current folder, as ORMA_DLL_Init does, and reports to `out` its
+// absolute path, what each channel will do, and warnings about unknown sections, keys and values
+// (which the library passes over in silence). 0 when there is nothing to warn about, else 1.
+int check_log_config(std::FILE* out);
