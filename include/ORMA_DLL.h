@@ -6,6 +6,9 @@
  * sends notifications (0xC0 to 0xFF).
  *
  * Every function returns 0 on success and 1 when there was nothing to do.
+ * The functions may be called from any thread, the receive callback included;
+ * sends are serialized inside the library. After ORMA_DLL_Exit returns, no
+ * receive callback begins any more.
  */
 #ifndef ORMA_DLL_H
 #define ORMA_DLL_H
