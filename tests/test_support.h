@@ -24,6 +24,15 @@ inline Bytes framed(uint8_t start, const Bytes& message)
     return f;
 }
 
+// The parts one after the other.
+template <typename... Parts>
+Bytes cat(const Parts&... parts)
+{
+    Bytes all;
+    (all.insert(all.end(), parts.begin(), parts.end()), ...);
+    return all;
+}
+
 // Records the fault boxes that would be shown, for the lifetime of the object.
 class FaultRecorder {
 public:
