@@ -1,4 +1,4 @@
-// Captures the console lines of the link client and the transports for the link tests.
+// Captures the console lines of the link client and the transports for the tests.
 #pragma once
 
 #include "support/console.h"
@@ -13,15 +13,15 @@ class ConsoleCapture {
 public:
     using Line = std::pair<ConsoleStream, std::string>;
 
-    ConsoleCapture() { previous_ = console_set_hook(&ConsoleCapture::record); clear(); }
+    ConsoleCapture() : previous_(console_set_hook(record)) { clear(); }
     ~ConsoleCapture() { console_set_hook(previous_); }
     ConsoleCapture(const ConsoleCapture&) = delete;
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
     std::vector<Line> lines() const
     {
-        std::lock_guard lock(mutex());
-        return store();
+        std::lock_guard lock(mutex_);
+        return lines_;
     }
     // Everything written to one stream, in order.
     std::string text(ConsoleStream stream) const
@@ -32,11 +32,6 @@ public:
                 all += t;
         return all;
     }
-    size_t count(const std::string& line) const
-    {
-        const auto all = lines();
-        return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const Line& l) { return l.second == line; }));
-    }
     bool has(ConsoleStream stream, const std::string& line) const
     {
         const auto all = lines();
@@ -44,25 +39,17 @@ public:
     }
     void clear()
     {
-        std::lock_guard lock(mutex());
-        store().clear();
+        std::lock_guard lock(mutex_);
+        lines_.clear();
     }
 
 private:
     static void record(ConsoleStream stream, const char* text)
     {
-        std::lock_guard lock(mutex());
-        store().emplace_back(stream, text);
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(stream, text);
     }
-    static std::mutex& mutex()
-    {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<Line>& store()
-    {
-        static std::vector<Line> s;
-        return s;
-    }
+    static inline std::mutex mutex_;
+    static inline std::vector<Line> lines_;
     ConsoleHook previous_;
 };
