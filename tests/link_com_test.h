@@ -4,16 +4,14 @@
 // run through wine_com_run.sh).
 #pragma once
 
+#include "ORMA_DLL.h"
 #include "link/com_port.h"
 #include "link/frame.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
-#include <vector>
-
 
 struct ComModuleLine; // the OS's own state of the line
 
@@ -40,6 +38,7 @@ protected:
     void SetUp() override { ASSERT_EQ(module_.fault(), ""); }
     void TearDown() override
     {
+        ORMA_DLL_Exit();
         if (ops_.close)
             ops_.close(ops_.context);
     }
@@ -53,12 +52,8 @@ protected:
     {
         Bytes got;
         uint8_t chunk[RXBUF_SIZE];
-        while (got.size() < count) {
-            const int n = ops_.read_timeout(ops_.context, chunk, sizeof chunk, 5000);
-            if (n <= 0)
-                break;
+        for (int n; got.size() < count && (n = ops_.read_timeout(ops_.context, chunk, sizeof chunk, 5000)) > 0;)
             got.insert(got.end(), chunk, chunk + n);
-        }
         return got;
     }
 
