@@ -3,7 +3,6 @@
 // recovery can be tested. See --help.
 #include "sim_core.h"
 
-#include "link/frame.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -149,7 +148,8 @@ Options parse_options(int argc, char** argv)
         } else if (a == "--once") {
             o.once = true;
         } else if (a == "--noise") {
-            o.noise = static_cast<int>(number_arg(argc, argv, i, 0, RXBUF_SIZE - FRAME_BUFFER_SIZE));
+            constexpr long most = static_cast<long>(sim::RECEIVER_BUFFER - sim::MAX_FRAME);
+            o.noise = static_cast<int>(number_arg(argc, argv, i, 0, most));
         } else if (a == "--split") {
             o.split = static_cast<int>(number_arg(argc, argv, i, 1, 64));
         } else if (a == "--bad-checksum") {
@@ -188,7 +188,6 @@ public:
     Session(int fd, bool serial, const Options& options, sim::Rng& rng, FILE* record, Clock::time_point epoch)
         : fd_(fd), serial_(serial), o_(options), rng_(rng), record_(record), epoch_(epoch)
     {
-        rxbuf_reset(&rx_);
         notify_ms_ = o_.notify_ms;
         next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
         silent_ = o_.silent_after == 0;
@@ -279,13 +278,8 @@ private:
 
     void receive()
     {
-        int space = 0;
-        uint8_t* at = rxbuf_prepare(&rx_, &space);
-        if (space == 0) { // only noise held: make room
-            rxbuf_discard_skipped(&rx_);
-            at = rxbuf_prepare(&rx_, &space);
-        }
-        const ssize_t n = read(fd_, at, static_cast<size_t>(space));
+        uint8_t chunk[4096];
+        const ssize_t n = read(fd_, chunk, sizeof chunk);
         if (serial_ && n < 0 && errno == EIO) {
             host_left(); // the host closed its end; it may open it again
             return;
@@ -297,13 +291,12 @@ private:
         if (n < 0)
             return;
         present_ = true;
-        rxbuf_commit(&rx_, static_cast<int>(n));
-        const uint8_t* frame = nullptr;
+        reader_.add(chunk, static_cast<size_t>(n));
         while (!closed_ && !drop_pending_) {
-            const int length = frame_extract(&rx_, &frame, false);
-            if (length == 0)
+            const sim::Bytes frame = reader_.next();
+            if (frame.empty())
                 break;
-            on_frame(frame, length);
+            on_frame(frame.data(), static_cast<int>(frame.size()));
         }
     }
 
@@ -317,7 +310,7 @@ private:
             std::printf("ormasim: rx %s\n", sim::hex(frame, static_cast<size_t>(length)).c_str());
         const uint8_t start = frame[0];
         const uint8_t* message = frame + 2;
-        const int size = length - FRAME_OVERHEAD;
+        const int size = length - static_cast<int>(sim::FRAME_OVERHEAD);
         if (!sim::is_command(message, size))
             return;
         last_command_ = message[0];
@@ -358,7 +351,7 @@ private:
                 send_subchannel();
             return true;
         case sim::CTL_ERROR:
-            send(FRAME_START_FLOW, sim::error_notification(1, last_command_, now_ms()), false);
+            send(sim::START_FLOW, sim::error_notification(1, last_command_, now_ms()), false);
             return true;
         case sim::CTL_SILENT:
             silent_ = true;
@@ -374,14 +367,14 @@ private:
     void send_subchannel()
     {
         const sim::SubChannel sc = sim::next_subchannel(rng_);
-        send(FRAME_START_FLOW, sim::subchannel_notification(sim::subchannel_word(sc), now_ms()), false);
+        send(sim::START_FLOW, sim::subchannel_notification(sim::subchannel_word(sc), now_ms()), false);
     }
 
     void periodic()
     {
         send_subchannel();
         if (++ticks_ % 4 == 0)
-            send(FRAME_START_FLOW, sim::error_notification(2, last_command_, now_ms()), false);
+            send(sim::START_FLOW, sim::error_notification(2, last_command_, now_ms()), false);
     }
 
     // Queues one frame, with noise before it and cut into pieces as the options ask.
@@ -440,7 +433,7 @@ private:
     sim::Rng& rng_;
     FILE* record_;
     Clock::time_point epoch_;
-    RxBuffer rx_;
+    sim::FrameReader reader_;
     std::deque<sim::Bytes> out_;
     size_t sent_ = 0;
     long received_ = 0;

@@ -1,11 +1,20 @@
 #include "sim_core.h"
 
-#include "link/frame.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace sim {
+
+namespace {
+uint8_t sum_of(const uint8_t* bytes, size_t count)
+{
+    uint8_t sum = 0;
+    for (size_t i = 0; i < count; ++i)
+        sum = static_cast<uint8_t>(sum + bytes[i]);
+    return sum;
+}
+} // namespace
 
 uint32_t Rng::next()
 {
@@ -39,10 +48,33 @@ Bytes make_frame(uint8_t start, const Bytes& message, bool bad_checksum)
     frame.push_back(start);
     frame.push_back(static_cast<uint8_t>(message.size()));
     frame.insert(frame.end(), message.begin(), message.end());
-    uint8_t sum = frame_checksum(frame.data(), static_cast<int>(frame.size()));
-    if (bad_checksum)
-        sum = static_cast<uint8_t>(sum + 1);
-    frame.push_back(sum);
+    frame.push_back(static_cast<uint8_t>(sum_of(frame.data(), frame.size()) + (bad_checksum ? 1 : 0)));
+    return frame;
+}
+
+bool is_start(uint8_t byte)
+{
+    return byte == START_FLOW || byte == START_PLAIN || byte == START_OTHER;
+}
+
+Bytes FrameReader::next()
+{
+    size_t skip = 0;
+    Bytes frame;
+    for (; held_.size() - skip >= FRAME_OVERHEAD; ++skip) {
+        const uint8_t* p = held_.data() + skip;
+        const size_t total = p[1] + FRAME_OVERHEAD;
+        if (!is_start(p[0]) || p[1] == 0)
+            continue;
+        if (total > held_.size() - skip)
+            break; // the rest may still come
+        if (sum_of(p, total - 1) == p[total - 1]) {
+            frame.assign(p, p + total);
+            skip += total;
+            break;
+        }
+    }
+    held_.erase(held_.begin(), held_.begin() + static_cast<long>(skip));
     return frame;
 }
 
@@ -99,34 +131,23 @@ SubChannel next_subchannel(Rng& rng)
 namespace {
 uint8_t noise_byte(Rng& rng, bool with_starts)
 {
-    static const uint8_t starts[] = {FRAME_START_FLOW, FRAME_START_PLAIN, FRAME_START_OTHER};
+    static const uint8_t starts[] = {START_FLOW, START_PLAIN, START_OTHER};
     if (with_starts && rng.below(4) == 0)
         return starts[rng.below(3)];
     uint8_t b;
     do
         b = static_cast<uint8_t>(rng.next());
-    while (frame_is_start(b));
+    while (is_start(b));
     return b;
 }
 
-// The receiver's scan over noise then frame finds exactly the frame, right after the noise.
+// A scan over noise then frame finds exactly the frame, right after the noise.
 bool scan_finds_frame(const Bytes& noise, const Bytes& frame)
 {
-    RxBuffer buf;
-    rxbuf_reset(&buf);
-    int space = 0;
-    uint8_t* at = rxbuf_prepare(&buf, &space);
-    const size_t total = noise.size() + frame.size();
-    if (total > static_cast<size_t>(space))
-        return false;
-    if (!noise.empty())
-        std::memcpy(at, noise.data(), noise.size());
-    if (!frame.empty())
-        std::memcpy(at + noise.size(), frame.data(), frame.size());
-    rxbuf_commit(&buf, static_cast<int>(total));
-    const uint8_t* found = nullptr;
-    const int length = frame_extract(&buf, &found, false);
-    return length == static_cast<int>(frame.size()) && found == buf.data + noise.size();
+    FrameReader reader;
+    reader.add(noise.data(), noise.size());
+    reader.add(frame.data(), frame.size());
+    return reader.next() == frame && reader.held() == 0;
 }
 } // namespace
 
@@ -134,8 +155,8 @@ Bytes make_noise(Rng& rng, int max_bytes, const Bytes& frame)
 {
     if (max_bytes <= 0)
         return {};
-    if (max_bytes > RXBUF_SIZE - FRAME_BUFFER_SIZE)
-        max_bytes = RXBUF_SIZE - FRAME_BUFFER_SIZE;
+    if (max_bytes > static_cast<int>(RECEIVER_BUFFER - MAX_FRAME))
+        max_bytes = static_cast<int>(RECEIVER_BUFFER - MAX_FRAME);
     const int count = static_cast<int>(rng.below(static_cast<uint32_t>(max_bytes) + 1));
     Bytes noise(static_cast<size_t>(count));
     for (int attempt = 0; attempt < 16; ++attempt) {

@@ -20,6 +20,31 @@ private:
     uint64_t state_;
 };
 
+// The link frame, written here on its own so that the simulator checks the library instead of
+// sharing its faults: start byte, length byte (1 to 255), the message, and the 8-bit sum of all
+// bytes before it.
+constexpr uint8_t START_FLOW = 0xAA;  // protocol 2
+constexpr uint8_t START_PLAIN = 0x55; // protocol 1
+constexpr uint8_t START_OTHER = 0xCC; // any other protocol
+constexpr size_t FRAME_OVERHEAD = 3;
+constexpr size_t MAX_FRAME = 255 + FRAME_OVERHEAD;
+constexpr size_t RECEIVER_BUFFER = 2048; // what the library's receive side holds at most
+bool is_start(uint8_t byte);
+
+// Cuts whole, valid frames out of a byte stream; any other byte is skipped, one at a time. A start
+// byte whose frame has not fully arrived waits for the rest.
+class FrameReader {
+public:
+    void add(const uint8_t* bytes, size_t count) { held_.insert(held_.end(), bytes, bytes + count); }
+    // The next frame, or an empty one when none is complete.
+    Bytes next();
+    size_t held() const { return held_.size(); }
+    void clear() { held_.clear(); }
+
+private:
+    Bytes held_;
+};
+
 // Control commands: code 0x7F, the first payload byte says what to do.
 constexpr uint8_t CONTROL_CODE = 0x7F;
 enum ControlOp : uint8_t {
