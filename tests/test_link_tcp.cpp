@@ -1,5 +1,5 @@
-// The TCP transport on its own: the server role, the timed read and the wake, against sockets of
-// the test over loopback. The client role runs under the link client (test_link_client).
+// The TCP transport's server role, which the library's modes do not use, against sockets of the
+// test over loopback. The client role runs under the link client and the end-to-end tests.
 #include "link/tcp_link.h"
 #include "console_capture.h"
 #include "link_sock.h"
@@ -14,9 +14,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
 class TcpTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(testsock::init()); }
@@ -27,16 +24,10 @@ protected:
         testsock::close(peer_);
         testsock::close(listener_);
     }
-    int read(int timeout_ms = -1)
-    {
-        return timeout_ms < 0 ? ops_.read(ops_.context, in_, sizeof in_)
-                              : ops_.read_timeout(ops_.context, in_, sizeof in_, timeout_ms);
-    }
     ConsoleCapture console_;
     LinkOps ops_{};
     testsock::Socket listener_ = testsock::NONE;
     testsock::Socket peer_ = testsock::NONE;
-    uint8_t in_[16];
 };
 
 TEST_F(TcpTest, ServerListensAcceptsOneConnectionAndCarriesBothDirections)
@@ -56,9 +47,10 @@ TEST_F(TcpTest, ServerListensAcceptsOneConnectionAndCarriesBothDirections)
         << out;
 
     ASSERT_TRUE(testsock::send_all(peer_, {0xCC, 0x01, 0xF0, 0xBD}));
-    ASSERT_TRUE(wait_until([&] { return read(100) == 4; })); // loopback delivers the four bytes at once
-    EXPECT_EQ(Bytes(in_, in_ + 4), (Bytes{0xCC, 0x01, 0xF0, 0xBD}));
-    EXPECT_EQ(ops_.write(ops_.context, in_, 4), 4);
+    uint8_t in[4];
+    ASSERT_TRUE(wait_until([&] { return ops_.read_timeout(ops_.context, in, 4, 100) == 4; })); // loopback: at once
+    EXPECT_EQ(Bytes(in, in + 4), (Bytes{0xCC, 0x01, 0xF0, 0xBD}));
+    EXPECT_EQ(ops_.write(ops_.context, in, 4), 4);
     uint8_t back[4];
     EXPECT_EQ(testsock::recv_some(peer_, back, 4, 5000), 4);
     EXPECT_EQ(ops_.close(ops_.context), 0);
@@ -74,37 +66,6 @@ TEST_F(TcpTest, ServerOnAPortInUseFailsToBind)
     EXPECT_TRUE(std::regex_match(console_.text(ConsoleStream::Err), std::regex("bind\\(\\) failed with error [0-9]+\n")))
         << console_.text(ConsoleStream::Err);
     ops_ = LinkOps{};
-}
-
-// The timed read gives 0 on a silent connection and data at once; a wake ends a waiting read and
-// fails every later one, without a line, until the link is opened again.
-TEST_F(TcpTest, TimedReadAndWake)
-{
-    uint16_t port = 0;
-    listener_ = testsock::listen_loopback(&port);
-    ASSERT_EQ(tcp_install(&ops_, nullptr, port, TCP_ROLE_CLIENT), 0);
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(ops_.open(ops_.context), 0);
-        testsock::close(peer_);
-        peer_ = testsock::accept_one(listener_, 5000);
-        const auto begin = Clock::now();
-        EXPECT_EQ(read(150), 0);
-        EXPECT_GE(Clock::now() - begin, 140ms);
-        ASSERT_TRUE(testsock::send_all(peer_, {7}));
-        EXPECT_EQ(read(), 1);
-        console_.clear();
-        std::atomic<int> result{1};
-        std::thread reader([&] { result = read(); });
-        std::this_thread::sleep_for(50ms); // let it wait; the result does not depend on it
-        const auto woken = Clock::now();
-        EXPECT_EQ(ops_.wake(ops_.context), 0);
-        reader.join();
-        EXPECT_LT(Clock::now() - woken, 200ms);
-        EXPECT_EQ(result, -1);
-        EXPECT_EQ(read(5000), -1);
-        EXPECT_TRUE(console_.lines().empty());
-        ops_.close(ops_.context);
-    }
 }
 
 } // namespace
