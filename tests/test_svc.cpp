@@ -10,11 +10,6 @@
 
 namespace {
 
-Bytes bytes_of(const SvcMsg* m)
-{
-    return {m->data, m->data + m->length};
-}
-
 Bytes codes_of(const SvcMsg* list)
 {
     Bytes out;
@@ -31,8 +26,8 @@ SvcMsg* chain(std::initializer_list<uint8_t> codes)
     return head;
 }
 
-// The send function: records the codes it is given and answers from a script (1 once it runs out);
-// with `reenter`, it tries to send from inside itself.
+// The send function: records the codes it is given, answers from a script (1 once it runs out),
+// and tries to send from inside itself when asked to.
 struct Script {
     Bytes sent;
     std::vector<int32_t> answers;
@@ -46,11 +41,10 @@ int32_t scripted_send(uint32_t context, SvcMsg* m)
     g_script.sent.push_back(m->data[0]);
     if (g_script.reenter)
         g_script.reentry_result = svc_seq_send_next(g_script.reenter);
-    if (g_script.answers.empty())
-        return 1;
-    const int32_t a = g_script.answers.front();
-    g_script.answers.erase(g_script.answers.begin());
-    return a;
+    const int32_t answer = g_script.answers.empty() ? 1 : g_script.answers.front();
+    if (!g_script.answers.empty())
+        g_script.answers.erase(g_script.answers.begin());
+    return answer;
 }
 
 class SvcTest : public ::testing::Test {
@@ -60,9 +54,7 @@ protected:
         Sem_CreateAll();
         Heap_Init();
         g_script = Script{};
-        seq_ = svc_seq_create();
-        ASSERT_NE(seq_, nullptr);
-        svc_seq_set_send_function(seq_, scripted_send, 77);
+        svc_seq_set_send_function(seq_ = svc_seq_create(), scripted_send, 77);
     }
     void TearDown() override
     {
@@ -75,35 +67,22 @@ protected:
     SvcSeq* seq_ = nullptr;
 };
 
-TEST_F(SvcTest, RecordHoldsCodeAndPayloadInOneTrackedBlock)
+TEST_F(SvcTest, RecordsAndListsKeepTheirBytesAndOrder)
 {
-    const uint8_t payload[] = {1, 2, 3};
-    SvcMsg* m = svc_msg_create(0x40, payload, 3);
-    EXPECT_EQ(bytes_of(m), (Bytes{0x40, 1, 2, 3}));
-    EXPECT_EQ(Heap_LiveCount(), 2); // the sequencer and the record
-    EXPECT_EQ(std::string(Heap_Table()[1].file, 13), "/svc_orma.cpp");
-    SvcMsg* no_payload = svc_msg_create(0x82, nullptr, 5); // nothing copied, the length stays
-    SvcMsg* zero_length = svc_msg_create(0x83, payload, 0);
+    SvcMsg* m = svc_msg_create(0x40, Bytes{1, 2, 3}.data(), 3);
+    EXPECT_EQ(Bytes(m->data, m->data + m->length), (Bytes{0x40, 1, 2, 3}));
+    EXPECT_EQ(std::string(Heap_Table()[1].file, 13), "/svc_orma.cpp"); // one tracked block each
+    SvcMsg* no_payload = svc_msg_create(0x82, nullptr, 5);                // nothing copied
     EXPECT_EQ(no_payload->length, 6);
-    EXPECT_EQ(bytes_of(zero_length), Bytes{0x83});
-    EXPECT_EQ(svc_list_free(svc_list_free(m)), nullptr);
-    svc_msg_free(no_payload);
-    svc_msg_free(zero_length);
-}
+    SvcMsg* zero_length = svc_msg_create(0x83, Bytes{9}.data(), 0);
+    EXPECT_EQ(zero_length->length, 1);
 
-TEST_F(SvcTest, ListsAppendChainsAndGiveUpTheirHead)
-{
     SvcMsg* list = nullptr;
     svc_list_append(&list, nullptr);
     svc_list_pop(&list); // empty: nothing happens
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(svc_list_last(nullptr), nullptr);
-    EXPECT_EQ(svc_list_count(nullptr), 0);
-    svc_list_append(&list, chain({1}));
-    svc_list_pop(&list);
-    EXPECT_EQ(list, nullptr);
-
-    list = chain({1, 2});
+    svc_list_append(&list, chain({1, 2}));
     SvcMsg* three = chain({3, 4, 5});
     EXPECT_EQ(svc_list_count(three), 3);
     svc_list_append(&list, three);
@@ -111,10 +90,12 @@ TEST_F(SvcTest, ListsAppendChainsAndGiveUpTheirHead)
     EXPECT_EQ(svc_list_last(list)->data[0], 5);
     svc_list_pop(&list);
     SvcMsg* taken = svc_list_take(&list);
-    EXPECT_EQ(bytes_of(taken), Bytes{2});
-    EXPECT_EQ(taken->next, nullptr);
+    EXPECT_EQ(codes_of(taken), Bytes{2});
     EXPECT_EQ(codes_of(list), (Bytes{3, 4, 5}));
     svc_msg_free(taken);
+    svc_msg_free(m);
+    svc_msg_free(no_payload);
+    svc_msg_free(zero_length);
     EXPECT_EQ(svc_list_free(list), nullptr);
 }
 
@@ -128,33 +109,23 @@ TEST_F(SvcTest, SequencerSendsStrictlyInOrderOneAtATime)
     EXPECT_EQ(svc_seq_send_next(seq_), 0); // empty: the send function is not called
     EXPECT_EQ(g_script.sent, (Bytes{1, 2, 3}));
     EXPECT_EQ(svc_seq_send(seq_, nullptr), 0);
+    EXPECT_EQ(svc_seq_send_next(nullptr), 0);
+
+    // A refused record stays first; sending from inside the send function is refused.
+    g_script.answers = {0, 2};
+    EXPECT_EQ(svc_seq_send(seq_, svc_msg_create(4, nullptr, 0)), 0);
+    EXPECT_EQ(svc_seq_send_next(seq_), 0); // any result but 1 keeps it
+    g_script.reenter = seq_;
+    EXPECT_EQ(svc_seq_send(seq_, svc_msg_create(5, nullptr, 0)), 1);
+    EXPECT_EQ(g_script.reentry_result, 0);
+    EXPECT_EQ(g_script.sent, (Bytes{1, 2, 3, 4, 4, 4}));
+    EXPECT_EQ(codes_of(seq_->tx_list), Bytes{5});
 
     // Without a send function of its own a sequencer drops what it is given.
     SvcSeq* fresh = svc_seq_create();
     EXPECT_EQ(svc_seq_send(fresh, svc_msg_create(1, nullptr, 0)), 1);
     EXPECT_EQ(fresh->tx_list, nullptr);
     svc_seq_destroy(fresh);
-    svc_seq_destroy(nullptr);
-    SvcMsg* orphan = chain({9}); // given to no sequencer: still the caller's
-    EXPECT_EQ(svc_seq_send(nullptr, orphan), 0);
-    EXPECT_EQ(svc_seq_send_next(nullptr), 0);
-    svc_msg_free(orphan);
-}
-
-TEST_F(SvcTest, RefusedRecordStaysFirstAndSendingFromTheSendFunctionIsRefused)
-{
-    g_script.answers = {0, 2};
-    EXPECT_EQ(svc_seq_send(seq_, svc_msg_create(1, nullptr, 0)), 0);
-    EXPECT_EQ(svc_seq_send_next(seq_), 0); // any result but 1 keeps it
-    EXPECT_EQ(svc_seq_send(seq_, svc_msg_create(2, nullptr, 0)), 1);
-    EXPECT_EQ(g_script.sent, (Bytes{1, 1, 1}));
-    EXPECT_EQ(codes_of(seq_->tx_list), Bytes{2});
-
-    g_script.reenter = seq_;
-    svc_list_append(&seq_->tx_list, chain({3}));
-    EXPECT_EQ(svc_seq_send_next(seq_), 1);
-    EXPECT_EQ(g_script.reentry_result, 0);
-    EXPECT_EQ(g_script.sent, (Bytes{1, 1, 1, 2}));
 }
 
 TEST_F(SvcTest, ReceivedMessagesAreCopiesInArrivalOrderAndDestroyReleasesBothLists)
@@ -166,12 +137,13 @@ TEST_F(SvcTest, ReceivedMessagesAreCopiesInArrivalOrderAndDestroyReleasesBothLis
     EXPECT_EQ(svc_seq_store_received(seq_, buf, 0), 0);
     EXPECT_EQ(svc_seq_store_received(nullptr, buf, 1), 0);
     const SvcMsg* first = svc_seq_peek_received(seq_);
-    EXPECT_EQ(bytes_of(first), (Bytes{0x81, 0x10, 0x20}));
-    EXPECT_EQ(bytes_of(first->next), Bytes{0xC1});
+    EXPECT_EQ(Bytes(first->data, first->data + first->length), (Bytes{0x81, 0x10, 0x20}));
+    EXPECT_EQ(codes_of(first), (Bytes{0x81, 0xC1}));
     EXPECT_EQ(svc_seq_peek_received(nullptr), nullptr);
     svc_list_append(&seq_->tx_list, chain({4, 5}));
     EXPECT_EQ(Heap_LiveCount(), 5);
     svc_seq_destroy(seq_);
+    svc_seq_destroy(nullptr);
     seq_ = nullptr;
 }
 
