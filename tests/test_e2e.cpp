@@ -4,6 +4,7 @@
 // stderr.txt in the current directory; the simulator records the frames it receives in
 // sim_rx.txt.
 #include "ORMA_DLL.h"
+#include "log_test_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -103,10 +104,8 @@ protected:
 // and with the system's configuration file, what goes out and what comes back is logged.
 TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
 {
-    std::remove("e2e_general.txt");
-    FILE* ini = std::fopen("ORMA_DLL_Log.ini", "w");
-    std::fputs("[ORMA_GENERAL]\nLogging = ALL\nFile = e2e_general.txt\n", ini);
-    std::fclose(ini);
+    remove_file("e2e_general.txt");
+    write_file("ORMA_DLL_Log.ini", "[ORMA_GENERAL]\nLogging = ALL\nFile = e2e_general.txt\n");
     Bytes longest(255);
     for (size_t i = 0; i < longest.size(); ++i)
         longest[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -126,17 +125,11 @@ TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
         EXPECT_TRUE(on_wire(framed(0xAA, longest)));
         EXPECT_EQ(take_within(), answer_to(longest));
     }
-    std::string lines = "[ 0x01 ]\n[ 0x81 ]\n";
-    for (const Bytes& m : {longest, answer_to(longest)}) {
-        lines += "[";
-        for (uint8_t b : m)
-            lines += " 0x" + std::string(1, "0123456789abcdef"[b >> 4]) + "0123456789abcdef"[b & 15];
-        lines += " ]\n";
-    }
+    const std::string lines = "[ 0x01 ]\n[ 0x81 ]\n" + log_line(longest) + log_line(answer_to(longest));
     const std::string log = read_text_file("e2e_general.txt");
     EXPECT_EQ(log.rfind("\nConfiguration data of file \"ORMA_DLL_Log.ini\":\n", 0), 0u) << log;
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), lines.size())), lines);
-    std::remove("ORMA_DLL_Log.ini");
+    remove_file("ORMA_DLL_Log.ini");
 }
 
 TEST_F(Exchange, SecondCommandWaitsForTheResponseAndGoesOutOnLoop)

@@ -5,22 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::string line(const Bytes& m)
-{
-    std::string text = "[";
-    char item[8];
-    for (uint8_t b : m) {
-        std::snprintf(item, sizeof item, " 0x%02x", b);
-        text += item;
-    }
-    return text + " ]\n";
-}
 
 class LogFilter : public LogTest {};
 
@@ -70,8 +58,8 @@ TEST_F(LogFilter, ModesAndFiltersSelectTheirMessages)
         ASSERT_EQ(Log_Init("filter.ini"), 1);
         std::string expected = c.diagnostics;
         for (const auto& [message, taken] : c.messages) {
-            EXPECT_EQ(log_bytes(message), taken ? 1 : 0) << line(message);
-            expected += taken ? line(message) : "";
+            EXPECT_EQ(log_bytes(message), taken ? 1 : 0) << log_line(message);
+            expected += taken ? log_line(message) : "";
         }
         Log_Exit();
         const std::string text = read_text_file("filter.txt");
@@ -107,7 +95,7 @@ TEST_F(LogFilter, WritersNeedTheirStateFileAndMessage)
     EXPECT_EQ(Log_MatchFilter(ch.filter, nullptr, 2), 0);
     Log_Exit();
     const std::string text = read_text_file("writers.txt");
-    EXPECT_EQ(text.substr(text.size() - line(all).size()), line(all));
+    EXPECT_EQ(text.substr(text.size() - log_line(all).size()), log_line(all));
 }
 
 } // namespace
