@@ -18,10 +18,6 @@ TEST_F(ComTest, ReadsWhatHasArrivedWaitsForMoreAndIsWoken)
     EXPECT_EQ(ops_.read(ops_.context, buffer, 0), 0);
     ASSERT_TRUE(module_.write({0x01, 0x02, 0x03}));
     EXPECT_EQ(port_read(3), (Bytes{0x01, 0x02, 0x03}));
-    const Bytes frame = {0xAA, 0x01, 0x81, 0x2C};
-    EXPECT_EQ(ops_.write(ops_.context, frame.data(), 4), 4);
-    EXPECT_EQ(module_.read(4), frame);
-
     // Nothing waiting: the read blocks until the first byte comes, which is not lost; a wake ends
     // a blocked read at once.
     for (const bool wake : {false, true}) {
@@ -39,6 +35,9 @@ TEST_F(ComTest, ReadsWhatHasArrivedWaitsForMoreAndIsWoken)
         EXPECT_EQ(got, wake ? -1 : 1);
     }
     EXPECT_EQ(buffer[0], 0x55);
+    const Bytes frame = {0xAA, 0x01, 0x81, 0x2C};
+    EXPECT_EQ(ops_.write(ops_.context, frame.data(), 4), 4);
+    EXPECT_EQ(module_.read(4), frame);
 }
 
 TEST_F(ComTest, ReadWithTimeLimitOnASilentLineReturnsZeroAndLosesNothing)
