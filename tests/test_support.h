@@ -48,7 +48,7 @@ public:
     FaultRecorder& operator=(const FaultRecorder&) = delete;
 
     std::vector<Fault> faults() const;
-    size_t count() const;
+    size_t count() const { return faults().size(); }
     void clear();
 };
 
