@@ -135,8 +135,9 @@ TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
 TEST_F(Exchange, SecondCommandWaitsForTheResponseAndGoesOutOnLoop)
 {
     Library lib(2);
-    // Both answered after 500 ms, so the com state is seen closed while each is out.
-    const Bytes first{0x7F, 0x06, 0x01, 0xF4};
+    // Answered after 1500 ms and 500 ms, so the com state is seen closed while each is out (and
+    // the serial read outlasts the port's own 1000 ms time-out).
+    const Bytes first{0x7F, 0x06, 0x05, 0xDC};
     const Bytes second{0x7F, 0x06, 0x01, 0xF5};
     ASSERT_TRUE(send(first));
     ASSERT_TRUE(send(second));
