@@ -102,20 +102,6 @@ TEST(FrameScan, FramesComeOutOfNoiseAndPiecesInOrder)
     }
 }
 
-TEST(FrameScan, CommitBeyondTheBufferChangesNothing)
-{
-    RxBuffer buf;
-    rxbuf_reset(&buf);
-    EXPECT_EQ(rxbuf_commit(&buf, 2000), 0);
-    EXPECT_EQ(rxbuf_commit(&buf, 49), -1);
-    EXPECT_EQ(rxbuf_commit(&buf, -1), -1);
-    EXPECT_EQ(buf.fill, 2000);
-    EXPECT_EQ(rxbuf_commit(&buf, 48), 0);
-    int space = -1;
-    rxbuf_prepare(&buf, &space);
-    EXPECT_EQ(space, 0);
-}
-
 TEST(FrameScan, FullBufferOfStartBytesStillMakesRoom)
 {
     // Every other byte a start byte with a long length: what is kept may begin a frame, and is
