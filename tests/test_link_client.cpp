@@ -49,8 +49,8 @@ protected:
         testsock::close(peer_);
         testsock::close(listener_);
     }
-    // Starts the link client as TCP client of a listener of the test.
-    void start(ReceiveCallback first = on_message<0>, ReceiveCallback second = on_message<1>)
+    // Starts the link client as TCP client of a listener of the test, with both callbacks.
+    void start()
     {
         LinkConfig config{};
         config.type = LINK_TCP;
@@ -58,7 +58,7 @@ protected:
         ASSERT_NE(listener_, testsock::NONE);
         std::strcpy(config.tcp.address, "127.0.0.1");
         ORMA_Cli_Configure(&config);
-        ORMA_Cli_SetCallbacks(first, second);
+        ORMA_Cli_SetCallbacks(on_message<0>, on_message<1>);
         ASSERT_EQ(ORMA_Cli_Start(), 0);
         peer_ = testsock::accept_one(listener_, 5000);
         ASSERT_NE(peer_, testsock::NONE);

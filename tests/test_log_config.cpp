@@ -53,30 +53,18 @@ class LogConfig : public LogTest {};
 TEST_F(LogConfig, MissingOrUnreadableConfigurationIsReportedAndNothingIsLogged)
 {
     write_file("broken.ini", "[ORMA_GENERAL]\nLogging = ALL\nthis line is not a key\n");
+    remove_file(DEFAULT_FILES[0]);
     for (const std::string name : {"absent.ini", "broken.ini"}) {
-        for (const char* f : DEFAULT_FILES)
-            remove_file(f);
         StdoutCapture out;
         out.start();
         testing::internal::CaptureStderr();
         EXPECT_EQ(Log_Init(name.c_str()), 0);
         EXPECT_NE(testing::internal::GetCapturedStderr().find(name), std::string::npos); // the reader's own line
         EXPECT_EQ(out.stop(), "Unable to open configuration file \"" + name + "\"\n");
-        EXPECT_EQ(Log_State(), nullptr);
         EXPECT_EQ(log_bytes({0xF0, 0x01}), 0);
         EXPECT_EQ(Log_Exit(), 0);
-        for (const char* f : DEFAULT_FILES)
-            EXPECT_FALSE(file_exists(f)) << f;
+        EXPECT_FALSE(file_exists(DEFAULT_FILES[0]));
     }
-}
-
-TEST_F(LogConfig, WithoutANameTheDefaultConfigurationFileIsRead)
-{
-    write_file("config_orma_log.ini", "[ORMA_GENERAL]\nLogging=ALL\nFile=default_cfg.txt\n");
-    EXPECT_EQ(Log_Init(nullptr), 1);
-    EXPECT_EQ(Log_Exit(), 1);
-    EXPECT_EQ(read_text_file("default_cfg.txt"),
-              dump_of("config_orma_log.ini", "\n[orma_general]\n" + row("logging", "ALL") + row("file", "default_cfg.txt") + "\n\n"));
 }
 
 // Every file begins with the same dump; the first message that a channel takes flushes all four.
@@ -203,17 +191,19 @@ TEST_F(LogConfig, BannerUsesTheSystemLocalTimeInTheFixedLayout)
         << text;
 }
 
-TEST_F(LogConfig, ModesIgnoreCaseFileNamesKeepItAndDumpHeadersHoldLongNames)
+// Without a name the default file is read; modes ignore case, file names keep it; the dump's
+// header holds long names.
+TEST_F(LogConfig, DefaultFileCaseAndLongNames)
 {
-    write_file("case.ini", "[orma_general]\nLOGGING = Commands_Responses\nfile = MixedCase_Gen.Log\n");
-    ASSERT_EQ(Log_Init("case.ini"), 1);
+    write_file("config_orma_log.ini", "[orma_general]\nLOGGING = Commands_Responses\nfile = MixedCase_Gen.Log\n");
+    ASSERT_EQ(Log_Init(nullptr), 1);
     EXPECT_EQ(log_bytes({0x40}), 1);
     EXPECT_EQ(log_bytes({0xC0}), 0);
     const std::string name(300, 'n');
     Log_DumpConfig(name.c_str());
     Log_Exit();
     const std::string body = "\n[orma_general]\n" + row("logging", "Commands_Responses") + row("file", "MixedCase_Gen.Log") + "\n\n";
-    EXPECT_EQ(read_text_file("MixedCase_Gen.Log"), dump_of("case.ini", body) + "[ 0x40 ]\n" + dump_of(name, body));
+    EXPECT_EQ(read_text_file("MixedCase_Gen.Log"), dump_of("config_orma_log.ini", body) + "[ 0x40 ]\n" + dump_of(name, body));
 }
 
 // The files are buffered; what is on disk shows whether a flush happened.

@@ -17,17 +17,11 @@ struct Sub {
 Bytes notification(const Sub& s)
 {
     const uint32_t w = s.id | (s.efc << 6) | (s.on << 7) | (s.cu << 8) | (s.prot << 18) | (s.eep << 21) | (s.size << 22);
-    const auto t = static_cast<uint32_t>(s.time);
-    return {0xE0,
-            0x46,
-            static_cast<uint8_t>(w >> 24),
-            static_cast<uint8_t>(w >> 16),
-            static_cast<uint8_t>(w >> 8),
-            static_cast<uint8_t>(w),
-            static_cast<uint8_t>(t >> 24),
-            static_cast<uint8_t>(t >> 16),
-            static_cast<uint8_t>(t >> 8),
-            static_cast<uint8_t>(t)};
+    Bytes n = {0xE0, 0x46}; // then the word and the time, big-endian
+    for (const uint32_t v : {w, static_cast<uint32_t>(s.time)})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            n.push_back(static_cast<uint8_t>(v >> shift));
+    return n;
 }
 
 const std::string CLOSING = " " + std::string(90, '-') + "\n";

@@ -69,34 +69,30 @@ protected:
 
 TEST_F(SvcTest, RecordsAndListsKeepTheirBytesAndOrder)
 {
-    SvcMsg* m = svc_msg_create(0x40, Bytes{1, 2, 3}.data(), 3);
-    EXPECT_EQ(Bytes(m->data, m->data + m->length), (Bytes{0x40, 1, 2, 3}));
+    SvcMsg* list = svc_msg_create(0x40, Bytes{1, 2, 3}.data(), 3);
+    EXPECT_EQ(Bytes(list->data, list->data + list->length), (Bytes{0x40, 1, 2, 3}));
     EXPECT_EQ(std::string(Heap_Table()[1].file, 13), "/svc_orma.cpp"); // one tracked block each
-    SvcMsg* no_payload = svc_msg_create(0x82, nullptr, 5);                // nothing copied
-    EXPECT_EQ(no_payload->length, 6);
-    SvcMsg* zero_length = svc_msg_create(0x83, Bytes{9}.data(), 0);
-    EXPECT_EQ(zero_length->length, 1);
-
-    SvcMsg* list = nullptr;
+    SvcMsg* sized[] = {svc_msg_create(0x82, nullptr, 5), svc_msg_create(0x83, Bytes{9}.data(), 0)};
+    EXPECT_EQ(sized[0]->length, 6); // nothing copied
+    EXPECT_EQ(sized[1]->length, 1);
     svc_list_append(&list, nullptr);
-    svc_list_pop(&list); // empty: nothing happens
-    EXPECT_EQ(list, nullptr);
-    EXPECT_EQ(svc_list_last(nullptr), nullptr);
     svc_list_append(&list, chain({1, 2}));
     SvcMsg* three = chain({3, 4, 5});
     EXPECT_EQ(svc_list_count(three), 3);
     svc_list_append(&list, three);
-    EXPECT_EQ(codes_of(list), (Bytes{1, 2, 3, 4, 5}));
+    EXPECT_EQ(codes_of(list), (Bytes{0x40, 1, 2, 3, 4, 5}));
     EXPECT_EQ(svc_list_last(list)->data[0], 5);
     svc_list_pop(&list);
     SvcMsg* taken = svc_list_take(&list);
-    EXPECT_EQ(codes_of(taken), Bytes{2});
-    EXPECT_EQ(codes_of(list), (Bytes{3, 4, 5}));
+    EXPECT_EQ(codes_of(taken), Bytes{1});
+    EXPECT_EQ(codes_of(list), (Bytes{2, 3, 4, 5}));
     svc_msg_free(taken);
-    svc_msg_free(m);
-    svc_msg_free(no_payload);
-    svc_msg_free(zero_length);
     EXPECT_EQ(svc_list_free(list), nullptr);
+    SvcMsg* empty = nullptr;
+    svc_list_pop(&empty); // nothing happens
+    EXPECT_EQ(svc_list_last(empty), nullptr);
+    for (SvcMsg* m : sized)
+        svc_msg_free(m);
 }
 
 TEST_F(SvcTest, SequencerSendsStrictlyInOrderOneAtATime)
