@@ -53,16 +53,6 @@ Socket accept_one(Socket listener, int timeout_ms)
     return readable(listener, timeout_ms) ? static_cast<Socket>(::accept(native(listener), nullptr, nullptr)) : NONE;
 }
 
-Socket connect_loopback(uint16_t port)
-{
-    const auto s = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = loopback(port);
-    if (::connect(native(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-        return s;
-    close(s);
-    return NONE;
-}
-
 bool send_all(Socket s, const std::vector<uint8_t>& bytes)
 {
     for (size_t done = 0; done < bytes.size();) {
@@ -73,14 +63,6 @@ bool send_all(Socket s, const std::vector<uint8_t>& bytes)
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-int recv_some(Socket s, uint8_t* buffer, int max_count, int timeout_ms)
-{
-    if (!readable(s, timeout_ms))
-        return 0;
-    const auto n = ::recv(native(s), reinterpret_cast<char*>(buffer), max_count, 0);
-    return n > 0 ? static_cast<int>(n) : -1;
 }
 
 void close(Socket s)
