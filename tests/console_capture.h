@@ -3,53 +3,37 @@
 
 #include "support/console.h"
 
-#include <algorithm>
 #include <mutex>
 #include <string>
-#include <utility>
-#include <vector>
 
 class ConsoleCapture {
 public:
-    using Line = std::pair<ConsoleStream, std::string>;
-
     ConsoleCapture() : previous_(console_set_hook(record)) { clear(); }
     ~ConsoleCapture() { console_set_hook(previous_); }
     ConsoleCapture(const ConsoleCapture&) = delete;
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
-    std::vector<Line> lines() const
-    {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
     // Everything written to one stream, in order.
     std::string text(ConsoleStream stream) const
     {
-        std::string all;
-        for (const auto& [s, t] : lines())
-            if (s == stream)
-                all += t;
-        return all;
+        std::lock_guard lock(mutex_);
+        return text_[stream == ConsoleStream::Err];
     }
-    bool has(ConsoleStream stream, const std::string& line) const
-    {
-        const auto all = lines();
-        return std::find(all.begin(), all.end(), Line{stream, line}) != all.end();
-    }
+    bool has(ConsoleStream stream, const std::string& line) const { return text(stream).find(line) != std::string::npos; }
     void clear()
     {
         std::lock_guard lock(mutex_);
-        lines_.clear();
+        text_[0].clear();
+        text_[1].clear();
     }
 
 private:
     static void record(ConsoleStream stream, const char* text)
     {
         std::lock_guard lock(mutex_);
-        lines_.emplace_back(stream, text);
+        text_[stream == ConsoleStream::Err] += text;
     }
     static inline std::mutex mutex_;
-    static inline std::vector<Line> lines_;
+    static inline std::string text_[2]; // output, error
     ConsoleHook previous_;
 };

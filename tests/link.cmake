@@ -8,6 +8,4 @@ if(NOT WIN32)
   # backend runs in the end-to-end tests of mode 1 (e2e.cmake).
   orma_test(test_link_com LIBS orma_core TIMEOUT 120 LABELS threaded)
 endif()
-# The stop's 10000 ms bound, on its own so that it runs alongside the other tests.
-orma_test(test_link_stop_slow LIBS orma_core TIMEOUT 120)
 orma_test(test_console LIBS orma_core)

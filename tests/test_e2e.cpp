@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -196,19 +196,11 @@ TEST_F(Exchange, ExitWithASilentModuleIsQuick)
     EXPECT_EQ(err.find("ReceiveThread hasn't terminated"), std::string::npos) << err;
 }
 
-std::mutex g_lock;
-size_t g_collected = 0;
+std::atomic<int> g_collected{0};
 
 int32_t ORMA_DLL_CALL collect(const uint8_t*, int32_t)
 {
-    std::lock_guard lock(g_lock);
-    return static_cast<int32_t>(++g_collected);
-}
-
-size_t collected()
-{
-    std::lock_guard lock(g_lock);
-    return g_collected;
+    return ++g_collected;
 }
 
 TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
@@ -217,7 +209,7 @@ TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
         GTEST_SKIP() << "a dropped connection is a TCP matter";
     Library lib(1, collect); // protocol 1: every send goes out at once
     ASSERT_TRUE(send({0x01}));
-    ASSERT_TRUE(wait_until([] { return collected() == 1; }));
+    ASSERT_TRUE(wait_until([] { return g_collected == 1; }));
     ASSERT_TRUE(send({0x7F, 0x05})); // the module closes the connection
     EXPECT_TRUE(wait_until([] {
         return read_text_file("stdout.txt").find("Remote instance closed connection\n") != std::string::npos;
@@ -226,7 +218,7 @@ TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
         send({0x02});
         return read_text_file("stderr.txt").find("send() failed: error ") != std::string::npos;
     })) << read_text_file("stderr.txt");
-    EXPECT_EQ(collected(), 1u);
+    EXPECT_EQ(g_collected, 1);
 }
 
 // Many commands of random lengths, each identified by its sequence number (in its code and,

@@ -35,11 +35,12 @@ const char* const EXTRA_KEYS[] = {
 
 TEST(IniDiff, EveryCorpusFileGivesTheSameLoadLookupsAndDump)
 {
-    size_t files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(ORMA_INI_CORPUS)) {
-        const std::string path = entry.path().string();
+    std::vector<std::string> paths = {"no_such.ini"}; // a missing file is reported alike
+    for (const auto& entry : std::filesystem::directory_iterator(ORMA_INI_CORPUS))
+        paths.push_back(entry.path().string());
+    EXPECT_GT(paths.size(), 20u);
+    for (const std::string& path : paths) {
         SCOPED_TRACE(path);
-        ++files;
         testing::internal::CaptureStderr();
         dictionary* lib = iniparser_load(path.c_str());
         const std::string lib_err = testing::internal::GetCapturedStderr();
@@ -76,14 +77,6 @@ TEST(IniDiff, EveryCorpusFileGivesTheSameLoadLookupsAndDump)
         iniparser_freedict(lib);
         ini_own_free(own);
     }
-    EXPECT_GT(files, 20u);
-    // A missing file is reported alike.
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(iniparser_load("no_such.ini"), nullptr);
-    const std::string lib_err = testing::internal::GetCapturedStderr();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(ini_own_load("no_such.ini"), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), lib_err);
 }
 
 } // namespace
