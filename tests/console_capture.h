@@ -1,68 +1,39 @@
-// Captures the console lines of the link client and the transports for the link tests.
+// Captures the console lines of the link client and the transports for the tests.
 #pragma once
 
 #include "support/console.h"
 
-#include <algorithm>
 #include <mutex>
 #include <string>
-#include <utility>
-#include <vector>
 
 class ConsoleCapture {
 public:
-    using Line = std::pair<ConsoleStream, std::string>;
-
-    ConsoleCapture() { previous_ = console_set_hook(&ConsoleCapture::record); clear(); }
+    ConsoleCapture() : previous_(console_set_hook(record)) { clear(); }
     ~ConsoleCapture() { console_set_hook(previous_); }
     ConsoleCapture(const ConsoleCapture&) = delete;
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
-    std::vector<Line> lines() const
-    {
-        std::lock_guard lock(mutex());
-        return store();
-    }
     // Everything written to one stream, in order.
     std::string text(ConsoleStream stream) const
     {
-        std::string all;
-        for (const auto& [s, t] : lines())
-            if (s == stream)
-                all += t;
-        return all;
+        std::lock_guard lock(mutex_);
+        return text_[stream == ConsoleStream::Err];
     }
-    size_t count(const std::string& line) const
-    {
-        const auto all = lines();
-        return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const Line& l) { return l.second == line; }));
-    }
-    bool has(ConsoleStream stream, const std::string& line) const
-    {
-        const auto all = lines();
-        return std::find(all.begin(), all.end(), Line{stream, line}) != all.end();
-    }
+    bool has(ConsoleStream stream, const std::string& line) const { return text(stream).find(line) != std::string::npos; }
     void clear()
     {
-        std::lock_guard lock(mutex());
-        store().clear();
+        std::lock_guard lock(mutex_);
+        text_[0].clear();
+        text_[1].clear();
     }
 
 private:
     static void record(ConsoleStream stream, const char* text)
     {
-        std::lock_guard lock(mutex());
-        store().emplace_back(stream, text);
+        std::lock_guard lock(mutex_);
+        text_[stream == ConsoleStream::Err] += text;
     }
-    static std::mutex& mutex()
-    {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<Line>& store()
-    {
-        static std::vector<Line> s;
-        return s;
-    }
+    static inline std::mutex mutex_;
+    static inline std::string text_[2]; // output, error
     ConsoleHook previous_;
 };

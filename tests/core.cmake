@@ -1,11 +1,8 @@
-# Runtime support, message service, host interface, trace and hex dump.
+# Runtime support, message service, host interface.
 orma_test(test_heap LIBS orma_core LABELS threaded)
 orma_test(test_sem LIBS orma_core LABELS threaded)
 orma_test(test_svc LIBS orma_core)
 orma_test(test_api LIBS orma_core LABELS threaded)
-orma_test(test_trace LIBS orma_core)
-# The same host-side flow through the shared library itself, as a host program loads it.
-orma_test(test_dll_exports LIBS ORMA_DLL)
 # The exports under several threads, over a pseudo-terminal (POSIX); also run under ThreadSanitizer.
 if(NOT WIN32)
   orma_test(test_concurrency LIBS orma_core TIMEOUT 180 LABELS threaded)

@@ -34,7 +34,8 @@ until grep -q '^ormasim: ready' sim.out 2>/dev/null; do
 done
 
 ORMA_SIM_SERIAL=$(sed -n 's/^ormasim: serial on //p' sim.out)
-export ORMA_SIM_SERIAL
+ORMA_COM1=$ORMA_SIM_SERIAL # natively port 1 opens the simulator's line
+export ORMA_SIM_SERIAL ORMA_COM1
 if [ -n "$com1_runner" ]; then
   [ -n "$ORMA_SIM_SERIAL" ] || { echo "e2e_run.sh: --com1 needs a --serial simulator" >&2; stop_sim; exit 2; }
   # The prefix's device manager maps the ports when its server starts. So: stop the server,

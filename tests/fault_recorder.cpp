@@ -32,15 +32,8 @@ std::vector<FaultRecorder::Fault> FaultRecorder::faults() const
     return g_faults;
 }
 
-size_t FaultRecorder::count() const
-{
-    std::lock_guard lock(g_fault_mutex);
-    return g_faults.size();
-}
-
 void FaultRecorder::clear()
 {
     std::lock_guard lock(g_fault_mutex);
     g_faults.clear();
 }
-

@@ -14,10 +14,7 @@ bool init();
 Socket listen_loopback(uint16_t* port);
 // NONE when no peer connected within the limit.
 Socket accept_one(Socket listener, int timeout_ms);
-Socket connect_loopback(uint16_t port);
 bool send_all(Socket s, const std::vector<uint8_t>& bytes);
-// Bytes received (at least one), 0 when the limit passed, -1 when the peer closed or it failed.
-int recv_some(Socket s, uint8_t* buffer, int max_count, int timeout_ms);
 void close(Socket s);
 // A port on which nobody listens at this moment.
 uint16_t free_port();

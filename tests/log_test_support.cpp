@@ -20,11 +20,6 @@ bool file_exists(const std::string& path)
     return f != nullptr;
 }
 
-void remove_file(const std::string& path)
-{
-    std::remove(path.c_str());
-}
-
 int64_t fake_clock()
 {
     return g_fake_seconds;
@@ -43,25 +38,13 @@ bool fake_local_time(int64_t, std::tm* out)
     return true;
 }
 
-int32_t log_bytes(const std::vector<uint8_t>& bytes)
+std::string log_line(const std::vector<uint8_t>& message)
 {
-    return Log_Message(bytes.data(), static_cast<uint16_t>(bytes.size()));
-}
-
-void LogTest::SetUp()
-{
-    Log_Exit();
-    g_fake_seconds = 1000;
-    Log_SetClock(fake_clock, fake_local_time);
-}
-
-void LogTest::TearDown()
-{
-    Log_Exit();
-    Log_SetClock(nullptr, nullptr);
-}
-
-std::string dump_of(const std::string& config_name, const std::string& body)
-{
-    return "\nConfiguration data of file \"" + config_name + "\":\n" + body + "\n\n";
+    std::string line = "[";
+    char item[8];
+    for (uint8_t b : message) {
+        std::snprintf(item, sizeof item, " 0x%02x", b);
+        line += item;
+    }
+    return line + " ]\n";
 }

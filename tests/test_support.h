@@ -24,6 +24,15 @@ inline Bytes framed(uint8_t start, const Bytes& message)
     return f;
 }
 
+// The parts one after the other.
+template <typename... Parts>
+Bytes cat(const Parts&... parts)
+{
+    Bytes all;
+    (all.insert(all.end(), parts.begin(), parts.end()), ...);
+    return all;
+}
+
 // Records the fault boxes that would be shown, for the lifetime of the object.
 class FaultRecorder {
 public:
@@ -39,7 +48,7 @@ public:
     FaultRecorder& operator=(const FaultRecorder&) = delete;
 
     std::vector<Fault> faults() const;
-    size_t count() const;
+    size_t count() const { return faults().size(); }
     void clear();
 };
 

@@ -6,6 +6,8 @@
 #   i686    ORMA_DLL.dll for 32-bit Windows: built, exports checked (no 32-bit Wine here)
 #   package install of a Release build, consumers through find_package and pkg-config, the
 #           Windows archives made by tools/package.sh from the two Windows trees
+#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus (when clang
+#           is installed)
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,6 +44,16 @@ cmake --build "$out/win-i686" -j "$jobs"
 echo "== native Release (what is installed)"
 configure release -DCMAKE_BUILD_TYPE=Release -DORMA_TESTS=OFF
 cmake --build "$out/release" -j "$jobs"
+fuzz=
+if command -v clang >/dev/null 2>&1 && command -v clang++ >/dev/null 2>&1; then
+  echo "== fuzz targets (clang, libFuzzer, ASan + UBSan)"
+  configure fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DORMA_FUZZ=ON -DORMA_SANITIZE=ON -DORMA_TESTS=OFF
+  cmake --build "$out/fuzz" -j "$jobs"
+  fuzz=yes
+else
+  echo "== fuzz targets skipped: clang is not installed"
+fi
 
 status=0
 echo "== native tests"
@@ -63,6 +75,19 @@ echo "== i686 exports"
 echo "== packaging"
 { BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" &&
   "$root/tests/package_test.sh" "$out/release" "$out/packages"; } || status=1
+if [ -n "$fuzz" ]; then
+  echo "== fuzz targets, 20 s each"
+  for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
+    # New inputs go to the run's own folder; the committed seeds stay as they are.
+    work=$out/fuzz/run/$target
+    rm -rf "$work" && mkdir -p "$work/new"
+    if (cd "$work" && "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
+      echo "$target: $(grep '^Done' "$work/fuzz.log")"
+    else
+      tail -40 "$work/fuzz.log"; echo "$target failed: its input is in $work"; status=1
+    fi
+  done
+fi
 
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some tests failed"; fi
 exit "$status"

@@ -2,9 +2,12 @@
 
 #include "support/fault.h"
 
+#include <atomic>
+
 namespace {
 SemHandle* g_sems[SEM_COUNT];
-}
+std::atomic<unsigned> g_wait_limit{SEM_WAIT_LIMIT_MS};
+} // namespace
 
 void Sem_CreateAll()
 {
@@ -25,11 +28,16 @@ void Sem_CloseAll()
 
 void Sem_Wait(int index)
 {
-    if (!sem_os_wait(g_sems[index], SEM_WAIT_LIMIT_MS))
+    if (!sem_os_wait(g_sems[index], g_wait_limit))
         fault_report("Error", "Timeout during waiting for semaphore", FAULT_ICON_STOP);
 }
 
 void Sem_Release(int index)
 {
     sem_os_release(g_sems[index]);
+}
+
+unsigned sem_set_wait_limit(unsigned ms)
+{
+    return g_wait_limit.exchange(ms);
 }

@@ -14,6 +14,8 @@ void Sem_CreateAll();
 void Sem_CloseAll();
 void Sem_Wait(int index);
 void Sem_Release(int index);
+// The limit of every Sem_Wait, SEM_WAIT_LIMIT_MS unless a test shortens it; returns the previous one.
+unsigned sem_set_wait_limit(unsigned ms);
 
 // Backend: one semaphore with initial and maximum count 1.
 struct SemHandle;
