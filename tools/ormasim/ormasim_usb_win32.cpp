@@ -282,6 +282,7 @@ public:
         return pending->reply;
     }
     void replied() { --in_flight_; }
+    HANDLE first_control = INVALID_HANDLE_VALUE; // made before the ready line
     // Waits a little for the replies still being passed on (the reply to "quit" among them).
     void drain_replies() const
     {
@@ -615,21 +616,29 @@ private:
     std::atomic<int> in_flight_{0};
 };
 
-// Serves one control connection: one reply message for each request message.
-void serve_control(Device& device, HANDLE pipe)
+// One control connection: one reply message for each request message.
+struct Connection {
+    Device& device;
+    HANDLE pipe;
+};
+
+DWORD WINAPI serve_control(void* parameter)
 {
+    const auto* c = static_cast<Connection*>(parameter);
     char request[4096];
     DWORD got = 0;
-    while (ReadFile(pipe, request, sizeof request, &got, nullptr)) {
-        const std::string reply = device.ask(std::string(request, got));
+    while (ReadFile(c->pipe, request, sizeof request, &got, nullptr)) {
+        const std::string reply = c->device.ask(std::string(request, got));
         DWORD written = 0;
-        const BOOL ok = WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
-        device.replied();
+        const BOOL ok = WriteFile(c->pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
+        c->device.replied();
         if (!ok)
             break;
     }
-    DisconnectNamedPipe(pipe);
-    CloseHandle(pipe);
+    DisconnectNamedPipe(c->pipe);
+    CloseHandle(c->pipe);
+    delete c;
+    return 0;
 }
 
 HANDLE control_instance()
@@ -644,14 +653,18 @@ HANDLE control_instance()
 // Accepts control connections, starting with the instance made before the ready line; each is
 // served on a thread of its own (an open device handle of the driver table is such a connection,
 // held while the library tests the interface).
-void accept_control(Device& device, HANDLE pipe)
+DWORD WINAPI accept_control(void* parameter)
 {
-    for (; pipe != INVALID_HANDLE_VALUE; pipe = control_instance()) {
-        if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED)
-            std::thread(serve_control, std::ref(device), pipe).detach();
-        else
-            CloseHandle(pipe);
+    auto& device = *static_cast<Device*>(parameter);
+    for (HANDLE pipe = device.first_control; pipe != INVALID_HANDLE_VALUE;) {
+        const bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        // The next instance listens before this one can go away: the name never vanishes.
+        const HANDLE next = control_instance();
+        const HANDLE thread = connected ? CreateThread(nullptr, 0, serve_control, new Connection{device, pipe}, 0, nullptr) : nullptr;
+        CloseHandle(thread ? thread : pipe);
+        pipe = next;
     }
+    return 0;
 }
 
 // --control: one request to the running simulator, its reply printed.
@@ -701,10 +714,10 @@ int main(int argc, char** argv)
     Device device(o);
     g_device = &device;
     SetConsoleCtrlHandler(on_console_event, TRUE);
-    const HANDLE first = control_instance();
-    if (first == INVALID_HANDLE_VALUE)
+    device.first_control = control_instance();
+    if (device.first_control == INVALID_HANDLE_VALUE)
         return 1;
-    std::thread(accept_control, std::ref(device), first).detach();
+    CloseHandle(CreateThread(nullptr, 0, accept_control, &device, 0, nullptr));
     const long answered = device.run();
     device.drain_replies();
     say("stopped, " + std::to_string(answered) + " commands answered");
