@@ -4,7 +4,7 @@
 // control pipe answers what the test build's driver table asks (interfaces, versions) and takes
 // commands (unplug, plug, inject, quit). The module's answers and notifications come from the same
 // portable core as the serial and TCP roles of the Linux build. See --help.
-#include "cli.h"
+#include "sim_cli.h"
 #include "sim_core.h"
 
 #include <windows.h>
@@ -26,6 +26,10 @@
 #include <vector>
 
 namespace {
+
+using sim::number_arg;
+using sim::say;
+using sim::usage_error;
 
 const char* const HELP = R"(usage: ormasim [--usb] [options]
        ormasim --control REQUEST
@@ -101,21 +105,6 @@ struct Options {
     std::string control;
 };
 
-[[noreturn]] void usage_error(const std::string& text)
-{
-    std::fprintf(stderr, "ormasim: %s (see --help)\n", text.c_str());
-    std::exit(2);
-}
-
-long number_arg(const char* name, long min, long max)
-{
-    long value = 0;
-    if (!cli::decimal(optarg, min, max, value))
-        usage_error(std::string("bad value for --") + name + ": " + optarg + " (a decimal number from " +
-                    std::to_string(min) + " to " + std::to_string(max) + ")");
-    return value;
-}
-
 Options parse_options(int argc, char** argv)
 {
     enum { USB = 256, INTERFACES, CLOSED, PATH_LENGTH, NOTIFY, SILENT_AFTER, SEED, RECORD, CONTROL, LINUX_ROLE };
@@ -154,25 +143,12 @@ Options parse_options(int argc, char** argv)
         case RECORD: o.record = optarg; break;
         case CONTROL: o.control = optarg; break;
         case LINUX_ROLE: usage_error(std::string("--") + name + " is a role of the Linux build; this one plays USB");
-        case 'v': o.verbose = true; break;
-        case 't': o.timestamps = true; break;
-        case 'V': std::printf("ormasim %s\n", ORMA_VERSION); std::exit(0);
-        case 'h': std::fputs(HELP, stdout); std::exit(0);
-        case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
-        default: usage_error(std::string("unknown option ") + argv[optind - 1]);
+        default: sim::common_option(c, o.verbose, o.timestamps, HELP, argv);
         }
     }
     if (optind < argc)
         usage_error(std::string("unexpected argument ") + argv[optind]);
     return o;
-}
-
-bool g_timestamps = false;
-
-void say(const std::string& text)
-{
-    std::printf("%sormasim: %s\n", g_timestamps ? cli::clock_stamp().c_str() : "", text.c_str());
-    std::fflush(stdout);
 }
 
 bool parse_hex(const std::string& text, sim::Bytes& out)
@@ -706,7 +682,7 @@ BOOL WINAPI on_console_event(DWORD)
 int main(int argc, char** argv)
 {
     const Options o = parse_options(argc, argv);
-    g_timestamps = o.timestamps;
+    sim::g_timestamps = o.timestamps;
     if (!o.control.empty())
         return control_client(o.control);
     if (o.closed >= o.interfaces)
