@@ -74,7 +74,12 @@ uint32_t HostCommandChannel::ThreadStep()
         console_print(ConsoleStream::Out, "\r%c", SPINNER[++g_spinner % 4]);
         // Commands sent meanwhile were dropped: each is answered, one per tick.
         for (int tick = 0; tick < STEP_TICKS; ++tick) {
-            if (mAnswered != mSent) {
+            const uint32_t sent = mSent;
+            // More answers than commands (say, a late answer to another process's command on pipe
+            // 0): nothing is outstanding, so nothing is made up.
+            if (static_cast<int32_t>(mAnswered - sent) > 0)
+                mAnswered = sent;
+            if (mAnswered != sent) {
                 const uint8_t no_answer = USB_NO_ANSWER;
                 DispatchToHost(&no_answer, 1);
             }

@@ -40,7 +40,11 @@ int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_
 
 int32_t ORMA_Usb_Exit()
 {
-    g_device.StopThread();
+    // The owner goes on reading its device until the library is unloaded: the answers to the
+    // processes it still serves through its pipes come that way. A process without the device
+    // stops trying to open it.
+    if (g_device.PipeHandle() == INVALID_HANDLE_VALUE)
+        g_device.StopThread();
     g_channel.StopThread();
     g_channel.ClosePipe(); // without a notification
     // The device and the owner's pipes stay: other processes go on through them.

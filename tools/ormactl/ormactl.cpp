@@ -35,7 +35,8 @@ Commands:
                       Ends when every command has its response (exit 0) or one is late (exit 1).
   watch SECONDS       prints every message that arrives for SECONDS seconds; messages given
                       after SECONDS are sent first (e.g. watch 3 "7F 01 00 64" asks ormasim for
-                      notifications every 100 ms).
+                      notifications every 100 ms); with --every MS they are sent again every
+                      MS milliseconds while watching.
   bench N [HEX]       sends N commands (default 01), one after the other, and prints the summary
                       only.
   config              checks the log configuration that the library reads (ORMA_DLL_Log.ini in
@@ -48,7 +49,8 @@ notifications, and the round trip of the commands (minimum, median, 99th percent
 
 Options:
   -m, --mode N        1: serial port COM1; 2: TCP to 127.0.0.1:5002 (default 2); 3 and 4: USB
-                      (Windows only)
+                      (Windows only; the first process to open the device owns it and serves
+                      the others, one at a time)
   -d, --device PATH   mode 1 on Linux: the device to open as COM1 (sets ORMA_COM1 for the
                       library), e.g. the /dev/pts/N that "ormasim --serial" prints
   -p, --protocol N    2: one command in flight (default); 1 or other: no flow control
@@ -56,6 +58,7 @@ Options:
       --poll          receive with ORMA_DLL_Receive_Message (the default; protocol 2 only)
       --timeout MS    how long a response may take (default 3000)
       --wait MS       how long to go on printing after the last response (default 200)
+      --every MS      watch: send the messages again every MS milliseconds
   -t, --timestamps    begin each line with the time of day (as ormasim --timestamps does)
   -V, --version       prints the version
   -h, --help          prints this help
@@ -75,6 +78,7 @@ struct Options {
     bool callback = false;
     int timeout_ms = 3000;
     int wait_ms = 200;
+    int every_ms = 0;
     bool timestamps = false;
     std::string device;
 };
@@ -306,7 +310,9 @@ bool send_one(const Bytes& m)
         return true;
     std::lock_guard hold(g_lock);
     g_flight.waiting = false;
-    const std::string where = g_options.mode == 1 ? "on " + platform_com_port(1).device : "at 127.0.0.1:5002";
+    const std::string where = g_options.mode == 1   ? "on " + platform_com_port(1).device
+                              : g_options.mode == 2 ? "at 127.0.0.1:5002"
+                                                    : "on the USB device (ormasim --usb with the test build)";
     std::fprintf(stderr, "ormactl: no response to %s within %d ms: is a module (or ormasim) %s, and the link up?\n",
                  hex(m.data(), m.size()).c_str(), g_options.timeout_ms, where.c_str());
     return false;
@@ -349,7 +355,7 @@ void describe_link()
     std::fflush(stdout);
 }
 
-enum Opt { OPT_CALLBACK = 256, OPT_POLL, OPT_TIMEOUT, OPT_WAIT };
+enum Opt { OPT_CALLBACK = 256, OPT_POLL, OPT_TIMEOUT, OPT_WAIT, OPT_EVERY };
 
 void parse_options(int argc, char** argv)
 {
@@ -361,6 +367,7 @@ void parse_options(int argc, char** argv)
         {"poll", no_argument, nullptr, OPT_POLL},
         {"timeout", required_argument, nullptr, OPT_TIMEOUT},
         {"wait", required_argument, nullptr, OPT_WAIT},
+        {"every", required_argument, nullptr, OPT_EVERY},
         {"timestamps", no_argument, nullptr, 't'},
         {"version", no_argument, nullptr, 'V'},
         {"help", no_argument, nullptr, 'h'},
@@ -378,6 +385,7 @@ void parse_options(int argc, char** argv)
         case OPT_POLL: o.callback = false; break;
         case OPT_TIMEOUT: o.timeout_ms = static_cast<int>(number(optarg, "time-out", 1, 3600000)); break;
         case OPT_WAIT: o.wait_ms = static_cast<int>(number(optarg, "wait", 0, 3600000)); break;
+        case OPT_EVERY: o.every_ms = static_cast<int>(number(optarg, "interval", 1, 3600000)); break;
         case 't': o.timestamps = true; break;
         case 'V': std::printf("ormactl %s\n", ORMA_DLL_VERSION_STRING); std::exit(0);
         case 'h': std::fputs(HELP, stdout); std::exit(0);
@@ -417,6 +425,8 @@ int main(int argc, char** argv)
     std::vector<Bytes> messages;
     for (; i < argc; ++i)
         messages.push_back(message_arg(argv[i]));
+    if (o.every_ms > 0 && command != "watch")
+        usage_error("--every is for watch");
     if (command == "send" && messages.empty())
         usage_error("send needs at least one message");
     if (command == "bench") {
@@ -461,7 +471,14 @@ int main(int argc, char** argv)
     if (command != "bench") {
         const auto linger = watch_seconds > 0 ? std::chrono::milliseconds(watch_seconds * 1000)
                                               : std::chrono::milliseconds(o.wait_ms);
-        pump(Clock::now() + linger, [] { return false; });
+        const auto end = Clock::now() + linger;
+        const auto every = std::chrono::milliseconds(o.every_ms);
+        for (auto next = Clock::now() + every; o.every_ms > 0 && next < end; next += every) {
+            pump(next, [] { return false; });
+            for (const Bytes& m : messages)
+                send_one(m);
+        }
+        pump(end, [] { return false; });
     }
     ORMA_DLL_Exit();
     if (command == "bench") {

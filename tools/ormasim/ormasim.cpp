@@ -1,7 +1,7 @@
 // ormasim: plays the receiver module at the other end of the serial or TCP link.
 // It answers every command, sends notifications, and misbehaves on request so that the link's
 // recovery can be tested. See --help.
-#include "cli.h"
+#include "sim_cli.h"
 #include "sim_core.h"
 
 #include <arpa/inet.h>
@@ -25,6 +25,10 @@
 #include <string>
 
 namespace {
+
+using sim::number_arg;
+using sim::say;
+using sim::usage_error;
 
 const char* const HELP = R"(usage: ormasim [options]
 
@@ -120,21 +124,6 @@ void on_signal(int)
     std::exit(1);
 }
 
-[[noreturn]] void usage_error(const std::string& text)
-{
-    std::fprintf(stderr, "ormasim: %s (see --help)\n", text.c_str());
-    std::exit(2);
-}
-
-long number_arg(const char* name, long min, long max)
-{
-    long value = 0;
-    if (!cli::decimal(optarg, min, max, value))
-        usage_error(std::string("bad value for --") + name + ": " + optarg + " (a decimal number from " +
-                    std::to_string(min) + " to " + std::to_string(max) + ")");
-    return value;
-}
-
 Options parse_options(int argc, char** argv)
 {
     enum { TCP = 256, SERIAL, HOLD, PORT, ONCE, NOISE, SPLIT, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD };
@@ -180,26 +169,12 @@ Options parse_options(int argc, char** argv)
         case NOTIFY: o.notify_ms = static_cast<int>(number_arg(name, 0, 3600000)); break;
         case SEED: o.seed = static_cast<uint64_t>(number_arg(name, 0, 0x7FFFFFFF)); break;
         case RECORD: o.record = optarg; break;
-        case 'v': o.verbose = true; break;
-        case 't': o.timestamps = true; break;
-        case 'V': std::printf("ormasim %s\n", ORMA_VERSION); std::exit(0);
-        case 'h': std::fputs(HELP, stdout); std::exit(0);
-        case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
-        default: usage_error(std::string("unknown option ") + argv[optind - 1]);
+        default: sim::common_option(c, o.verbose, o.timestamps, HELP, argv);
         }
     }
     if (optind < argc)
         usage_error(std::string("unexpected argument ") + argv[optind]);
     return o;
-}
-
-bool g_timestamps = false;
-
-// One line of output, written at once: stdout may be a pipe (ormasim -v | tee sim.log).
-void say(const std::string& text)
-{
-    std::printf("%sormasim: %s\n", g_timestamps ? cli::clock_stamp().c_str() : "", text.c_str());
-    std::fflush(stdout);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -564,7 +539,7 @@ long serve_serial(const Options& o, sim::Rng& rng, FILE* record, Clock::time_poi
 int main(int argc, char** argv)
 {
     const Options o = parse_options(argc, argv);
-    g_timestamps = o.timestamps;
+    sim::g_timestamps = o.timestamps;
     struct sigaction sa{};
     sa.sa_handler = on_signal; // no SA_RESTART: a blocked accept or poll returns with EINTR
     sigaction(SIGINT, &sa, nullptr);

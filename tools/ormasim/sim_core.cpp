@@ -195,6 +195,42 @@ std::vector<Bytes> split(Rng& rng, const Bytes& bytes, int max_pieces)
     return pieces;
 }
 
+Bytes make_block(uint8_t client, const Bytes& message)
+{
+    const size_t n = message.size();
+    if (n == 0 || n > BLOCK_MAX_MESSAGE || client > 15)
+        return {};
+    if (n <= 2)
+        return Bytes{static_cast<uint8_t>(n == 1 ? 'A' : 'B'), client, message[0], n == 2 ? message[1] : uint8_t{0}};
+    Bytes block{'O', client, static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8)};
+    block.insert(block.end(), message.begin(), message.end());
+    return block;
+}
+
+bool read_block(const uint8_t* bytes, size_t size, uint8_t& client, Bytes& message)
+{
+    if (size < BLOCK_HEADER)
+        return false;
+    size_t n = 0;
+    const uint8_t* payload = bytes + 2;
+    switch (bytes[0] & 0x7F) {
+    case 'A': n = 1; break;
+    case 'B': n = 2; break;
+    case 'O':
+        n = static_cast<size_t>(bytes[2] | bytes[3] << 8);
+        payload = bytes + BLOCK_HEADER;
+        if (n == 0 || size != BLOCK_HEADER + n)
+            return false;
+        break;
+    default: return false;
+    }
+    if (payload == bytes + 2 && size != BLOCK_HEADER)
+        return false;
+    client = bytes[1] & 0x0F;
+    message.assign(payload, payload + n);
+    return true;
+}
+
 std::string hex(const uint8_t* bytes, size_t count)
 {
     std::string text;

@@ -106,6 +106,17 @@ Bytes make_noise(Rng& rng, int max_bytes, const Bytes& frame);
 // Cuts bytes into 1 to max_pieces pieces at random places, each to be written on its own.
 std::vector<Bytes> split(Rng& rng, const Bytes& bytes, int max_pieces);
 
+// The block of the USB role: type, client number, then 'A' one payload byte and a byte without
+// meaning, 'B' two payload bytes, 'O' the payload length (16 bits, little-endian) and the payload.
+// The module's own reading and writing of it, written apart from the library's like the frame.
+constexpr size_t BLOCK_HEADER = 4;
+constexpr size_t BLOCK_MAX_MESSAGE = 250;
+// The block of one message (1 to 250 bytes) for a client (0 to 15); empty for any other message.
+Bytes make_block(uint8_t client, const Bytes& message);
+// The client number and the message of exactly one block; false when the bytes are not one whole
+// block with a message (bit 7 of the type and bits 4 to 7 of the client number are ignored).
+bool read_block(const uint8_t* bytes, size_t size, uint8_t& client, Bytes& message);
+
 std::string hex(const uint8_t* bytes, size_t count);
 inline std::string hex(const Bytes& bytes)
 {

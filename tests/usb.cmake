@@ -1,0 +1,37 @@
+# The USB link of modes 3 and 4 under Wine, against the simulated device (ormasim --usb) through
+# the test build of the library (bin/simdev/, ORMA_SIMDEV): test_usb links the test build's core
+# and starts the simulator and host processes (usb_host, next to the test build's DLL). The
+# library's pipe names and the simulator's are fixed, so these tests have a Wine prefix of their
+# own and run one at a time (lock wine_usb).
+if(NOT WIN32)
+  orma_test(test_usb_posix LIBS orma_core) # modes 3 and 4 say that they need Windows
+  return()
+elseif(NOT TARGET ORMA_DLL_simdev)
+  return()
+endif()
+add_executable(usb_host usb_host.cpp)
+target_link_libraries(usb_host PRIVATE orma_warnings)
+set_target_properties(usb_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ORMA_SIMDEV_DIR})
+add_dependencies(usb_host ORMA_DLL_simdev ormactl_simdev)
+
+add_executable(test_usb test_usb.cpp)
+target_link_libraries(test_usb PRIVATE orma_core_simdev orma_test_util GTest::gtest_main orma_warnings)
+target_compile_options(test_usb PRIVATE -Wno-restrict)
+add_dependencies(test_usb usb_host ormasim)
+
+# One CTest test per group, each in a folder of its own.
+foreach(group device:Device.* host_channel:HostChannel.* one_host:Hosts.OneHost* sharing:Hosts.TwoProcesses*
+              unplug:Hosts.Unplug* unload:Hosts.Unload*)
+  string(REPLACE ":" ";" parts ${group})
+  list(GET parts 0 name)
+  list(GET parts 1 filter)
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/usb_${name})
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME usb_${name} COMMAND test_usb --gtest_filter=${filter} WORKING_DIRECTORY ${workdir})
+  set_tests_properties(usb_${name} PROPERTIES TIMEOUT 300 RESOURCE_LOCK wine_usb LABELS usb
+                       ENVIRONMENT ORMA_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-usb)
+endforeach()
+
+# The shipped DLL carries no hook to the simulated device; the test build's has it.
+add_test(NAME usb_no_simdev_hook COMMAND sh -c "! grep -q ormasim_usb \"$0\" && grep -q ormasim_usb \"$1\""
+                                         $<TARGET_FILE:ORMA_DLL> $<TARGET_FILE:ORMA_DLL_simdev>)
