@@ -47,6 +47,7 @@ function(e2e_test name)
   if(E_COUNT)
     list(APPEND env ORMA_E2E_COUNT=${E_COUNT})
   endif()
+  orma_gtest_must_finish(${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${E_TIMEOUT} ENVIRONMENT "${env}" LABELS e2e
                                           RESOURCE_LOCK "${E_LOCK}")
 endfunction()
