@@ -52,6 +52,14 @@ public:
     uint32_t ReadFailureCount() const { return mReadFailureCount; }
 
 protected:
+    // For the derived CheckIoResult: 0 for success, else the last error; every failure other than
+    // a pending operation is counted as an I/O error.
+    DWORD CountIoFailure(BOOL ok);
+    // Reads at most `to_read` bytes into the buffer and waits for them, as the receive step does:
+    // failures are printed and counted, a completed read goes to OnReceive, and AfterReceive ends
+    // every attempt. A pipe closed meanwhile makes the read fail as on a closed handle.
+    uint32_t ReadOnce(DWORD to_read);
+
     const char* mName = "ReceiveThread A";
     uint32_t mTraceFlags;
     std::atomic<uint32_t> mReadCount{0};

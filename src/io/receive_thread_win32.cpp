@@ -58,8 +58,17 @@ uint32_t ReceiveThread::ThreadStep()
     mThreadAsync.Reset();
     if (!ReadyToRead())
         return 0;
+    return ReadOnce(mBufferSize);
+}
+
+uint32_t ReceiveThread::ReadOnce(DWORD to_read)
+{
     const HANDLE pipe = mPipe;
-    const BOOL started = ReadFile(pipe, mBuffer, mBufferSize, &mThreadAsync.bytes_transferred, &mThreadAsync.overlapped);
+    BOOL started = FALSE;
+    if (pipe != INVALID_HANDLE_VALUE)
+        started = ReadFile(pipe, mBuffer, to_read, &mThreadAsync.bytes_transferred, &mThreadAsync.overlapped);
+    else
+        SetLastError(ERROR_INVALID_HANDLE);
     DWORD code = CheckIoResult(started);
     if (code != 0 && code != ERROR_IO_PENDING)
         print_read_failure(code);
@@ -80,6 +89,16 @@ uint32_t ReceiveThread::ThreadStep()
     }
     AfterReceive();
     return done;
+}
+
+DWORD ReceiveThread::CountIoFailure(BOOL ok)
+{
+    if (ok)
+        return 0;
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING)
+        ++mIoErrorCount;
+    return error;
 }
 
 HANDLE ReceiveThread::OpenPipe(uint8_t)

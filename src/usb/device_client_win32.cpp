@@ -25,10 +25,15 @@ void print_wait_failure(const char* what)
                   what, static_cast<unsigned>(error), static_cast<int>(error));
 }
 
-HANDLE open_for_test(const char* path)
+// Whether the device opens with this path (the handle is closed again at once).
+bool device_opens(const char* path)
 {
-    return USB_DRIVER.create_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+    const HANDLE device = USB_DRIVER.create_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(device);
+    return true;
 }
 
 // The device path of one interface, if it fits the path buffer and the device opens with it.
@@ -51,13 +56,7 @@ bool interface_opens(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, char (&path)[
             std::memcpy(path, detail->DevicePath, length + 1);
     }
     std::free(detail);
-    if (!fits)
-        return false;
-    const HANDLE device = open_for_test(path);
-    if (device == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(device);
-    return true;
+    return fits && device_opens(path);
 }
 
 // The path of the interface to use: the one of the index when it opens, else the first that
@@ -91,13 +90,7 @@ bool find_interface(const GUID& guid, int index, char (&path)[PATH_SIZE])
         }
     }
     USB_DRIVER.destroy_info_list(set);
-    if (!chosen)
-        return false;
-    const HANDLE device = open_for_test(path);
-    if (device == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(device);
-    return true;
+    return chosen && device_opens(path);
 }
 
 } // namespace
@@ -204,14 +197,11 @@ BOOL CcClient::Start(int32_t)
 
 DWORD CcClient::CheckIoResult(BOOL ok)
 {
-    if (ok)
-        return 0;
-    const DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING)
-        return error;
-    ++mIoErrorCount;
-    ClosePipe();
-    mPipeThread.StopAndCloseAll(); // every connected client sees its pipe break
+    const DWORD error = CountIoFailure(ok);
+    if (error != 0 && error != ERROR_IO_PENDING) {
+        ClosePipe();
+        mPipeThread.StopAndCloseAll(); // every connected client sees its pipe break
+    }
     return error;
 }
 

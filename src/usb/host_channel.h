@@ -24,8 +24,11 @@ public:
     // The receive step: reconnects (answering unanswered commands) while there is no pipe; else
     // announces a new connection, and reads whole blocks as they arrive.
     uint32_t ThreadStep() override;
-    // ParseBlocks: every message of the blocks read goes to DispatchToHost.
+    // What the receive step read: the pieces of a block too large for the buffer are dropped, a
+    // read shorter than its block is said on the console, and the rest goes to ParseBlocks.
     void OnReceive(const uint8_t* data, uint16_t length) override;
+    // Every message of the blocks goes to DispatchToHost.
+    void ParseBlocks(const uint8_t* data, uint16_t length);
     void OnPipeBroken() override;
     void OnPipeConnected() override;
 
@@ -38,9 +41,6 @@ public:
     bool IsConnected() const { return mConnected != 0; }
 
 private:
-    // The read of one step: at most `to_read` bytes, then the result as the receive step takes it.
-    uint32_t ReadBlocks(DWORD to_read);
-
     std::atomic<uint8_t> mAnnounce{0};
     std::atomic<uint8_t> mConnected{0};
     int32_t mDisconnectedSteps = 0;
@@ -48,6 +48,7 @@ private:
     std::atomic<uint32_t> mAnswered{0};
     // Bytes of a block too large for the buffer that are still to be read and dropped.
     uint32_t mDropping = 0;
+    DWORD mToRead = 0; // what the current step's read asked for
     std::atomic<ReceiveCallback> mResponse{nullptr};
     std::atomic<ReceiveCallback> mNotification{nullptr};
 };

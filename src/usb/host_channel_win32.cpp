@@ -46,6 +46,18 @@ void HostCommandChannel::DispatchToHost(const uint8_t* bytes, uint16_t length)
 
 void HostCommandChannel::OnReceive(const uint8_t* data, uint16_t length)
 {
+    if (mDropping > 0) {
+        mDropping -= std::min<uint32_t>(mDropping, length);
+        return;
+    }
+    if (length < mToRead)
+        console_print(ConsoleStream::Out, "\nXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX\n");
+    mToRead = 0;
+    ParseBlocks(data, length);
+}
+
+void HostCommandChannel::ParseBlocks(const uint8_t* data, uint16_t length)
+{
     if (!data || length == 0)
         return;
     device_blocks_parse(data, length, [this](const uint8_t* message, uint16_t size) { DispatchToHost(message, size); });
@@ -119,43 +131,6 @@ uint32_t HostCommandChannel::ThreadStep()
             to_read = size;
         }
     }
-    return ReadBlocks(to_read);
-}
-
-uint32_t HostCommandChannel::ReadBlocks(DWORD to_read)
-{
-    const HANDLE pipe = mPipe;
-    BOOL started = FALSE;
-    if (pipe != INVALID_HANDLE_VALUE)
-        started = ReadFile(pipe, mBuffer, to_read, &mThreadAsync.bytes_transferred, &mThreadAsync.overlapped);
-    else
-        SetLastError(ERROR_INVALID_HANDLE); // the failed peek closed the pipe: the read fails as well
-    DWORD code = CheckIoResult(started);
-    if (code != 0 && code != ERROR_IO_PENDING)
-        print_failure("ReadFile", code);
-    if (mPipe == INVALID_HANDLE_VALUE) {
-        AfterReceive();
-        return started;
-    }
-    const BOOL done = mThreadAsync.WaitResult(pipe);
-    if (!done && !IsThreadRunning())
-        return done; // the stop took the read: not a failure of the pipe
-    code = CheckIoResult(done);
-    if (code != 0) {
-        ++mReadFailureCount;
-        print_failure("ReadFile", code);
-        AfterReceive();
-        return done;
-    }
-    ++mReadCount;
-    const DWORD got = mThreadAsync.bytes_transferred;
-    if (mDropping > 0) {
-        mDropping -= std::min<uint32_t>(mDropping, got);
-    } else {
-        if (got < to_read)
-            console_print(ConsoleStream::Out, "\nXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX\n");
-        OnReceive(mBuffer, static_cast<uint16_t>(got));
-    }
-    AfterReceive();
-    return done;
+    mToRead = to_read;
+    return ReadOnce(to_read);
 }

@@ -32,13 +32,9 @@ HANDLE NamedPipeClientCommandChannel::OpenPipe(uint8_t pipe_number)
 
 DWORD NamedPipeClientCommandChannel::CheckIoResult(BOOL ok)
 {
-    if (ok)
-        return 0;
-    const DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING)
-        return error;
-    ++mIoErrorCount;
-    OnPipeBroken();
+    const DWORD error = CountIoFailure(ok);
+    if (error != 0 && error != ERROR_IO_PENDING)
+        OnPipeBroken();
     return error;
 }
 
