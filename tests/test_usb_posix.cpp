@@ -27,7 +27,7 @@ TEST(UsbModes, NeedWindowsInOneLineAndStartNothing)
         EXPECT_EQ(ORMA_DLL_Send_Message(command, 1), 0);
         EXPECT_EQ(ORMA_DLL_Receive_Message(buffer, &length), 1);
         EXPECT_EQ(ORMA_DLL_Exit(), 0);
-        EXPECT_EQ(console.lines(), (std::vector<ConsoleCapture::Line>{
-                                       {ConsoleStream::Err, "ORMA_DLL: modes 3 and 4 (USB) need Windows; no link is started.\n"}}));
+        EXPECT_EQ(console.text(ConsoleStream::Err), "ORMA_DLL: modes 3 and 4 (USB) need Windows; no link is started.\n");
+        EXPECT_EQ(console.text(ConsoleStream::Out), "");
     }
 }
