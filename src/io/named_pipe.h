@@ -24,12 +24,11 @@ constexpr uint32_t PIPE_READ_SIZE = 250;   // the most one read takes from a cli
 constexpr int PIPE_FORWARD_ATTEMPTS = 5;   // tries per message before it is dropped
 constexpr DWORD PIPE_DEFAULT_TIMEOUT_MS = 1000;
 
+// Not copyable (its AsyncIo is not): an instance owns its pipe and event.
 class CcNamedPipe {
 public:
     CcNamedPipe();
     ~CcNamedPipe();
-    CcNamedPipe(const CcNamedPipe&) = delete;
-    CcNamedPipe& operator=(const CcNamedPipe&) = delete;
 
     void Init(PipeOwner* owner, int32_t pipe_number, uint32_t in_size, uint32_t out_size);
     // Creates the pipe and listens; true when a pipe exists afterwards (an existing one is kept).
