@@ -127,7 +127,7 @@ void on_signal(int)
 Options parse_options(int argc, char** argv)
 {
     enum { TCP = 256, SERIAL, HOLD, PORT, ONCE, NOISE, SPLIT, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD };
-    static const option LONG[] = {
+    const std::initializer_list<option> own = {
         {"tcp", no_argument, nullptr, TCP},
         {"serial", no_argument, nullptr, SERIAL},
         {"hold-line", no_argument, nullptr, HOLD},
@@ -142,18 +142,9 @@ Options parse_options(int argc, char** argv)
         {"notify", required_argument, nullptr, NOTIFY},
         {"seed", required_argument, nullptr, SEED},
         {"record", required_argument, nullptr, RECORD},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"timestamps", no_argument, nullptr, 't'},
-        {"version", no_argument, nullptr, 'V'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
     };
     Options o;
-    opterr = 0; // our own messages
-    int c;
-    int index = 0;
-    while ((c = getopt_long(argc, argv, ":vtVh", LONG, &index)) != -1) {
-        const char* name = c >= 256 ? LONG[index].name : "";
+    sim::parse_command_line(argc, argv, own, HELP, o.verbose, o.timestamps, [&](int c, const char* name) {
         switch (c) {
         case TCP: o.serial = false; break;
         case SERIAL: o.serial = true; break;
@@ -169,11 +160,9 @@ Options parse_options(int argc, char** argv)
         case NOTIFY: o.notify_ms = static_cast<int>(number_arg(name, 0, 3600000)); break;
         case SEED: o.seed = static_cast<uint64_t>(number_arg(name, 0, 0x7FFFFFFF)); break;
         case RECORD: o.record = optarg; break;
-        default: sim::common_option(c, o.verbose, o.timestamps, HELP, argv);
+        default: break;
         }
-    }
-    if (optind < argc)
-        usage_error(std::string("unexpected argument ") + argv[optind]);
+    });
     return o;
 }
 

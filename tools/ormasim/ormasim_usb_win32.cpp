@@ -108,7 +108,7 @@ struct Options {
 Options parse_options(int argc, char** argv)
 {
     enum { USB = 256, INTERFACES, CLOSED, PATH_LENGTH, NOTIFY, SILENT_AFTER, SEED, RECORD, CONTROL, LINUX_ROLE };
-    static const option LONG[] = {
+    const std::initializer_list<option> own = {
         {"usb", no_argument, nullptr, USB},
         {"interfaces", required_argument, nullptr, INTERFACES},
         {"closed-index", required_argument, nullptr, CLOSED},
@@ -120,18 +120,9 @@ Options parse_options(int argc, char** argv)
         {"control", required_argument, nullptr, CONTROL},
         {"tcp", no_argument, nullptr, LINUX_ROLE},
         {"serial", no_argument, nullptr, LINUX_ROLE},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"timestamps", no_argument, nullptr, 't'},
-        {"version", no_argument, nullptr, 'V'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
     };
     Options o;
-    opterr = 0;
-    int c;
-    int index = 0;
-    while ((c = getopt_long(argc, argv, ":vtVh", LONG, &index)) != -1) {
-        const char* name = c >= 256 ? LONG[index].name : "";
+    sim::parse_command_line(argc, argv, own, HELP, o.verbose, o.timestamps, [&](int c, const char* name) {
         switch (c) {
         case USB: break;
         case INTERFACES: o.interfaces = static_cast<int>(number_arg(name, 1, 4)); break;
@@ -143,11 +134,9 @@ Options parse_options(int argc, char** argv)
         case RECORD: o.record = optarg; break;
         case CONTROL: o.control = optarg; break;
         case LINUX_ROLE: usage_error(std::string("--") + name + " is a role of the Linux build; this one plays USB");
-        default: sim::common_option(c, o.verbose, o.timestamps, HELP, argv);
+        default: break;
         }
-    }
-    if (optind < argc)
-        usage_error(std::string("unexpected argument ") + argv[optind]);
+    });
     return o;
 }
 

@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -41,6 +43,32 @@ inline void common_option(int c, bool& verbose, bool& timestamps, const char* he
     case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
     default: usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
+}
+
+// Parses the command line: `own` are the role's long options (values from 256 on), handed to
+// take(value, name); -v, -t, -V, -h and getopt_long's complaints are every role's. Arguments that
+// are no options end the program.
+template <typename Take>
+void parse_command_line(int argc, char** argv, std::initializer_list<option> own, const char* help, bool& verbose,
+                        bool& timestamps, Take take)
+{
+    std::vector<option> all(own);
+    all.push_back({"verbose", no_argument, nullptr, 'v'});
+    all.push_back({"timestamps", no_argument, nullptr, 't'});
+    all.push_back({"version", no_argument, nullptr, 'V'});
+    all.push_back({"help", no_argument, nullptr, 'h'});
+    all.push_back({nullptr, 0, nullptr, 0});
+    opterr = 0; // our own messages
+    int c;
+    int index = 0;
+    while ((c = getopt_long(argc, argv, ":vtVh", all.data(), &index)) != -1) {
+        if (c >= 256)
+            take(c, all[static_cast<size_t>(index)].name);
+        else
+            common_option(c, verbose, timestamps, help, argv);
+    }
+    if (optind < argc)
+        usage_error(std::string("unexpected argument ") + argv[optind]);
 }
 
 // One line of output, written at once: stdout may be a pipe (ormasim -v | tee sim.log).
