@@ -65,10 +65,4 @@ echo "== the log configuration, as the library writes it at the top of each log 
 cat "$dump"
 echo "== log files, without that dump. Each ORMA_DLL_Init creates its log files anew (empty), so"
 echo "   each ormactl run works in its own folder and keeps its own log."
-for f in */ORMA_*.txt; do
-  [ "${f#*/}" = ORMA_FSINotifications.txt ] && continue
-  echo "--- $f"
-  awk -v RS='\001' 'NR == FNR { dump = $0; next }
-                    { i = index($0, dump); if (i) $0 = substr($0, 1, i - 1) substr($0, i + length(dump)); printf "%s", $0 }' \
-      "$dump" "$f"
-done
+"$root/tools/show_logs.sh" "$dump"

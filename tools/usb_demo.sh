@@ -79,10 +79,4 @@ cat sim.log
 [ -f "$config" ] || { echo "== no log files: no $config"; exit 0; }
 dump=A/ORMA_FSINotifications.txt
 echo "== log files, without the configuration dump at the top of each (the FSI file holds nothing else)"
-for f in */ORMA_*.txt; do
-  [ "${f#*/}" = ORMA_FSINotifications.txt ] && continue
-  echo "--- $f"
-  awk -v RS='\001' 'NR == FNR { dump = $0; next }
-                    { i = index($0, dump); if (i) $0 = substr($0, 1, i - 1) substr($0, i + length(dump)); printf "%s", $0 }' \
-      "$dump" "$f" | tr -d '\r'
-done
+"$root/tools/show_logs.sh" "$dump"
