@@ -3,6 +3,8 @@
 // box equal to one still waiting to be shown is not queued again.
 #include "support/fault.h"
 
+#include "support/thread.h"
+
 #include <windows.h>
 
 #include <deque>
@@ -22,8 +24,8 @@ constexpr size_t MAX_WAITING = 16;
 SRWLOCK g_lock = SRWLOCK_INIT;
 std::deque<Box>* g_waiting = nullptr; // created with the thread, never freed (unload safety)
 HANDLE g_wake = nullptr;              // auto-reset: boxes are waiting
-HANDLE g_left = nullptr;              // set by the thread as its last act
-DWORD g_thread_id = 0;
+LibThread* g_thread = nullptr;
+volatile DWORD g_thread_id = 0;       // for closing a box on show
 volatile LONG g_stopping = 0;
 
 bool take(Box* box)
@@ -38,8 +40,9 @@ bool take(Box* box)
     return any;
 }
 
-DWORD WINAPI box_thread(void*)
+void box_thread(void*)
 {
+    g_thread_id = GetCurrentThreadId();
     while (!g_stopping) {
         Box box;
         if (take(&box))
@@ -47,25 +50,20 @@ DWORD WINAPI box_thread(void*)
         else
             WaitForSingleObject(g_wake, INFINITE);
     }
-    SetEvent(g_left);
-    return 0;
 }
 
 // Starts the thread on the first fault; false when it cannot run.
 bool ensure_thread()
 {
-    if (g_thread_id)
+    if (g_thread)
         return true;
-    g_waiting = new (std::nothrow) std::deque<Box>;
-    g_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    g_left = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!g_waiting || !g_wake || !g_left)
-        return false;
-    HANDLE thread = CreateThread(nullptr, 0, box_thread, nullptr, 0, &g_thread_id);
-    if (!thread)
-        return false;
-    CloseHandle(thread);
-    return true;
+    if (!g_waiting)
+        g_waiting = new (std::nothrow) std::deque<Box>;
+    if (!g_wake)
+        g_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (g_waiting && g_wake)
+        g_thread = thread_start(box_thread, nullptr);
+    return g_thread != nullptr;
 }
 
 BOOL CALLBACK close_window(HWND window, LPARAM)
@@ -99,12 +97,13 @@ void fault_show_platform(const char* title, const char* text, uint32_t icon)
 void fault_shutdown()
 {
     AcquireSRWLockExclusive(&g_lock);
-    const bool running = g_thread_id != 0 && !g_stopping;
+    LibThread* thread = g_stopping ? nullptr : g_thread;
     g_stopping = 1;
     ReleaseSRWLockExclusive(&g_lock);
-    if (!running)
+    if (!thread)
         return;
     SetEvent(g_wake);
-    for (int i = 0; i < 20 && WaitForSingleObject(g_left, 100) == WAIT_TIMEOUT; ++i)
+    for (int i = 0; i < 20 && !thread_wait_left(thread, 100); ++i)
         EnumThreadWindows(g_thread_id, close_window, 0); // a box on show is closed
+    thread_forget(thread);
 }
