@@ -1,6 +1,7 @@
 // Log configuration: which files the INI file creates, the restart banner, the configuration
 // dump, channels that cannot be set up, flushing, and whole lines under two threads.
 #include "log_test_support.h"
+#include "logging/options_ini.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -258,6 +259,51 @@ TEST_F(LogConfig, ConcurrentCallersWriteWholeLines)
     }
     EXPECT_EQ(count[0], 2000u);
     EXPECT_EQ(count[1], 2000u);
+}
+
+// The [ORMA_LINK] settings come from the same file at every Log_Init: each key's value, values
+// that are passed over (reported, the default kept), and every default without the file.
+TEST_F(LogConfig, LinkSettingsAreReadAtEveryStart)
+{
+    struct Case {
+        const char* section;
+        uint32_t timeout;
+        bool reconnect;
+        bool split;
+        int problems;
+    };
+    const Case cases[] = {
+        {"", 5000, true, false, 0},
+        {"ResponseTimeout = 0\nReconnect = off\nSplitLongMessages = On\n", 0, false, true, 0},
+        {"responsetimeout = 250\nRECONNECT = ON\nSplitLongMessages = OFF\n", 250, true, false, 0},
+        {"ResponseTimeout = -1\nReconnect = yes\nSplitLongMessages = 1\n", 5000, true, false, 3},
+        {"ResponseTimeout = 2s\n", 5000, true, false, 1},
+        {"ResponseTimeout = 86400001\n", 5000, true, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.section);
+        write_file("link.ini", std::string("[ORMA_LINK]\n") + c.section);
+        options_set(OrmaOptions{1, false, true}); // what an earlier start left
+        Log_Init("link.ini");
+        const OrmaOptions now = options_current();
+        EXPECT_EQ(now.response_timeout_ms, c.timeout);
+        EXPECT_EQ(now.reconnect, c.reconnect);
+        EXPECT_EQ(now.split_long_messages, c.split);
+        IniDict* dict = ini_load("link.ini");
+        int problems = 0;
+        options_read(dict, [](const char*, const char*, void* n) { ++*static_cast<int*>(n); }, &problems);
+        ini_free(dict);
+        EXPECT_EQ(problems, c.problems);
+        Log_Exit();
+    }
+    options_set(OrmaOptions{1, false, true});
+    testing::internal::CaptureStdout();
+    Log_Init("absent.ini");
+    testing::internal::GetCapturedStdout();
+    const OrmaOptions none = options_current();
+    EXPECT_EQ(none.response_timeout_ms, 5000u);
+    EXPECT_TRUE(none.reconnect);
+    EXPECT_FALSE(none.split_long_messages);
 }
 
 } // namespace

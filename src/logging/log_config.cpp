@@ -1,6 +1,7 @@
 // Log configuration and log files: reads the INI file once, opens the four channels' files,
 // writes the restart banner and the configuration dump, flushes and closes.
 #include "logging/log_state.h"
+#include "logging/options_ini.h"
 
 #include <algorithm>
 #include <cctype>
@@ -236,8 +237,11 @@ int32_t Log_Init(const char* config_file)
     try {
         config = ini_load(name);
     } catch (const std::bad_alloc&) {
+        options_set(OrmaOptions{});
         return 0; // no memory for the configuration: nothing is logged
     }
+    // The library's own settings come from the same file; without it, every default.
+    options_set(options_read(config));
     if (!config) {
         std::printf("Unable to open configuration file \"%s\"\n", name);
         std::fflush(stdout);

@@ -1,0 +1,24 @@
+// The library's own settings, read from the INI file's [ORMA_LINK] section at every Init.
+//
+// Each setting that changes what crosses the exports or the wire has a value that gives back
+// the plain behaviour of the system: ResponseTimeout = 0, Reconnect = OFF, SplitLongMessages =
+// ON. A file or key that is absent leaves the default.
+#pragma once
+
+#include <cstdint>
+
+struct OrmaOptions {
+    // Under protocol 2, a command in flight longer than this gets the "no answer" response 0x85;
+    // 0 waits for its response forever.
+    uint32_t response_timeout_ms = 5000;
+    // Modes 1 and 2: a link that fails, or cannot be opened at Init, is opened again every 300 ms
+    // until Exit; OFF keeps the one-shot link.
+    bool reconnect = true;
+    // Modes 3 and 4: a message longer than one device block is split into several commands
+    // instead of being refused.
+    bool split_long_messages = false;
+};
+
+// The settings in force (a copy: Init may replace them from another thread).
+OrmaOptions options_current();
+void options_set(const OrmaOptions& options);
