@@ -80,6 +80,7 @@ void start_link(SvcSeq* seq, int32_t mode, int32_t protocol, bool host_callback)
             ORMA_Cli_Configure(nullptr);
         }
         ORMA_Cli_SetCallbacks(first, second);
+        ORMA_Cli_SetLinkLost(OnLinkLost);
         ORMA_Cli_Start();
         if (mode == 2)
             std::this_thread::sleep_for(START_WAIT);

@@ -89,3 +89,15 @@ int32_t ForwardToHost(const uint8_t* message, int32_t length)
     // The host's callback runs outside the session: it may take as long as it likes, and send.
     return callback ? callback(message, length) : 0;
 }
+
+void OnLinkLost()
+{
+    // Only under protocol 2 is a command known to be waiting: the com state is closed.
+    if (g_orma.protocol != 2 || g_orma.com_state != 0)
+        return;
+    static const uint8_t NO_ANSWER[] = {MSG_NO_ANSWER};
+    if (g_orma.host_callback)
+        ForwardToHost(NO_ANSWER, 1);
+    else
+        OnResponse(NO_ANSWER, 1);
+}

@@ -17,6 +17,9 @@ int32_t OnResponse(const uint8_t* message, int32_t length);
 int32_t OnNotification(const uint8_t* message, int32_t length);
 // Log and hand to the host's callback; under protocol 2 responses also open the com state.
 int32_t ForwardToHost(const uint8_t* message, int32_t length);
+// The link failed: the command in flight, if there is one, gets the "no answer" response 0x85
+// now, through the receive callbacks like any response.
+void OnLinkLost();
 
 // A session runs from ORMA_DLL_Init to ORMA_DLL_Exit. Every use of the sequencer, by the exports
 // or by the receive callbacks on a link's thread, enters the session first; the stop closes it

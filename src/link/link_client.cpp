@@ -30,6 +30,7 @@ struct LinkClient {
     LinkConfig config{};
     std::atomic<ReceiveCallback> first{nullptr};
     std::atomic<ReceiveCallback> second{nullptr};
+    std::atomic<void (*)()> lost{nullptr};
     LinkOps ops{};
     std::atomic<int32_t> running{0};
     SemHandle* semaphore = nullptr;
@@ -165,6 +166,11 @@ void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second)
         g_client.first = first;
     if (second)
         g_client.second = second;
+}
+
+void ORMA_Cli_SetLinkLost(void (*lost)())
+{
+    g_client.lost = lost;
 }
 
 int ORMA_Cli_Start()

@@ -26,6 +26,9 @@ struct LinkConfig {
 
 void ORMA_Cli_Configure(const LinkConfig* config);
 void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second);
+// Called on the link's thread when an open link fails, before the host hears that it is down:
+// the command in flight gets its "no answer" response (null: nothing is called).
+void ORMA_Cli_SetLinkLost(void (*lost)());
 int ORMA_Cli_Start();
 int ORMA_Cli_Stop();
 

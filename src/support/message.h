@@ -34,3 +34,9 @@ constexpr bool msg_is_command_or_response(uint8_t code)
 }
 
 constexpr uint8_t MSG_ERROR_NOTIFICATION = 0xF0;
+
+// The messages the library makes up itself: the "no answer" response of a command that got no
+// real one (deadline passed, link or pipe lost), and the link's state notifications.
+constexpr uint8_t MSG_NO_ANSWER = 0x85;
+constexpr uint8_t MSG_LINK_UP[] = {0xF0, 0xE0, 0x03, 0xFF, 0x01, 0x12};
+constexpr uint8_t MSG_LINK_DOWN[] = {0xF0, 0xE0, 0x03, 0xFF, 0x00, 0x12};

@@ -13,9 +13,9 @@
 #include <cstdint>
 
 // The messages the channel makes up.
-constexpr uint8_t USB_NO_ANSWER = 0x85;
-constexpr uint8_t USB_CONNECTED[] = {0xF0, 0xE0, 0x03, 0xFF, 0x01, 0x12};
-constexpr uint8_t USB_DISCONNECTED[] = {0xF0, 0xE0, 0x03, 0xFF, 0x00, 0x12};
+constexpr uint8_t USB_NO_ANSWER = MSG_NO_ANSWER;
+constexpr const uint8_t (&USB_CONNECTED)[6] = MSG_LINK_UP;
+constexpr const uint8_t (&USB_DISCONNECTED)[6] = MSG_LINK_DOWN;
 // Receive steps without a pipe after which the disconnected notification is repeated.
 constexpr int32_t USB_DISCONNECTED_STEPS = 40;
 
