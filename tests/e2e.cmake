@@ -105,6 +105,13 @@ if(NOT WIN32)
   add_test(NAME ormactl_config WORKING_DIRECTORY ${workdir}
            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/ormactl_config.sh $<TARGET_FILE:ormactl>
                    ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini)
+
+  # [ORMA_CONSOLE] Output against a dead port 5002 (the lock keeps every simulator away).
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/console_output)
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME console_output WORKING_DIRECTORY ${workdir}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/console_output.sh $<TARGET_FILE:ormactl>)
+  set_tests_properties(console_output PROPERTIES TIMEOUT 120 LABELS e2e RESOURCE_LOCK port5002)
 endif()
 
 if(WIN32)
