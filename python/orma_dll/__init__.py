@@ -59,6 +59,7 @@ class Link:
 
     def __init__(self, mode=MODE_TCP, protocol=PROTOCOL_FLOW, callback=None, idle_timeout=1.0):
         global _active
+        self._open = False
         _as_int32("mode", mode)
         _as_int32("protocol", protocol)
         if callback is not None and not callable(callback):
@@ -73,8 +74,14 @@ class Link:
             if _active is not None:
                 raise OrmaError("the library is already started by another Link; close that one first")
             _active = self
+        try:
+            # A null function pointer, not None, where the host gives no callback.
+            self._lib.ORMA_DLL_Init(mode, protocol, 0, self._trampoline or CALLBACK())  # blocks ~3 s in mode 2
+        except BaseException:
+            with _active_lock:
+                _active = None
+            raise
         self._open = True
-        self._lib.ORMA_DLL_Init(mode, protocol, 0, self._trampoline)  # blocks ~3 s in mode 2
 
     def _deliver(self, message, length):
         try:
