@@ -11,8 +11,9 @@ python=/usr/bin/python3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 "$python" -m venv --system-site-packages "$tmp/venv"
-"$tmp/venv/bin/python" -m pip install --quiet --no-index --no-build-isolation "$here/../python" ||
+cp -R "$here/../python" "$tmp/source" # setuptools builds inside the folder it is given
+"$tmp/venv/bin/python" -m pip install --quiet --no-index --no-build-isolation "$tmp/source" ||
   { echo "python_test: pip install ./python failed"; exit 1; }
 cd "$tmp"
 ORMA_DLL_LIBRARY=$prefix/$libdir/libORMA_DLL.so.1 ORMASIM=$prefix/bin/ormasim \
-  "$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider "$here/../python/tests"
+  "$tmp/venv/bin/python" -m pytest -q -p no:cacheprovider "$tmp/source/tests"

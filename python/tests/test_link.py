@@ -41,8 +41,11 @@ def test_callback_gets_every_message_and_is_kept_alive(ormasim):
         del on_message  # the Link holds the callback: no crash when the garbage collector runs
         gc.collect()
         link.send(b"\x05")
-        link.send(b"\x06")
-        assert done.wait(5)
+        link.send(b"\x06")  # queued behind the first: ORMA_DLL_Loop sends it once 85 is in
+        deadline = time.monotonic() + 5
+        while not done.wait(0.001) and time.monotonic() < deadline:
+            link.loop()
+        assert done.is_set()
         with pytest.raises(OrmaError, match="callback"):
             link.receive(0)
     assert got == [b"\x85", b"\x86"]
