@@ -13,13 +13,6 @@
 #include <stdlib.h>
 #include <time.h>
 
-static double now_ms(void)
-{
-    struct timespec t;
-    timespec_get(&t, TIME_UTC);
-    return (double)t.tv_sec * 1000.0 + (double)t.tv_nsec / 1e6;
-}
-
 int main(int argc, char **argv)
 {
     const int32_t mode = argc > 1 ? atoi(argv[1]) : ORMA_DLL_MODE_TCP;
@@ -35,8 +28,8 @@ int main(int argc, char **argv)
         if (ORMA_DLL_Send_Message(commands[i], lengths[i]) != 0)
             fprintf(stderr, "poll_host: command %d was refused\n", i);
 
-    const double deadline = now_ms() + 10000.0; /* never wait forever for a module */
-    while (answered < count && now_ms() < deadline) {
+    const time_t give_up = time(NULL) + 10; /* never wait forever for a module */
+    while (answered < count && time(NULL) < give_up) {
         uint8_t message[255];
         uint8_t length = 0;
         if (ORMA_DLL_Receive_Message(message, &length) == 0) {
