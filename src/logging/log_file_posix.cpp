@@ -2,6 +2,11 @@
 
 #include <sys/stat.h>
 
+size_t log_os_bytes_on_disk(const std::string& text)
+{
+    return text.size();
+}
+
 bool log_os_still_there(std::FILE* file, const char* name)
 {
     // A removed file takes writes without complaint: compare what the name leads to now.

@@ -95,6 +95,8 @@ void log_format_message(std::string& out, const uint8_t* message, uint16_t lengt
 
 // Per-OS: false when the name no longer leads to the open file (it was removed or replaced).
 bool log_os_still_there(std::FILE* file, const char* name);
+// Per-OS: the bytes that the text takes in a file opened in text mode.
+size_t log_os_bytes_on_disk(const std::string& text);
 
 // Time sources: calendar seconds for the flush rule and the restart banner, and the conversion
 // of those seconds to the local date and time of the banner. Null restores the system's own.

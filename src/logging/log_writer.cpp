@@ -174,13 +174,14 @@ void log_channel_write(LogChannel& ch, const std::string& text)
         ch.size = at > 0 ? static_cast<uint64_t>(at) : 0;
         ch.size_known = true;
     }
-    if (ch.max_bytes && ch.size > 0 && ch.size + text.size() > ch.max_bytes) {
+    const size_t bytes = log_os_bytes_on_disk(text);
+    if (ch.max_bytes && ch.size > 0 && ch.size + bytes > ch.max_bytes) {
         rotate(ch);
         if (!ch.file)
             return;
     }
     std::fwrite(text.data(), 1, text.size(), ch.file);
-    ch.size += text.size();
+    ch.size += bytes;
     write_failed(ch);
 }
 
