@@ -200,12 +200,8 @@ int32_t set_up(LogChannel& channel, SetUp&& read)
 
 void close_state(LogState* state)
 {
-    for (LogChannel* ch : {&state->general, &state->error, &state->fsi, &state->subchannels}) {
-        if (ch->file && std::fclose(ch->file) != 0) // the last lines did not reach the disk
-            console_print(ConsoleStream::Err, "ORMA_DLL: log file \"%s\" cannot be written (disk full?): no more logging into it\n",
-                          ch->name.c_str());
-        ch->file = nullptr;
-    }
+    for (LogChannel* ch : {&state->general, &state->error, &state->fsi, &state->subchannels})
+        log_channel_close(*ch);
     ini_free(state->config);
     delete state;
 }

@@ -90,6 +90,8 @@ void log_append(std::string& out, const char* format, ...)
 void log_channel_write(LogChannel& channel, const std::string& text);
 // Flushes the channel's file and stops it like log_channel_write when that fails.
 void log_channel_flush(LogChannel& channel);
+// Closes the channel's file, reporting the last lines that could not be written.
+void log_channel_close(LogChannel& channel);
 // The log line of one message, as Log_WriteMessage writes it.
 void log_format_message(std::string& out, const uint8_t* message, uint16_t length);
 

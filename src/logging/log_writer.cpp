@@ -130,10 +130,17 @@ void log_append(std::string& out, const char* format, ...)
 
 namespace {
 
+constexpr const char* CANNOT_WRITE = "cannot be written (disk full?)";
+
+void report(const LogChannel& ch, const char* why)
+{
+    console_print(ConsoleStream::Err, "ORMA_DLL: log file \"%s\" %s: no more logging into it\n", ch.name.c_str(), why);
+}
+
 // Reported once: the file is closed and the channel logs nothing more until the next Init.
 void stop_channel(LogChannel& ch, const char* why)
 {
-    console_print(ConsoleStream::Err, "ORMA_DLL: log file \"%s\" %s: no more logging into it\n", ch.name.c_str(), why);
+    report(ch, why);
     std::fclose(ch.file);
     ch.file = nullptr;
     ch.mode = LOG_OFF;
@@ -143,7 +150,7 @@ bool write_failed(LogChannel& ch)
 {
     if (!std::ferror(ch.file))
         return false;
-    stop_channel(ch, "cannot be written (disk full?)");
+    stop_channel(ch, CANNOT_WRITE);
     return true;
 }
 
@@ -157,8 +164,7 @@ void rotate(LogChannel& ch)
     ch.file = std::fopen(ch.name.c_str(), "w");
     ch.size = 0;
     if (!ch.file) {
-        console_print(ConsoleStream::Err, "ORMA_DLL: log file \"%s\" cannot be started again after it reached its MaxSize: no more logging into it\n",
-                      ch.name.c_str());
+        report(ch, "cannot be started again after it reached its MaxSize");
         ch.mode = LOG_OFF;
     }
 }
@@ -185,12 +191,19 @@ void log_channel_write(LogChannel& ch, const std::string& text)
     write_failed(ch);
 }
 
+void log_channel_close(LogChannel& ch)
+{
+    if (ch.file && std::fclose(ch.file) != 0) // the last lines did not reach the disk
+        report(ch, CANNOT_WRITE);
+    ch.file = nullptr;
+}
+
 void log_channel_flush(LogChannel& ch)
 {
     if (!ch.file)
         return;
     if (std::fflush(ch.file) != 0 || std::ferror(ch.file)) {
-        stop_channel(ch, "cannot be written (disk full?)");
+        stop_channel(ch, CANNOT_WRITE);
         return;
     }
     if (!log_os_still_there(ch.file, ch.name.c_str()))

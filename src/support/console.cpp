@@ -144,8 +144,9 @@ bool console_set_output(const char* value)
     const int error = errno;
     d.target = Target::Default;
     hold.unlock();
-    console_print(ConsoleStream::Err, "ORMA_DLL: cannot open the console output file \"%s\" (%s): console lines keep their streams\n",
-                  value, std::strerror(error));
+    console_print(ConsoleStream::Err,
+                  "ORMA_DLL: cannot open the console output file \"%s\" (%s): console lines keep their streams\n", value,
+                  std::strerror(error));
     return false;
 }
 
