@@ -119,3 +119,29 @@ def test_fixture_fails_clearly_when_the_port_is_taken(tmp_path):
         blocker.close()
     assert run.returncode != 0
     assert "port 5002 on 127.0.0.1 is taken" in run.stdout
+
+
+def _import_and_load(env, path_first):
+    code = "import orma_dll._library as l; print(l.load().orma_path)"
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env,
+                          cwd=path_first)
+
+
+def test_library_is_found_by_variable_then_next_to_the_package(tmp_path):
+    import os
+    import shutil
+    import orma_dll
+    library = os.environ["ORMA_DLL_LIBRARY"]
+    env = {"PATH": os.environ.get("PATH", ""), "ORMA_DLL_LIBRARY": str(tmp_path / "missing.so")}
+    run = _import_and_load(env, str(tmp_path))
+    assert run.returncode != 0
+    assert "ORMA_DLL library not found; set ORMA_DLL_LIBRARY" in run.stderr
+    assert "missing.so (ORMA_DLL_LIBRARY): no such file" in run.stderr
+
+    # A copy of the package with the library beside it, no variable: that copy is taken.
+    package = tmp_path / "orma_dll"
+    shutil.copytree(os.path.dirname(orma_dll.__file__), package)
+    shutil.copy(library, package / "libORMA_DLL.so.1")
+    run = _import_and_load({"PATH": env["PATH"]}, str(tmp_path))
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == str(package / "libORMA_DLL.so.1")
