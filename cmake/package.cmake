@@ -1,6 +1,6 @@
 # Installation and packages: the header, the library, the tools and the sample log configuration
-# (as documentation); a CMake package exporting ORMA_DLL::ORMA_DLL and the pkg-config file
-# orma_dll.pc; and, through CPack, a ZIP archive for Windows users (tools/package.sh).
+# (as documentation), the tools' manual pages; a CMake package exporting ORMA_DLL::ORMA_DLL and
+# the pkg-config module of the same name, ORMA_DLL; and, through CPack, a ZIP archive for Windows users (tools/package.sh).
 include(CMakePackageConfigHelpers)
 
 # The header's version macros and the project's version are one version.
@@ -29,8 +29,17 @@ install(TARGETS ORMA_DLL EXPORT ORMA_DLLTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS ormactl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${ORMA_DOC_DIR})
+if(ORMA_TOOLS)
+  install(TARGETS ormactl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT WIN32)
+    # The installed tool finds the installed library wherever the prefix is, without ldconfig.
+    file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(ormactl PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+    install(TARGETS ormasim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    include(${PROJECT_SOURCE_DIR}/cmake/manpages.cmake)
+  endif()
+endif()
 
 if(WIN32)
   # The .def file lets MSVC users make an import library: lib /def:ORMA_DLL.def.
@@ -44,7 +53,7 @@ if(WIN32)
   set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
   include(CPack)
 else()
-  install(TARGETS ormasim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CONTRIBUTING.md DESTINATION ${ORMA_DOC_DIR})
 
   set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/ORMA_DLL)
   install(EXPORT ORMA_DLLTargets NAMESPACE ORMA_DLL:: DESTINATION ${cmake_dir})
@@ -55,10 +64,13 @@ else()
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ORMA_DLLConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/ORMA_DLLConfigVersion.cmake
           DESTINATION ${cmake_dir})
 
-  # orma_dll.pc finds the prefix from its own place, so an installed tree can be moved.
+  # ORMA_DLL.pc, the CMake package's name, finds the prefix from its own place, so an installed
+  # tree can be moved; orma_dll.pc is the same file under the name of earlier releases.
   file(RELATIVE_PATH pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
   string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
   file(RELATIVE_PATH pc_includedir ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_INCLUDEDIR})
   configure_file(${PROJECT_SOURCE_DIR}/packaging/orma_dll.pc.in ${CMAKE_CURRENT_BINARY_DIR}/orma_dll.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orma_dll.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          RENAME ORMA_DLL.pc)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orma_dll.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()

@@ -1,6 +1,8 @@
 // The configuration loader over any file content: Log_Init, a few messages through every
 // channel, Log_Exit. Natively the project's own INI reader is compared with iniparser on the
-// same file. File names that leave the current directory are refused.
+// same file. File names that leave the current directory are refused by the loader's part;
+// ormactl's configuration check, which only reads, gets every file.
+#include "log_config_check.h"
 #include "logging/ini_own.h"
 #include "logging/log_state.h"
 
@@ -36,15 +38,22 @@ void dump_lib(const void* d, std::FILE* f)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    for (size_t i = 0; i < size; ++i)
-        if (data[i] == '/' || data[i] == '\\' || data[i] == ':')
-            return 0; // log files stay in the current directory
     const char* path = "fuzz_log_config.ini";
     std::FILE* f = std::fopen(path, "wb");
     if (!f)
         return 0;
     std::fwrite(data, 1, size, f);
     std::fclose(f);
+
+    static std::FILE* report = std::fopen("fuzz_log_config_check.txt", "w");
+    if (report) {
+        check_log_config_file(path, report);
+        std::rewind(report);
+    }
+
+    for (size_t i = 0; i < size; ++i)
+        if (data[i] == '/' || data[i] == '\\' || data[i] == ':')
+            return 0; // log files stay in the current directory
 
 #if ORMA_FUZZ_COMPARE_INIPARSER
     IniDict* lib = ini_load(path);

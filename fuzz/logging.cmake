@@ -1,7 +1,11 @@
 # The filter expression parser and matcher, and the configuration loader (INI reader, channel
 # set-up, a few messages through every channel).
 orma_fuzz_target(fuzz_log_filter ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_log_filter.cpp)
-orma_fuzz_target(fuzz_log_config ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_log_config.cpp)
+# ormactl's configuration check runs over the same files: it must never crash on any INI.
+orma_fuzz_target(fuzz_log_config ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_log_config.cpp
+                 ${PROJECT_SOURCE_DIR}/tools/ormactl/log_config_check.cpp
+                 ${PROJECT_SOURCE_DIR}/tools/ormactl/platform_posix.cpp)
+target_include_directories(fuzz_log_config PRIVATE ${PROJECT_SOURCE_DIR}/tools/ormactl)
 if(ORMA_INI_BACKEND STREQUAL "iniparser")
   target_sources(fuzz_log_config PRIVATE ${PROJECT_SOURCE_DIR}/src/logging/ini_own.cpp)
 endif()

@@ -3,12 +3,24 @@
  *
  * A message is 1 to 255 bytes, message code first. The host sends commands
  * (codes below 0x80); the module answers with responses (0x80 to 0xBF) and
- * sends notifications (0xC0 to 0xFF).
+ * sends notifications (0xC0 to 0xFF). The library's own response 0x85 (one
+ * byte) answers a command that got no answer: its deadline passed, or its link
+ * failed (see "When the link fails" in the README).
  *
- * Every function returns 0 on success and 1 when there was nothing to do.
- * The functions may be called from any thread, the receive callback included;
- * sends are serialized inside the library. After ORMA_DLL_Exit returns, no
- * receive callback begins any more.
+ * Results: 0 for success, 1 when there was nothing to do (a bad argument, an
+ * empty receive list, a library that is not started, a message that could not
+ * be queued). No function blocks on the module except ORMA_DLL_Init, which
+ * waits as the table at ORMA_DLL_Init says.
+ *
+ * Threads: every function may be called from any thread, the receive callback
+ * included; sends are serialized inside the library. After ORMA_DLL_Exit
+ * returns, no receive callback begins any more. The library may be unloaded
+ * without ORMA_DLL_Exit: its threads are stopped first.
+ *
+ * Settings beyond the arguments come from "ORMA_DLL_Log.ini" in the current
+ * folder, read at every ORMA_DLL_Init: log files, [ORMA_LINK] (response
+ * deadline, reconnection, long USB messages) and [ORMA_CONSOLE] (where the
+ * library's console lines go). The README lists every key.
  */
 #ifndef ORMA_DLL_H
 #define ORMA_DLL_H
@@ -54,39 +66,71 @@ extern "C" {
 
 /*
  * Receives one message (code first) on a thread of the link. The pointer is valid only during
- * the call: copy what you keep. The result is ignored.
+ * the call: copy what you keep. The result is ignored. Return quickly: the next message waits
+ * for it. Calling the other exports from here works (chaining the next command, say), except
+ * ORMA_DLL_Init and ORMA_DLL_Exit.
  */
 typedef int32_t (ORMA_DLL_CALL *ORMA_DLL_ReceiveCallback)(const uint8_t *message, int32_t length);
 
 /*
- * Starts the library: log configuration from "ORMA_DLL_Log.ini", the message service and the
- * link of the mode. With a callback, every received message goes to it; without one, protocol 2
- * stores responses and notifications for ORMA_DLL_Receive_Message. Waits 2000 ms in modes 2 to 4.
- * A second call without ORMA_DLL_Exit stops the running instance first. Returns 0.
+ * Starts the library: log configuration and settings from "ORMA_DLL_Log.ini", the message
+ * service and the link of the mode. With a callback, every received message goes to it; without
+ * one, protocol 2 stores responses and notifications for ORMA_DLL_Receive_Message (notifications
+ * that arrive before the first ORMA_DLL_Receive_Message are not kept). `reserved` is ignored.
+ * A second call without ORMA_DLL_Exit stops the running instance first. Returns 0, also when
+ * the link cannot be opened: its console lines say why.
+ *
+ * Blocks, as measured (Linux, Release build):
+ *   mode 1, the port opens        1000 ms  (the link start lets the line settle)
+ *   mode 1, the port fails        <1 ms
+ *   mode 2, a peer at 5002        3000 ms  (1000 ms link start, then the 2000 ms start wait)
+ *   mode 2, nothing listening     2000 ms  (the start wait only)
+ *   modes 3 and 4, Windows        2000 ms  (the start wait; the USB link comes up meanwhile)
+ *   modes 3 and 4, Linux          <10 ms   (no USB here: one console line, no link)
+ *   any other mode                <1 ms    (no link: messages are dropped)
  */
 ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_Init(int32_t mode, int32_t protocol, uint32_t reserved,
                                                  ORMA_DLL_ReceiveCallback callback);
 
-/* Stops the link, drops every queued message, closes the log files. Returns 0. */
+/*
+ * Stops the link, drops every queued message, closes the log files. Returns 0. Returns within
+ * 200 ms (measured: under 2 ms in modes 1 and 2), also while the module is silent or the link
+ * is down. Calling it again, or before ORMA_DLL_Init, does nothing.
+ */
 ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_Exit(void);
 
 /*
  * Queues one message of 1 to 255 bytes. Under protocol 2 it goes out at once when the com state
- * is 1, else it waits for ORMA_DLL_Loop. Returns 1 for a null pointer, a length of 0 or a library
- * that is not started, else 0.
+ * is 1, else it waits for ORMA_DLL_Loop; under other protocols it goes out at once. Never waits
+ * for the module.
+ * Returns 1 for a null pointer, a length of 0, a library that is not started, and a message that
+ * could not be queued (the table of queued and stored messages is full); in modes 3 and 4 also
+ * for a message of 251 to 255 bytes, longer than one device block, unless [ORMA_LINK]
+ * SplitLongMessages = ON. Else 0.
+ * The length is 8 bits: a count above 255 given from a wider type wraps (256 becomes 0 and is
+ * refused; 300 sends 44 bytes).
  */
 ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_Send_Message(const uint8_t *message, uint8_t length);
 
 /*
  * Takes the oldest received message into buffer (room for 255 bytes) and its length into *length.
- * Returns 0, or 1 with *length 0 when no message is waiting.
+ * Returns 0, or 1 with *length 0 when no message is waiting, the library is not started, or a
+ * pointer is null. Never waits. Messages come out in the order they arrived.
  */
 ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_Receive_Message(uint8_t *buffer, uint8_t *length);
 
-/* Sends the next queued message when the com state is 1. Returns 0. */
+/*
+ * Sends the next queued message when the com state is 1. Never waits. Returns 0 once the library
+ * is started, and 1 before ORMA_DLL_Init and after ORMA_DLL_Exit. Call it while a host polls:
+ * the command queued behind a response goes out only through it.
+ */
 ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_Loop(void);
 
-/* 1 when a command may be sent at once, 0 while a command awaits its response. */
+/*
+ * 1 when a command may be sent at once, 0 while a command awaits its response (protocol 2). The
+ * com state opens again with the response, or with the library's 0x85 when the response deadline
+ * passes or the link fails. 1 before ORMA_DLL_Init.
+ */
 ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_getComState(void);
 
 #ifdef __cplusplus

@@ -105,6 +105,21 @@ if(NOT WIN32)
   add_test(NAME ormactl_config WORKING_DIRECTORY ${workdir}
            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/ormactl_config.sh $<TARGET_FILE:ormactl>
                    ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini)
+
+  # [ORMA_CONSOLE] Output against a dead port 5002 (the lock keeps every simulator away).
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/console_output)
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME console_output WORKING_DIRECTORY ${workdir}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/console_output.sh $<TARGET_FILE:ormactl>)
+  set_tests_properties(console_output PROPERTIES TIMEOUT 120 LABELS e2e RESOURCE_LOCK port5002)
+
+  # MaxSize = 100 keeps the sub-channel file bounded while the module notifies every 1 ms.
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/log_flood)
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME log_flood WORKING_DIRECTORY ${workdir}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} --tcp --port 5002
+                   -- ${CMAKE_CURRENT_SOURCE_DIR}/log_flood.sh $<TARGET_FILE:ormactl>)
+  set_tests_properties(log_flood PROPERTIES TIMEOUT 120 LABELS e2e RESOURCE_LOCK port5002)
 endif()
 
 if(WIN32)

@@ -1,6 +1,7 @@
 # Message logging: configuration and files, writers and filters, sub-channel tracker.
 orma_test(test_log_config LIBS orma_core LABELS logging)
 target_compile_definitions(test_log_config PRIVATE ORMA_SAMPLE_LOG_CONFIG="${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini")
+orma_test(test_log_files LIBS orma_core LABELS logging)
 orma_test(test_log_filter LIBS orma_core LABELS logging)
 orma_test(test_log_subchannels LIBS orma_core LABELS logging)
 # The project's INI reader against the iniparser library, where the target has the library.

@@ -31,7 +31,41 @@ check error-filter "${error}s/^Logging = ALL/Logging = EXCLOSED_FILTER/; ${error
   '"C1 01" is dropped' "EXCLOSED_FILTER -> $PWD/ORMA_ErrNotifications.txt, filter F0 x 02, restart" "FSI         ON"
 check syntax '$a no key line' 1 "neither a section, a comment nor key = value"
 
+# What breaks logging only later: an empty or shared file name, a folder that is missing or
+# cannot be written. ormactl must say so, never crash (an empty File once ended it with rc 134).
+general='/^\[ORMA_GENERAL\]/,/^Filter/'
+check empty-file "${general}s/^File = .*/File =/" 1 "[ORMA_GENERAL] File is empty" "general     off (no file name)" \
+  "error       not set up"
+check shared-file "${error}s/^File = .*/File = .\/ORMA_Notifications.txt/" 1 \
+  "the general and error channels both write $PWD/ORMA_Notifications.txt"
+check missing-folder "${general}s/^File = .*/File = nowhere\/log.txt/" 1 \
+  "log file $PWD/nowhere/log.txt is in a folder that does not exist"
+if [ "$(id -u)" = 0 ]; then locked=/proc/sys; else locked=$PWD/locked; mkdir -p locked; chmod 555 locked; fi
+check locked-folder "${general}s|^File = .*|File = $locked/log.txt|" 1 "log file $locked/log.txt cannot be written here"
+check folder-as-file "${general}s|^File = .*|File = /tmp|" 1 "log file /tmp is a folder"
+# The library's own sections: unknown keys and bad values.
+check link-key 's/^Reconnect = ON/&\nResponseTimout = 100/' 1 \
+  "unknown key ResponseTimout in [ORMA_LINK] (did you mean ResponseTimeout?)"
+check link-values 's/^ResponseTimeout = .*/ResponseTimeout = 5s/; s/^Reconnect = .*/Reconnect = yes/' 1 \
+  "ResponseTimeout = 5s is not a number of milliseconds" "Reconnect = yes is neither ON nor OFF: the library keeps ON" \
+  "link        response deadline 5000 ms, reconnects every 300 ms"
+check link-plain 's/^ResponseTimeout = .*/ResponseTimeout = 0/; s/^Reconnect = .*/Reconnect = off/' 0 \
+  "link        response deadline none (waits forever), no reconnection"
+check console-key 's/^Output = .*/Outptu = OFF/' 1 "unknown key Outptu in [ORMA_CONSOLE] (did you mean Output?)"
+check console-file 's/^Output = .*/Output = gone\/console.txt/' 1 \
+  "console output file $PWD/gone/console.txt is in a folder that does not exist"
+check console-log-file 's/^Output = .*/Output = ORMA_CfgSubChannels.txt/' 1 \
+  "the console output file is also the sub-channel channel's log file"
+check console-off 's/^Output = .*/Output = off/' 0 "console     silent"
+check max-size "${general}s/^File = .*/&\nMaxSize = 1MB/" 1 "MaxSize = 1MB is not a size in KB"
+check max-size-ok "${general}s/^File = .*/&\nMaxSize = 100/" 0 \
+  "general     ALL -> $PWD/ORMA_Notifications.txt, at most 100 KB, then renamed to ORMA_Notifications.txt.1"
+
 rm ORMA_DLL_Log.ini
+mkdir ORMA_DLL_Log.ini
+"$ctl" config >out.txt 2>&1 && fail "a folder as configuration, yet exit status 0"
+grep -qF "$PWD/ORMA_DLL_Log.ini is a folder, not a file" out.txt || fail "no line about the folder"
+rmdir ORMA_DLL_Log.ini
 "$ctl" config >out.txt 2>&1 && fail "no configuration, yet exit status 0"
 grep -qF "no log configuration: $PWD/ORMA_DLL_Log.ini" out.txt || fail "no line about the missing file"
 "$ctl" send 01 --mode 3 >out.txt 2>&1

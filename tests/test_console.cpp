@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 namespace {
 
 TEST(Console, RedirectedOutputKeepsTheLinesInOrder)
@@ -23,6 +26,56 @@ TEST(Console, RedirectedOutputKeepsTheLinesInOrder)
     console_write(ConsoleStream::Err, "Open() failed\n!");
     console_print(ConsoleStream::Err, "connect() failed: %d\n", 10061);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Open() failed\n!connect() failed: 10061\n");
+}
+
+// [ORMA_CONSOLE] Output: both kinds of line (console handles and runtime streams) go where it
+// says, texts unchanged; a file collects them appended, in order.
+TEST(Console, OutputSendsEveryLineWhereTheSettingSays)
+{
+    console_set_hook(nullptr);
+    std::remove("console_lines.txt");
+    const struct {
+        const char* value;
+        const char* out;
+        const char* err;
+        const char* file;
+    } cases[] = {
+        {"DEFAULT", "ORMA_Cli_Start()\nClient connecting to: 127.0.0.1\n", "Open() failed\n!connect() failed: 111\n", ""},
+        {"stderr", "", "ORMA_Cli_Start()\nOpen() failed\n!Client connecting to: 127.0.0.1\nconnect() failed: 111\n", ""},
+        {"Off", "", "", ""},
+        {"console_lines.txt", "", "",
+         "ORMA_Cli_Start()\nOpen() failed\n!Client connecting to: 127.0.0.1\nconnect() failed: 111\n"},
+        {"console_lines.txt", "", "", // the same file again: appended
+         "ORMA_Cli_Start()\nOpen() failed\n!Client connecting to: 127.0.0.1\nconnect() failed: 111\n"
+         "ORMA_Cli_Start()\nOpen() failed\n!Client connecting to: 127.0.0.1\nconnect() failed: 111\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        EXPECT_TRUE(console_set_output(c.value));
+        StdoutCapture out;
+        out.start();
+        testing::internal::CaptureStderr();
+        console_fetch_handles();
+        console_write(ConsoleStream::Out, "ORMA_Cli_Start()\n");
+        console_write(ConsoleStream::Err, "Open() failed\n!");
+        console_print(ConsoleStream::Out, "Client connecting to: %s\n", "127.0.0.1");
+        console_print(ConsoleStream::Err, "connect() failed: %d\n", 111);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(out.stop(), c.out);
+        EXPECT_EQ(err, c.err);
+        console_set_output("DEFAULT"); // closes the file
+        if (*c.file) {
+            EXPECT_EQ(read_text_file("console_lines.txt"), c.file);
+        }
+    }
+    // A file that cannot be opened: one line says so, and the lines keep their streams.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(console_set_output("no_such_folder/console.txt"));
+    console_print(ConsoleStream::Err, "recv() failed: error %d\n", 104);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot open the console output file \"no_such_folder/console.txt\""), std::string::npos) << err;
+    EXPECT_NE(err.find("recv() failed: error 104\n"), std::string::npos) << err;
+    std::remove("console_lines.txt");
 }
 
 } // namespace

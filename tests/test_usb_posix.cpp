@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 TEST(UsbModes, NeedWindowsInOneLineAndStartNothing)
 {
@@ -14,6 +15,7 @@ TEST(UsbModes, NeedWindowsInOneLineAndStartNothing)
         const std::filesystem::directory_iterator tasks("/proc/self/task");
         return std::distance(begin(tasks), end(tasks));
     };
+    std::ofstream("ORMA_DLL_Log.ini").flush(); // empty: no line about a missing configuration
     for (const int32_t mode : {3, 4}) {
         ConsoleCapture console;
         const long before = threads();

@@ -4,7 +4,8 @@
 #   wine    x86_64 ORMA_DLL.dll and the same tests as Windows programs under wine64
 #   tsan    the threaded unit tests (label "threaded") again, with ThreadSanitizer
 #   i686    ORMA_DLL.dll for 32-bit Windows: built, exports checked (no 32-bit Wine here)
-#   package install of a Release build, consumers through find_package and pkg-config, the
+#   package install of a Release build, the installed tools and manual pages, consumers through
+#           find_package and pkg-config, the Python package and its tests, the
 #           Windows archives made by tools/package.sh from the two Windows trees
 #   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus (when clang
 #           is installed)

@@ -10,8 +10,10 @@
 #include "support/thread.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -213,7 +215,7 @@ int ORMA_Cli_Start()
     g_client.thread = thread_start(ClientReceiveThread, reinterpret_cast<void*>(static_cast<uintptr_t>(mine)));
     if (!g_client.thread) {
         g_client.running = 0;
-        std::perror("ORMA_Srv_Init: _beginthread() failed!");
+        console_print(ConsoleStream::Err, "ORMA_Srv_Init: _beginthread() failed!: %s\n", std::strerror(errno));
         console_write(ConsoleStream::Err, "ORMA_Cli_Init: _beginthread() failed!\n");
         return -1;
     }

@@ -1,6 +1,9 @@
 // INI backend over the system's iniparser library.
 #include "logging/ini.h"
+#include "support/console.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <iniparser.h>
 
 struct IniDict {};
@@ -10,10 +13,22 @@ dictionary* lib(const IniDict* dict)
 {
     return reinterpret_cast<dictionary*>(const_cast<IniDict*>(dict));
 }
+// The reader's complaints about the file are console lines like the library's own.
+int to_console(const char* format, ...)
+{
+    char text[1200];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    console_print(ConsoleStream::Err, "%s", text);
+    return n;
+}
 } // namespace
 
 IniDict* ini_load(const char* path)
 {
+    iniparser_set_error_callback(to_console);
     return reinterpret_cast<IniDict*>(iniparser_load(path));
 }
 

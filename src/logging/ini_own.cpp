@@ -3,6 +3,7 @@
 // appearance: a section as its lower-case name without a value, a key as "section:key" in
 // lower case with its value. A repeated key keeps its place and takes the later value.
 #include "logging/ini_own.h"
+#include "support/console.h"
 
 #include <cstring>
 #include <optional>
@@ -129,7 +130,7 @@ IniOwnDict* ini_own_load(const char* path)
         return nullptr;
     std::FILE* in = std::fopen(path, "r");
     if (!in) {
-        std::fprintf(stderr, "iniparser: cannot open %s\n", path);
+        console_print(ConsoleStream::Err, "iniparser: cannot open %s\n", path);
         return nullptr;
     }
 
@@ -148,7 +149,7 @@ IniOwnDict* ini_own_load(const char* path)
         if (len <= 0)
             continue;
         if (line[len] != '\n' && !std::feof(in)) {
-            std::fprintf(stderr, "iniparser: input line too long in %s (%d)\n", path, lineno);
+            console_print(ConsoleStream::Err, "iniparser: input line too long in %s (%d)\n", path, lineno);
             delete dict;
             std::fclose(in);
             return nullptr;
@@ -173,8 +174,8 @@ IniOwnDict* ini_own_load(const char* path)
             dict->set(section + ":" + key, value);
             break;
         case LineKind::Error:
-            std::fprintf(stderr, "iniparser: syntax error in %s (%d):\n", path, lineno);
-            std::fprintf(stderr, "-> %s\n", line);
+            console_print(ConsoleStream::Err, "iniparser: syntax error in %s (%d):\n", path, lineno);
+            console_print(ConsoleStream::Err, "-> %s\n", line);
             ++errors;
             break;
         case LineKind::Empty:

@@ -2,9 +2,11 @@
 // writes the restart banner and the configuration dump, flushes and closes.
 #include "logging/log_state.h"
 #include "logging/options_ini.h"
+#include "support/console.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -50,15 +52,29 @@ bool key_is_on(const LogState* state, const char* key)
     return value && upper(value) == "ON";
 }
 
+// The channel's bound in bytes from "MaxSize" (KB) beside its File key: digits only, at most
+// 4 TB; anything else, 0 or no key: no bound.
+uint64_t max_size(const LogState* state, const char* file_key)
+{
+    std::string key(file_key);
+    key.replace(key.find(':') + 1, std::string::npos, "MaxSize");
+    const char* value = ini_get(state->config, key.c_str());
+    if (!value || !*value || std::strspn(value, "0123456789") != std::strlen(value) || std::strlen(value) > 10)
+        return 0;
+    return std::strtoull(value, nullptr, 10) * 1024u;
+}
+
 // Opens the channel's file (the configured name or the default); reports a failure.
 bool open_channel_file(const LogState* state, LogChannel& channel, const char* file_key, const char* default_name)
 {
     const char* name = ini_get(state->config, file_key);
     if (!name)
         name = default_name;
+    channel.name = name;
+    channel.max_bytes = max_size(state, file_key);
     channel.file = std::fopen(name, "w");
     if (!channel.file) {
-        std::fprintf(stderr, "ERROR: Unable to create file \"%s\"\n", name);
+        console_print(ConsoleStream::Err, "ERROR: Unable to create file \"%s\"\n", name);
         return false;
     }
     return true;
@@ -184,11 +200,8 @@ int32_t set_up(LogChannel& channel, SetUp&& read)
 
 void close_state(LogState* state)
 {
-    for (LogChannel* ch : {&state->general, &state->error, &state->fsi, &state->subchannels}) {
-        if (ch->file)
-            std::fclose(ch->file);
-        ch->file = nullptr;
-    }
+    for (LogChannel* ch : {&state->general, &state->error, &state->fsi, &state->subchannels})
+        log_channel_close(*ch);
     ini_free(state->config);
     delete state;
 }
@@ -242,9 +255,9 @@ int32_t Log_Init(const char* config_file)
     }
     // The library's own settings come from the same file; without it, every default.
     options_set(options_read(config));
+    console_set_output(config ? ini_get(config, "ORMA_CONSOLE:Output") : nullptr);
     if (!config) {
-        std::printf("Unable to open configuration file \"%s\"\n", name);
-        std::fflush(stdout);
+        console_print(ConsoleStream::Out, "Unable to open configuration file \"%s\"\n", name);
         return 0;
     }
     auto* state = new (std::nothrow) LogState{};
@@ -317,9 +330,8 @@ void Log_Flush()
     LogState* state = g_state;
     if (!state)
         return;
-    for (const LogChannel* ch : {&state->general, &state->error, &state->fsi, &state->subchannels})
-        if (ch->file)
-            std::fflush(ch->file);
+    for (LogChannel* ch : {&state->general, &state->error, &state->fsi, &state->subchannels})
+        log_channel_flush(*ch);
 }
 
 int32_t Log_Exit()

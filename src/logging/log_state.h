@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 enum LogMode : uint32_t {
     LOG_OFF = 0,
@@ -39,6 +40,11 @@ struct LogChannel {
     FilterExpression filter[LOG_FILTER_SLOTS];
     uint8_t pool[LOG_FILTER_SLOTS * LOG_FILTER_BYTES];
     uint32_t list_options; // sub-channel channel: LOG_LIST_BY_ID, LOG_LIST_BY_CU
+    // The file's name, its bound ("MaxSize" in KB; 0: none) and the bytes written into it so far.
+    std::string name;
+    uint64_t max_bytes;
+    uint64_t size;
+    bool size_known; // false until the first message: the set-up wrote through the stream
 };
 
 struct LogState {
@@ -69,6 +75,30 @@ void Log_RemoveFilterExpression(FilterExpression* slots, uint32_t index);
 int32_t Log_MatchFilter(const FilterExpression* slots, const uint8_t* message, uint16_t length);
 
 int32_t Log_TrackSubChannels(LogState* state, const uint8_t* message, uint16_t length);
+
+// One message's output is built in full and then written at once, so that the size bound and
+// a failed write are judged per message.
+void log_append(std::string& out, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// Writes the text into the channel's file. A text that would take the file past its bound
+// renames the file with the suffix ".1" (replacing an older one) and starts a new one first. A
+// file that cannot be written (disk full, file removed) is reported once, with one line on
+// standard error naming it, and closed: that channel stops, the others go on.
+void log_channel_write(LogChannel& channel, const std::string& text);
+// Flushes the channel's file and stops it like log_channel_write when that fails.
+void log_channel_flush(LogChannel& channel);
+// Closes the channel's file, reporting the last lines that could not be written.
+void log_channel_close(LogChannel& channel);
+// The log line of one message, as Log_WriteMessage writes it.
+void log_format_message(std::string& out, const uint8_t* message, uint16_t length);
+
+// Per-OS: false when the name no longer leads to the open file (it was removed or replaced).
+bool log_os_still_there(std::FILE* file, const char* name);
+// Per-OS: the bytes that the text takes in a file opened in text mode.
+size_t log_os_bytes_on_disk(const std::string& text);
 
 // Time sources: calendar seconds for the flush rule and the restart banner, and the conversion
 // of those seconds to the local date and time of the banner. Null restores the system's own.

@@ -40,15 +40,15 @@ bool listed(uint32_t word)
     return (word >> 7) & 1;
 }
 
-void write_row(std::FILE* f, const SubChannel& s, long time_ms)
+void write_row(std::string& out, const SubChannel& s, long time_ms)
 {
-    std::fprintf(f, "SubChId: %3d |", static_cast<int>(s.id));
-    std::fprintf(f, "Start CU: %3d...%3d (Sz: %3d) |", static_cast<int>(s.start_cu),
+    log_append(out, "SubChId: %3d |", static_cast<int>(s.id));
+    log_append(out, "Start CU: %3d...%3d (Sz: %3d) |", static_cast<int>(s.start_cu),
                  static_cast<int>(s.start_cu + s.size) - 1, static_cast<int>(s.size));
-    std::fprintf(f, "EEP: %3d |", static_cast<int>(s.eep));
-    std::fprintf(f, "ProtLev: %3d |", static_cast<int>(s.protection));
-    std::fprintf(f, "EFC Flg: %3d |", static_cast<int>(s.efc));
-    std::fprintf(f, "Time: %8ld ms\n", time_ms);
+    log_append(out, "EEP: %3d |", static_cast<int>(s.eep));
+    log_append(out, "ProtLev: %3d |", static_cast<int>(s.protection));
+    log_append(out, "EFC Flg: %3d |", static_cast<int>(s.efc));
+    log_append(out, "Time: %8ld ms\n", time_ms);
 }
 
 } // namespace
@@ -57,7 +57,7 @@ int32_t Log_TrackSubChannels(LogState* state, const uint8_t* message, uint16_t l
 {
     if (!state || !message || length < 3 || state->subchannels.mode != LOG_ON || !state->subchannels.file)
         return -1;
-    std::FILE* f = state->subchannels.file;
+    std::string out;
 
     if (message[0] == SUBCH_NOTIFICATION && message[1] == SUBCH_NOTIFICATION_KIND) {
         if (length < SUBCH_NOTIFICATION_LENGTH)
@@ -66,25 +66,25 @@ int32_t Log_TrackSubChannels(LogState* state, const uint8_t* message, uint16_t l
         const long time_ms = static_cast<long>(static_cast<int32_t>(read_big_endian32(message + 6)));
         const SubChannel s = decode(word);
 
-        std::fprintf(f, "Time: %8ld ms |", time_ms);
-        std::fprintf(f, "SubChId: %3d |", static_cast<int>(s.id));
-        std::fprintf(f, "SwitchOn: %3d |", static_cast<int>(s.switch_on));
-        std::fprintf(f, "Start CU: %3d |", static_cast<int>(s.start_cu));
-        std::fprintf(f, "Size CUs: %3d |", static_cast<int>(s.size));
-        std::fprintf(f, "EEP: %3d |", static_cast<int>(s.eep));
-        std::fprintf(f, "ProtLev: %3d |", static_cast<int>(s.protection));
-        std::fprintf(f, "EFC Flg: %3d\n", static_cast<int>(s.efc));
+        log_append(out, "Time: %8ld ms |", time_ms);
+        log_append(out, "SubChId: %3d |", static_cast<int>(s.id));
+        log_append(out, "SwitchOn: %3d |", static_cast<int>(s.switch_on));
+        log_append(out, "Start CU: %3d |", static_cast<int>(s.start_cu));
+        log_append(out, "Size CUs: %3d |", static_cast<int>(s.size));
+        log_append(out, "EEP: %3d |", static_cast<int>(s.eep));
+        log_append(out, "ProtLev: %3d |", static_cast<int>(s.protection));
+        log_append(out, "EFC Flg: %3d\n", static_cast<int>(s.efc));
 
         g_table[s.id] = word;
 
         if (state->subchannels.list_options & LOG_LIST_BY_ID) {
-            std::fprintf(f, " ========== Current Config (by sub_ch_id) ====\n");
+            log_append(out, " ========== Current Config (by sub_ch_id) ====\n");
             for (uint32_t w : g_table)
                 if (listed(w))
-                    write_row(f, decode(w), time_ms);
+                    write_row(out, decode(w), time_ms);
         }
         if (state->subchannels.list_options & LOG_LIST_BY_CU) {
-            std::fprintf(f, " ========== Current Config (by start CU)  ====\n");
+            log_append(out, " ========== Current Config (by start CU)  ====\n");
             std::array<SubChannel, SUBCH_COUNT> rows{};
             size_t n = 0;
             for (uint32_t w : g_table) {
@@ -96,9 +96,10 @@ int32_t Log_TrackSubChannels(LogState* state, const uint8_t* message, uint16_t l
             std::stable_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(n),
                              [](const SubChannel& a, const SubChannel& b) { return a.start_cu < b.start_cu; });
             for (size_t i = 0; i < n; ++i)
-                write_row(f, rows[i], time_ms);
+                write_row(out, rows[i], time_ms);
         }
-        std::fprintf(f, " %s\n", CLOSING_RULE.c_str());
+        log_append(out, " %s\n", CLOSING_RULE.c_str());
+        log_channel_write(state->subchannels, out);
     } else if (message[0] == SUBCH_RESET) {
         g_table.fill(0);
     }

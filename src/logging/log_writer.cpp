@@ -1,8 +1,12 @@
 // Log writers: which channel records a message, the log line, the filter expressions, and the
 // flush that follows a recorded message at most once in 11 seconds.
 #include "logging/log_state.h"
+#include "support/console.h"
 #include "support/message.h"
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -91,29 +95,119 @@ bool channel_filter_matches(const LogChannel& ch, const uint8_t* message, uint16
 
 } // namespace
 
+void log_format_message(std::string& out, const uint8_t* message, uint16_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    out.reserve(out.size() + 4 + 5 * size_t{length});
+    out += '[';
+    for (uint16_t i = 0; i < length; ++i) {
+        const char item[5] = {' ', '0', 'x', digits[message[i] >> 4], digits[message[i] & 0x0F]};
+        out.append(item, sizeof item);
+    }
+    out += " ]\n";
+}
+
 int32_t Log_WriteMessage(std::FILE* file, const uint8_t* message, uint16_t length)
 {
     if (!file || !message)
         return 0;
-    static const char digits[] = "0123456789abcdef";
-    char line[1024];
-    size_t n = 0;
-    const auto put = [&](const char* text, size_t count) {
-        if (n + count > sizeof line) {
-            std::fwrite(line, 1, n, file);
-            n = 0;
-        }
-        std::memcpy(line + n, text, count);
-        n += count;
-    };
-    put("[", 1);
-    for (uint16_t i = 0; i < length; ++i) {
-        const char item[5] = {' ', '0', 'x', digits[message[i] >> 4], digits[message[i] & 0x0F]};
-        put(item, sizeof item);
-    }
-    put(" ]\n", 3);
-    std::fwrite(line, 1, n, file);
+    std::string line;
+    log_format_message(line, message, length);
+    std::fwrite(line.data(), 1, line.size(), file);
     return length;
+}
+
+void log_append(std::string& out, const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0)
+        out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+}
+
+namespace {
+
+constexpr const char* CANNOT_WRITE = "cannot be written (disk full?)";
+
+void report(const LogChannel& ch, const char* why)
+{
+    console_print(ConsoleStream::Err, "ORMA_DLL: log file \"%s\" %s: no more logging into it\n", ch.name.c_str(), why);
+}
+
+// Reported once: the file is closed and the channel logs nothing more until the next Init.
+void stop_channel(LogChannel& ch, const char* why)
+{
+    report(ch, why);
+    std::fclose(ch.file);
+    ch.file = nullptr;
+    ch.mode = LOG_OFF;
+}
+
+bool write_failed(LogChannel& ch)
+{
+    if (!std::ferror(ch.file))
+        return false;
+    stop_channel(ch, CANNOT_WRITE);
+    return true;
+}
+
+// The file as it is goes to "<name>.1"; a new, empty file of the name takes its place.
+void rotate(LogChannel& ch)
+{
+    std::fclose(ch.file);
+    const std::string older = ch.name + ".1";
+    std::remove(older.c_str()); // rename does not replace a file on Windows
+    std::rename(ch.name.c_str(), older.c_str());
+    ch.file = std::fopen(ch.name.c_str(), "w");
+    ch.size = 0;
+    if (!ch.file) {
+        report(ch, "cannot be started again after it reached its MaxSize");
+        ch.mode = LOG_OFF;
+    }
+}
+
+} // namespace
+
+void log_channel_write(LogChannel& ch, const std::string& text)
+{
+    if (!ch.file || text.empty())
+        return;
+    if (!ch.size_known) {
+        const long at = std::ftell(ch.file);
+        ch.size = at > 0 ? static_cast<uint64_t>(at) : 0;
+        ch.size_known = true;
+    }
+    const size_t bytes = log_os_bytes_on_disk(text);
+    if (ch.max_bytes && ch.size > 0 && ch.size + bytes > ch.max_bytes) {
+        rotate(ch);
+        if (!ch.file)
+            return;
+    }
+    std::fwrite(text.data(), 1, text.size(), ch.file);
+    ch.size += bytes;
+    write_failed(ch);
+}
+
+void log_channel_close(LogChannel& ch)
+{
+    if (ch.file && std::fclose(ch.file) != 0) // the last lines did not reach the disk
+        report(ch, CANNOT_WRITE);
+    ch.file = nullptr;
+}
+
+void log_channel_flush(LogChannel& ch)
+{
+    if (!ch.file)
+        return;
+    if (std::fflush(ch.file) != 0 || std::ferror(ch.file)) {
+        stop_channel(ch, CANNOT_WRITE);
+        return;
+    }
+    if (!log_os_still_there(ch.file, ch.name.c_str()))
+        stop_channel(ch, "was removed");
 }
 
 // Writes the message into the channel's file when `selected` takes it: -1 without a message or
@@ -126,8 +220,15 @@ int32_t write_selected(LogState* state, LogChannel LogState::*channel, const uin
         return -1;
     if (length == 0)
         return 0;
-    const LogChannel& ch = state->*channel;
-    return selected(ch) ? Log_WriteMessage(ch.file, message, length) : -1;
+    LogChannel& ch = state->*channel;
+    if (!selected(ch))
+        return -1;
+    if (!ch.file)
+        return 0;
+    std::string line;
+    log_format_message(line, message, length);
+    log_channel_write(ch, line);
+    return length;
 }
 
 int32_t Log_WriteGeneral(LogState* state, const uint8_t* message, uint16_t length)

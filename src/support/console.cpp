@@ -1,13 +1,82 @@
 #include "support/console.h"
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 namespace {
+
 std::atomic<ConsoleHook> g_hook{nullptr};
+
+enum class Target { Default, Stderr, Off, File };
+
+// The destination of every line; the file stays open across Exit (the link's stop lines come
+// after the log files close) until another Init names another place, or the library unloads.
+struct Destination {
+    std::mutex lock;
+    Target target = Target::Default;
+    std::FILE* file = nullptr;
+    std::string name;
+
+    ~Destination()
+    {
+        if (file)
+            std::fclose(file);
+    }
+};
+
+Destination& destination()
+{
+    static Destination d;
+    return d;
 }
+
+bool same_word(const char* value, const char* word)
+{
+    for (; *value && *word; ++value, ++word)
+        if (std::toupper(static_cast<unsigned char>(*value)) != *word)
+            return false;
+    return *value == '\0' && *word == '\0';
+}
+
+// `handles`: the line was written for the console handles (link client) rather than the
+// runtime's streams; both reach the same place, each keeping its order.
+void emit(ConsoleStream stream, const char* text, size_t length, bool handles)
+{
+    if (ConsoleHook hook = g_hook.load()) {
+        hook(stream, text);
+        return;
+    }
+    Destination& d = destination();
+    const std::lock_guard hold(d.lock);
+    switch (d.target) {
+    case Target::Off:
+        return;
+    case Target::File:
+        std::fwrite(text, 1, length, d.file);
+        std::fflush(d.file);
+        return;
+    case Target::Stderr:
+        stream = ConsoleStream::Err;
+        break;
+    case Target::Default:
+        break;
+    }
+    if (handles) {
+        console_os_write(stream, text, length);
+        return;
+    }
+    FILE* out = stream == ConsoleStream::Out ? stdout : stderr;
+    std::fwrite(text, 1, length, out);
+    std::fflush(out);
+}
+
+} // namespace
 
 void console_fetch_handles()
 {
@@ -16,29 +85,69 @@ void console_fetch_handles()
 
 void console_write(ConsoleStream stream, const char* text)
 {
-    ConsoleHook hook = g_hook.load();
-    if (hook) {
-        hook(stream, text);
-        return;
-    }
-    console_os_write(stream, text, std::strlen(text));
+    emit(stream, text, std::strlen(text), true);
 }
 
 void console_print(ConsoleStream stream, const char* format, ...)
 {
-    char text[512];
+    char small[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(small, sizeof small, format, args);
     va_end(args);
-    ConsoleHook hook = g_hook.load();
-    if (hook) {
-        hook(stream, text);
+    if (n < 0) {
+        va_end(again);
         return;
     }
-    FILE* out = stream == ConsoleStream::Out ? stdout : stderr;
-    std::fputs(text, out);
-    std::fflush(out);
+    if (static_cast<size_t>(n) < sizeof small) {
+        va_end(again);
+        emit(stream, small, static_cast<size_t>(n), false);
+        return;
+    }
+    std::string text(static_cast<size_t>(n) + 1, '\0'); // a hex dump can be long
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    emit(stream, text.c_str(), static_cast<size_t>(n), false);
+}
+
+bool console_set_output(const char* value)
+{
+    Target target = Target::File;
+    if (!value || !*value || same_word(value, "DEFAULT"))
+        target = Target::Default;
+    else if (same_word(value, "STDERR"))
+        target = Target::Stderr;
+    else if (same_word(value, "OFF"))
+        target = Target::Off;
+
+    Destination& d = destination();
+    std::unique_lock hold(d.lock);
+    if (target == Target::File && d.file && d.name == value) {
+        d.target = Target::File; // the same file: keep appending
+        return true;
+    }
+    if (d.file) {
+        std::fclose(d.file);
+        d.file = nullptr;
+        d.name.clear();
+    }
+    d.target = target;
+    if (target != Target::File)
+        return true;
+    d.file = std::fopen(value, "a");
+    if (d.file) {
+        d.name = value;
+        return true;
+    }
+    const int error = errno;
+    d.target = Target::Default;
+    hold.unlock();
+    console_print(ConsoleStream::Err,
+                  "ORMA_DLL: cannot open the console output file \"%s\" (%s): console lines keep their streams\n", value,
+                  std::strerror(error));
+    return false;
 }
 
 ConsoleHook console_set_hook(ConsoleHook hook)

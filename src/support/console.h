@@ -3,7 +3,8 @@
 // The link client writes its lines to the process's console handles (fetched at every start);
 // the transports print theirs on the runtime's standard streams. Either way a line reaches the
 // console where the process has one and the standard handles otherwise, so redirected output
-// keeps it. Tests install a hook that receives every line instead.
+// keeps it. The INI's [ORMA_CONSOLE] Output sends every line elsewhere (console_set_output), and
+// tests install a hook that receives every line instead. Texts are never changed on the way.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,13 @@ void console_print(ConsoleStream stream, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+// Where the lines go from now on, as [ORMA_CONSOLE] Output names it (any case): "DEFAULT" (or
+// null, or empty) keeps each line on its stream, "STDERR" sends every line to standard error,
+// "OFF" drops them, anything else is a file name that receives them, appended. When the file
+// cannot be opened, one line on standard error says so and the lines keep their streams; the
+// result is then false.
+bool console_set_output(const char* value);
 
 // Replaces both outputs by the hook (null restores them). Returns the previous hook.
 ConsoleHook console_set_hook(ConsoleHook hook);

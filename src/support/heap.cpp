@@ -1,5 +1,6 @@
 #include "support/heap.h"
 
+#include "support/console.h"
 #include "support/fault.h"
 #include "support/sem.h"
 
@@ -163,8 +164,8 @@ int Heap_Free(void* block)
         std::memcpy(&word, tail + i, 4);
         if (word != HEAP_GUARD_WORD) {
             fault_report("Error", "heap consistency error", FAULT_ICON_STOP);
-            std::printf("\nError in Tail of memory object allocated in %.*s at line %ld", name_width(entry->file),
-                        entry->file, static_cast<long>(entry->line));
+            console_print(ConsoleStream::Out, "\nError in Tail of memory object allocated in %.*s at line %ld",
+                          name_width(entry->file), entry->file, static_cast<long>(entry->line));
         }
     }
 

@@ -1,8 +1,11 @@
 // ormactl config. The library reads its log configuration in silence: a misspelt key reads as
 // absent, an unknown section is never looked at, and an unknown mode value leaves an empty log
 // file and stops the set-up of the channels after it. This check reads the file the same way and
-// says so.
+// says so, and also what only shows later: two channels in one file, a folder that is missing
+// or not writable. It must survive any file (it runs in the INI fuzz target): every file system
+// call takes an error code instead of throwing.
 #include "log_config_check.h"
+#include "platform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -119,14 +122,38 @@ struct Channel {
 const Channel CHANNELS[] = {
     {"ORMA_GENERAL", "general", "ORMA_Notifications.txt",
      {"ALL", "NOTIFICATIONS_ONLY", "COMMANDS_RESPONSES", "ENCLOSED_FILTER", "EXCLOSED_FILTER"},
-     {"Logging", "File", "Filter"}},
+     {"Logging", "File", "Filter", "MaxSize"}},
     {"ORMA_ERROR", "error", "ORMA_ErrNotifications.txt", {"ALL", "ENCLOSED_FILTER", "EXCLOSED_FILTER"},
-     {"Logging", "File", "Filter", "Startup"}},
-    {"ORMA_FSI", "FSI", "ORMA_FSINotifications.txt", {"ON"}, {"Logging", "File"}},
+     {"Logging", "File", "Filter", "Startup", "MaxSize"}},
+    {"ORMA_FSI", "FSI", "ORMA_FSINotifications.txt", {"ON"}, {"Logging", "File", "MaxSize"}},
     {"ORMA_CONFIGURED_SUBCHANNELS", "sub-channel", "ORMA_CfgSubChannels.txt", {"ON"},
-     {"Logging", "File", "LogListById", "LogListByCU"}},
+     {"Logging", "File", "LogListById", "LogListByCU", "MaxSize"}},
 };
 const char* const SWITCH_KEYS[] = {"Startup", "LogListById", "LogListByCU"}; // only "ON" is on
+
+// The library's own settings: the link's behaviour when things fail, and its console lines.
+struct Settings {
+    const char* section;
+    std::vector<std::string> keys;
+};
+const Settings SETTINGS[] = {
+    {"ORMA_LINK", {"ResponseTimeout", "Reconnect", "SplitLongMessages"}},
+    {"ORMA_CONSOLE", {"Output"}},
+};
+
+// The absolute, normal form of a path; the text itself when the system cannot say.
+fs::path absolute(const std::string& name)
+{
+    std::error_code ec;
+    const fs::path p = fs::absolute(fs::path(name), ec);
+    return ec ? fs::path(name) : p.lexically_normal();
+}
+
+bool digits_only(const std::string& value, size_t max_digits)
+{
+    return !value.empty() && value.size() <= max_digits &&
+           value.find_first_not_of("0123456789") == std::string::npos;
+}
 
 std::string join(const std::vector<std::string>& words, const char* between)
 {
@@ -174,6 +201,9 @@ public:
         bool stopped = false;
         for (const Channel& ch : CHANNELS)
             stopped = report(ch, stopped);
+        check_shared_files();
+        report_link();
+        report_console();
         if (warnings_ == 0)
             say("no warning: the library sets up the channels as shown");
         else
@@ -196,8 +226,17 @@ private:
         std::vector<std::string> sections;
         for (const Channel& ch : CHANNELS)
             sections.push_back(ch.section);
+        for (const Settings& s : SETTINGS)
+            sections.push_back(s.section);
         for (const Entry& e : ini_.entries) {
             const Channel* ch = channel(e.section);
+            const Settings* settings = settings_of(e.section);
+            if (settings) {
+                if (!e.key.empty() && !known(e.key, settings->keys))
+                    warn(e.line, "unknown key " + e.key + " in [" + e.section + "]" + suggestion(e.key, settings->keys) +
+                                     ", which knows " + join(settings->keys, ", ") + "; the library never reads it");
+                continue;
+            }
             if (e.key.empty()) {
                 if (!ch)
                     warn(e.line, "unknown section [" + e.section + "]" + suggestion(e.section, sections) +
@@ -210,8 +249,114 @@ private:
             } else if (ch && known(e.key, {std::begin(SWITCH_KEYS), std::end(SWITCH_KEYS)}) &&
                        !same(e.value, "ON") && !same(e.value, "OFF")) {
                 warn(e.line, e.key + " = " + e.value + " reads as OFF: only ON turns it on");
+            } else if (ch && same(e.key, "MaxSize") && !digits_only(e.value, 10)) {
+                warn(e.line, "MaxSize = " + e.value + " is not a size in KB (digits only): the library sets no bound");
             }
         }
+    }
+
+    static const Settings* settings_of(const std::string& section)
+    {
+        for (const Settings& s : SETTINGS)
+            if (same(section, s.section))
+                return &s;
+        return nullptr;
+    }
+
+    // Two channels that write one file garble each other's lines.
+    void check_shared_files()
+    {
+        for (size_t i = 0; i < files_.size(); ++i)
+            for (size_t j = i + 1; j < files_.size(); ++j)
+                if (same_file(files_[i].path, files_[j].path))
+                    warn(files_[j].line, std::string("the ") + files_[i].channel + " and " + files_[j].channel +
+                                             " channels both write " + files_[j].path.string() +
+                                             ": their lines garble each other; give each its own File");
+    }
+
+    static bool same_file(const fs::path& a, const fs::path& b)
+    {
+        if (a == b)
+            return true;
+        std::error_code ec;
+        return fs::equivalent(a, b, ec) && !ec; // a link, or a name in other case on Windows
+    }
+
+    // Warns when the library will not be able to create (or empty) the file; true when it can.
+    bool check_writable(int at, const std::string& what, const fs::path& path)
+    {
+        std::error_code ec;
+        const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        if (fs::is_directory(path, ec)) {
+            warn(at, what + " " + path.string() + " is a folder: the library cannot create it");
+            return false;
+        }
+        if (!fs::is_directory(folder, ec)) {
+            warn(at, what + " " + path.string() + " is in a folder that does not exist (" + folder.string() +
+                         "): the library cannot create it");
+            return false;
+        }
+        if (!platform_can_write(folder.string()) || (fs::exists(path, ec) && !platform_can_write(path.string()))) {
+            warn(at, what + " " + path.string() + " cannot be written here (no permission): the library cannot create it");
+            return false;
+        }
+        return true;
+    }
+
+    void report_link()
+    {
+        const Entry* timeout = ini_.find("ORMA_LINK", "ResponseTimeout");
+        std::string deadline = "5000 ms";
+        if (timeout) {
+            const unsigned long ms = digits_only(timeout->value, 8) ? std::stoul(timeout->value) : 86400001ul;
+            if (ms <= 86400000ul)
+                deadline = ms == 0 ? "none (waits forever)" : std::to_string(ms) + " ms";
+            else
+                warn(timeout->line, "ResponseTimeout = " + timeout->value +
+                                        " is not a number of milliseconds from 0 to 86400000: the library keeps 5000");
+        }
+        const bool reconnect = on_off("Reconnect", true);
+        const bool split = on_off("SplitLongMessages", false);
+        std::fprintf(out_, "ormactl: %-11s response deadline %s, %s, long USB messages %s\n", "link", deadline.c_str(),
+                     reconnect ? "reconnects every 300 ms" : "no reconnection", split ? "split" : "refused");
+    }
+
+    bool on_off(const char* key, bool fallback)
+    {
+        const Entry* e = ini_.find("ORMA_LINK", key);
+        if (!e)
+            return fallback;
+        if (same(e->value, "ON"))
+            return true;
+        if (same(e->value, "OFF"))
+            return false;
+        warn(e->line, std::string(key) + " = " + e->value + " is neither ON nor OFF: the library keeps " +
+                          (fallback ? "ON" : "OFF"));
+        return fallback;
+    }
+
+    void report_console()
+    {
+        const Entry* output = ini_.find("ORMA_CONSOLE", "Output");
+        const std::string value = output ? output->value : "";
+        std::string text;
+        if (value.empty() || same(value, "DEFAULT")) {
+            text = "each line on its stream (DEFAULT)";
+        } else if (same(value, "STDERR")) {
+            text = "every line to standard error";
+        } else if (same(value, "OFF")) {
+            text = "silent";
+        } else {
+            const fs::path path = absolute(value);
+            text = "appended to " + path.string();
+            if (!check_writable(output->line, "console output file", path))
+                text += "; cannot be opened, so each line stays on its stream";
+            for (const auto& f : files_)
+                if (same_file(f.path, path))
+                    warn(output->line, "the console output file is also the " + std::string(f.channel) +
+                                           " channel's log file: their lines garble each other");
+        }
+        std::fprintf(out_, "ormactl: %-11s %s\n", "console", text.c_str());
     }
 
     static const Channel* channel(const std::string& section)
@@ -249,7 +394,20 @@ private:
             return false;
         }
         const Entry* file = ini_.find(ch.section, "File");
-        const std::string path = fs::absolute(file ? file->value : ch.default_file).string();
+        if (file && file->value.empty()) {
+            warn(file->line, "[" + std::string(ch.section) + "] File is empty: the library cannot create a file "
+                                                                 "without a name and sets up no later channel");
+            line(ch, "off (no file name)");
+            return true;
+        }
+        const fs::path full = absolute(file ? file->value : ch.default_file);
+        const std::string path = full.string();
+        const int file_line = file ? file->line : logging->line;
+        if (!check_writable(file_line, "log file", full)) {
+            line(ch, "off (cannot create " + path + "); the library sets up no later channel");
+            return true;
+        }
+        files_.push_back({ch.name, full, file_line});
         const std::string mode = upper(logging->value);
         if (!known(mode, ch.modes)) {
             warn(logging->line, "[" + std::string(ch.section) + "] Logging = " + logging->value +
@@ -267,6 +425,9 @@ private:
             text += ", restart banner";
         if (same(ch.section, "ORMA_FSI"))
             text += " (the configuration dump only)";
+        if (const Entry* max = ini_.find(ch.section, "MaxSize"); max && digits_only(max->value, 10) &&
+                                                                  std::stoull(max->value) > 0)
+            text += ", at most " + max->value + " KB, then renamed to " + full.filename().string() + ".1";
         if (on(ch, "LogListById") || on(ch, "LogListByCU"))
             text += std::string(", table") + (on(ch, "LogListById") ? " by id" : "") +
                     (on(ch, "LogListById") && on(ch, "LogListByCU") ? " and" : "") +
@@ -344,16 +505,35 @@ private:
         return join(bytes, " ");
     }
 
+    struct File {
+        const char* channel;
+        fs::path path;
+        int line;
+    };
+
     std::FILE* out_;
     const IniFile& ini_;
     int warnings_ = 0;
+    std::vector<File> files_; // the log files the library will open, in channel order
 };
 
 } // namespace
 
 int check_log_config(std::FILE* out)
 {
-    const fs::path path = fs::absolute(CONFIG_FILE);
+    return check_log_config_file(CONFIG_FILE, out);
+}
+
+int check_log_config_file(const char* name, std::FILE* out)
+{
+    const fs::path path = absolute(name);
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        std::fprintf(out,
+                     "ormactl: warning: %s is a folder, not a file: the library cannot read it and logs nothing\n",
+                     path.string().c_str());
+        return 1;
+    }
     IniFile ini;
     if (!load(path, ini)) {
         std::fprintf(out,

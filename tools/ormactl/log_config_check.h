@@ -7,3 +7,5 @@
 // absolute path, what each channel will do, and warnings about unknown sections, keys and values
 // (which the library passes over in silence). 0 when there is nothing to warn about, else 1.
 int check_log_config(std::FILE* out);
+// The same for the file of that name (the INI fuzz target runs it over any content).
+int check_log_config_file(const char* name, std::FILE* out);

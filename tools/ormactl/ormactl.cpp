@@ -39,10 +39,13 @@ Commands:
                       MS milliseconds while watching.
   bench N [HEX]       sends N commands (default 01), one after the other, and prints the summary
                       only.
-  config              checks the log configuration that the library reads (ORMA_DLL_Log.ini in
-                      the current folder): prints its absolute path and what each channel will
-                      do, and warns about unknown sections, keys and values, which the library
-                      passes over in silence. Exit 1 when there is a warning.
+  config              checks the configuration that the library reads (ORMA_DLL_Log.ini in the
+                      current folder): prints its absolute path, what each log channel, the link
+                      ([ORMA_LINK]) and the console lines ([ORMA_CONSOLE]) will do, and warns
+                      about unknown sections, keys and values, which the library passes over in
+                      silence, about two channels in one file, a file name that is empty or a
+                      folder, a folder that is missing or not writable, and a configuration
+                      path that is a folder. Exit 1 when there is a warning.
 
 Every run but config ends with a summary: messages sent, responses, notifications, error
 notifications, and the round trip of the commands (minimum, median, 99th percentile, maximum).
@@ -66,7 +69,8 @@ Options:
 Numbers are decimal. Output lines: "-> command      40 01 02" for each message sent,
 "<- response     80 01 02  (0.215 ms)", "<- notification E0 46 ...", "<- error        F0 ..."
 for each message received (with the sub-channel configuration decoded), and "ormactl: ..." for
-everything else. The lines without an arrow or "ormactl:" are the library's own.
+everything else. The lines without an arrow or "ormactl:" are the library's own; its
+[ORMA_CONSOLE] Output setting moves them (STDERR, a file) or silences them (OFF).
 )HELP";
 
 using Clock = std::chrono::steady_clock;

@@ -1,5 +1,5 @@
 // What ormactl does differently per OS: which modes the library offers here, and which device
-// port n of mode 1 opens.
+// port n of mode 1 opens, whether a file can be written.
 #pragma once
 
 #include <string>
@@ -17,3 +17,6 @@ ComPort platform_com_port(int port);
 // Points port n of mode 1 at `path` for the library of this process; false with the reason
 // where the system has no such rule.
 bool platform_set_com_device(int port, const std::string& path, std::string& error);
+
+// True when this process may create or replace files in the folder (or write the file).
+bool platform_can_write(const std::string& path);

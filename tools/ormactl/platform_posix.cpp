@@ -53,3 +53,8 @@ bool platform_set_com_device(int port, const std::string& path, std::string& err
     error = std::strerror(errno);
     return false;
 }
+
+bool platform_can_write(const std::string& path)
+{
+    return access(path.c_str(), W_OK) == 0;
+}

@@ -1,0 +1,147 @@
+"""The package against the library and the simulator in mode 2."""
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import gc
+
+from orma_dll import Link, OrmaError, is_notification
+
+
+def test_polling_round_trips_in_order(ormasim):
+    with Link(mode=2, protocol=2) as link:
+        assert link.com_state == 1
+        for payload in (b"\x01", b"\x40\x01\x02", b"\x02" + bytes(range(100))):
+            link.send(payload)
+        answers = [link.receive(timeout=5) for _ in range(3)]
+    assert answers == [b"\x81", b"\x80\x01\x02", b"\x82" + bytes(range(100))]
+
+
+def test_iteration_ends_when_the_module_goes_quiet(ormasim):
+    with Link(idle_timeout=0.5) as link:
+        link.send(b"\x01")
+        link.send(b"\x03")
+        assert list(link) == [b"\x81", b"\x83"]
+
+
+def test_callback_gets_every_message_and_is_kept_alive(ormasim):
+    got = []
+    done = threading.Event()
+
+    def on_message(message):
+        got.append(message)
+        if len(got) == 2:
+            done.set()
+
+    with Link(callback=on_message) as link:
+        del on_message  # the Link holds the callback: no crash when the garbage collector runs
+        gc.collect()
+        link.send(b"\x05")
+        link.send(b"\x06")  # queued behind the first: ORMA_DLL_Loop sends it once 85 is in
+        deadline = time.monotonic() + 5
+        while not done.wait(0.001) and time.monotonic() < deadline:
+            link.loop()
+        assert done.is_set()
+        with pytest.raises(OrmaError, match="callback"):
+            link.receive(0)
+    assert got == [b"\x85", b"\x86"]
+
+
+def test_callback_exceptions_are_kept_not_raised_into_the_library(ormasim):
+    def broken(message):
+        raise ValueError("boom")
+
+    with Link(callback=broken) as link:
+        link.send(b"\x01")
+        deadline = time.monotonic() + 5
+        while not link.callback_errors and time.monotonic() < deadline:
+            time.sleep(0.01)
+    assert [type(e) for e in link.callback_errors] == [ValueError]
+
+
+@pytest.mark.ormasim("--notify", "20")
+def test_notifications_come_with_the_responses(ormasim):
+    with Link() as link:
+        link.send(b"\x01")  # the first poll keeps later notifications
+        messages = [link.receive(timeout=5) for _ in range(5)]
+    assert b"\x81" in messages
+    assert any(m is not None and is_notification(m) for m in messages)
+
+
+BAD_ARGUMENTS = [
+    (dict(mode="2"), TypeError, "mode must be an int"),
+    (dict(mode=2.0), TypeError, "mode must be an int"),
+    (dict(protocol=2**40), ValueError, "32 bits"),
+    (dict(callback=42), TypeError, "callable"),
+]
+
+
+@pytest.mark.parametrize("kwargs, error, text", BAD_ARGUMENTS)
+def test_bad_link_arguments_are_refused_before_the_library_starts(kwargs, error, text):
+    with pytest.raises(error, match=text):
+        Link(**kwargs)
+
+
+@pytest.mark.parametrize("message, error", [
+    (b"", ValueError), (bytes(256), ValueError), ("01", TypeError), ([1], TypeError), (None, TypeError)])
+def test_bad_messages_are_refused(message, error):
+    with Link(mode=0) as link:  # no link: nothing is sent, no simulator needed
+        with pytest.raises(error):
+            link.send(message)
+        link.send(b"\x01")  # a good one still goes
+
+
+def test_one_link_at_a_time_and_none_after_close():
+    with Link(mode=0) as link:
+        with pytest.raises(OrmaError, match="already started"):
+            Link(mode=0)
+    with pytest.raises(OrmaError, match="closed"):
+        link.send(b"\x01")
+    with Link(mode=0):
+        pass  # the library can be started again
+
+
+def test_fixture_fails_clearly_when_the_port_is_taken(tmp_path):
+    blocker = socket.socket()
+    blocker.bind(("127.0.0.1", 5002))
+    blocker.listen(1)
+    try:
+        test = tmp_path / "test_taken.py"
+        test.write_text("def test_x(ormasim):\n    pass\n")
+        run = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:orma_dll", "-p", "orma_dll.pytest_plugin", "-q",
+                              str(test)],
+                             capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    finally:
+        blocker.close()
+    assert run.returncode != 0
+    assert "port 5002 on 127.0.0.1 is taken" in run.stdout
+
+
+def _import_and_load(env, path_first):
+    code = "import orma_dll._library as l; print(l.load().orma_path)"
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env,
+                          cwd=path_first)
+
+
+def test_library_is_found_by_variable_then_next_to_the_package(tmp_path):
+    import os
+    import shutil
+    import orma_dll
+    library = os.environ["ORMA_DLL_LIBRARY"]
+    env = {"PATH": os.environ.get("PATH", ""), "ORMA_DLL_LIBRARY": str(tmp_path / "missing.so")}
+    run = _import_and_load(env, str(tmp_path))
+    assert run.returncode != 0
+    assert "ORMA_DLL library not found; set ORMA_DLL_LIBRARY" in run.stderr
+    assert "missing.so (ORMA_DLL_LIBRARY): no such file" in run.stderr
+
+    # A copy of the package with the library beside it, no variable: that copy is taken.
+    package = tmp_path / "orma_dll"
+    shutil.copytree(os.path.dirname(orma_dll.__file__), package)
+    shutil.copy(library, package / "libORMA_DLL.so.1")
+    run = _import_and_load({"PATH": env["PATH"]}, str(tmp_path))
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == str(package / "libORMA_DLL.so.1")

@@ -1,0 +1,36 @@
+#!/bin/sh
+# [ORMA_CONSOLE] Output in a whole program: ormactl in mode 2 against a port where nothing
+# listens (the caller holds the port), once per value of Output:
+#   console_output.sh ORMACTL
+# OFF: nothing of the library's lines reaches standard output or error. A file: the program
+# prints what it printed with OFF, and the file holds exactly the lines that DEFAULT printed
+# beyond that. STDERR: standard output keeps only the program's own lines.
+set -u
+ctl=$1
+fail() { echo "console_output: $*"; exit 1; }
+run() { # NAME OUTPUT-VALUE: runs ormactl with that Output; its streams in NAME.out / NAME.err
+  printf '[ORMA_CONSOLE]\nOutput = %s\n' "$2" >ORMA_DLL_Log.ini
+  "$ctl" --timeout 300 --wait 0 send 01 >"$1.out" 2>"$1.err"
+}
+rm -f console.txt
+run default DEFAULT
+run off OFF
+run file console.txt
+run stderr STDERR
+
+grep -q '^Client connecting to: 127.0.0.1$' default.out || fail "DEFAULT: no library line on standard output"
+for line in 'ORMA_Cli_Start()' 'Client connecting to' 'connect() failed' 'Open() failed'; do
+  grep -qF "$line" off.out off.err && fail "OFF: the library printed \"$line\""
+done
+# The library's lines: what DEFAULT printed beyond OFF, both streams, in any order.
+sort default.out default.err >default.all
+sort off.out off.err >off.all
+comm -23 default.all off.all >library.lines
+[ -s library.lines ] || fail "DEFAULT printed nothing beyond OFF"
+sort console.txt >file.lines
+cmp -s library.lines file.lines || { diff library.lines file.lines; fail "the file does not hold exactly the library's lines"; }
+cat file.out file.err | sort | cmp -s - off.all || fail "with a file, the program printed more than with OFF"
+cmp -s stderr.out off.out || fail "STDERR: standard output holds more than the program's own lines"
+sort stderr.err >stderr.all
+sort off.err library.lines | cmp -s - stderr.all || fail "STDERR: standard error does not hold every library line"
+echo "console_output: passed ($(wc -l <library.lines) library lines)"

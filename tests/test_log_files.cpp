@@ -1,0 +1,157 @@
+// Log files over time: the MaxSize bound with its rotation to ".1", and files that cannot be
+// written any more (disk full, removed), which stop alone and are reported once.
+#include "console_capture.h"
+#include "log_test_support.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+class LogFiles : public LogTest {};
+
+long size_of(const std::string& path)
+{
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return -1;
+    std::fseek(f, 0, SEEK_END);
+    const long size = std::ftell(f);
+    std::fclose(f);
+    return size;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// A sub-channel notification for id `id` at `ms`, switched on, 12 CUs from CU `id * 12`.
+std::vector<uint8_t> subchannel(uint32_t id, uint32_t ms)
+{
+    const uint32_t word = id | (1u << 7) | ((id * 12) << 8) | (12u << 22);
+    return {0xE0, 0x46, uint8_t(word >> 24), uint8_t(word >> 16), uint8_t(word >> 8), uint8_t(word),
+            uint8_t(ms >> 24), uint8_t(ms >> 16), uint8_t(ms >> 8), uint8_t(ms)};
+}
+
+TEST_F(LogFiles, MaxSizeRenamesTheFileAndStartsANewOneWithoutLosingALine)
+{
+    const struct {
+        const char* ini;
+        const char* file;
+        long bound; // bytes; 0: none
+    } cases[] = {
+        {"[ORMA_GENERAL]\nLogging = ALL\nFile = gen.txt\nMaxSize = 1\n", "gen.txt", 1024},
+        {"[ORMA_CONFIGURED_SUBCHANNELS]\nLogging = ON\nFile = sub.txt\nLogListById = ON\nmaxsize = 3\n", "sub.txt",
+         3072},
+        {"[ORMA_GENERAL]\nLogging = ALL\nFile = whole.txt\nMaxSize = none\n", "whole.txt", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string older = std::string(c.file) + ".1";
+        write_file(older, "from an earlier run\n");
+        write_file("bound.ini", c.ini);
+        ASSERT_EQ(Log_Init("bound.ini"), 1);
+        log_bytes({0x42, 0, 0}); // an empty sub-channel table
+        for (uint32_t i = 0; i < 200; ++i) {
+            log_bytes(subchannel(i % 8, i)); // a line of 54 bytes in the general file
+            g_fake_seconds += 11;             // every message flushes
+            if (c.bound) {
+                EXPECT_LE(size_of(c.file), c.bound) << "after message " << i;
+                EXPECT_LE(size_of(older), c.bound) << "after message " << i;
+            }
+        }
+        Log_Exit();
+        const std::string now = read_text_file(c.file);
+        if (!c.bound) {
+            EXPECT_GT(size_of(c.file), 10000); // no bound: the whole run in one file
+            EXPECT_EQ(read_text_file(older), "from an earlier run\n");
+            continue;
+        }
+        // The last message ends the new file; the renamed one ends with the message before
+        // the first of the new file.
+        const auto current = lines_of(now);
+        const auto previous = lines_of(read_text_file(older));
+        ASSERT_FALSE(current.empty());
+        ASSERT_FALSE(previous.empty());
+        EXPECT_NE(previous.front(), "from an earlier run");
+        const std::string last = c.bound == 1024 ? log_line(subchannel(199 % 8, 199)) : " " + std::string(90, '-');
+        EXPECT_EQ(current.back() + "\n", c.bound == 1024 ? last : last + "\n");
+        if (c.bound == 1024) {
+            uint32_t at = 0;
+            while (at < 200 && log_line(subchannel(at % 8, at)) != previous.back() + "\n")
+                ++at;
+            ASSERT_LT(at, 199u);
+            EXPECT_EQ(current.front() + "\n", log_line(subchannel((at + 1) % 8, at + 1)));
+        } else {
+            EXPECT_EQ(current.front().rfind("Time: ", 0), 0u) << "a notification's output was cut";
+        }
+    }
+}
+
+// The error file goes on while the general one has failed; one line names the failed file.
+void expect_one_report(const ConsoleCapture& console, const std::string& file, const char* why)
+{
+    const std::string err = console.text(ConsoleStream::Err);
+    const std::string line = "ORMA_DLL: log file \"" + file + "\" " + why;
+    EXPECT_NE(err.find(line), std::string::npos) << err;
+    EXPECT_EQ(err.find(line), err.rfind(line)) << "reported more than once: " << err;
+    EXPECT_EQ(lines_of(err).size(), 1u) << err;
+    EXPECT_EQ(console.text(ConsoleStream::Out), "");
+}
+
+TEST_F(LogFiles, AFullDiskStopsThatFileAloneAndIsReportedOnce)
+{
+    if (!file_exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full on this system";
+    ConsoleCapture console;
+    write_file("full.ini", "[ORMA_GENERAL]\nLogging = ALL\nFile = /dev/full\n\n[ORMA_ERROR]\nLogging = ALL\n"
+                           "File = err.txt\n");
+    ASSERT_EQ(Log_Init("full.ini"), 1);
+    for (int i = 0; i < 5; ++i) {
+        log_bytes({0xF0, uint8_t(i)});
+        g_fake_seconds += 11;
+    }
+    expect_one_report(console, "/dev/full", "cannot be written"); // at the first flush, not only at the end
+    Log_Exit();
+    EXPECT_EQ(lines_of(console.text(ConsoleStream::Err)).size(), 1u);
+    std::string lines;
+    for (int i = 0; i < 5; ++i)
+        lines += log_line({0xF0, uint8_t(i)});
+    const std::string err = read_text_file("err.txt");
+    EXPECT_EQ(err.substr(err.size() - lines.size()), lines);
+}
+
+TEST_F(LogFiles, ARemovedFileStopsThatFileAloneAndIsReportedOnce)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "an open file cannot be removed on Windows";
+#endif
+    ConsoleCapture console;
+    write_file("gone.ini", "[ORMA_GENERAL]\nLogging = ALL\nFile = gone.txt\n\n[ORMA_ERROR]\nLogging = ALL\n"
+                           "File = err.txt\n");
+    ASSERT_EQ(Log_Init("gone.ini"), 1);
+    log_bytes({0xF0, 0x00});
+    remove_file("gone.txt");
+    for (int i = 1; i < 4; ++i) {
+        g_fake_seconds += 11;
+        log_bytes({0xF0, uint8_t(i)});
+    }
+    Log_Exit();
+    Log_Exit();
+    expect_one_report(console, "gone.txt", "was removed");
+    EXPECT_FALSE(file_exists("gone.txt")); // not created again behind the user's back
+    const std::string err = read_text_file("err.txt");
+    EXPECT_NE(err.find(log_line({0xF0, 0x03})), std::string::npos);
+}
+
+} // namespace
