@@ -54,7 +54,7 @@ uint8_t start_byte(int32_t protocol)
 int32_t SendOverLink(uint32_t, SvcMsg* record)
 {
     Log_Message(record->data, record->length);
-    frame_send(ORMA_Cli_Ops(), start_byte(g_orma.protocol), record->data, record->length);
+    ORMA_Cli_Send(start_byte(g_orma.protocol), record->data, record->length);
     return 1;
 }
 

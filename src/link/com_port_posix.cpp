@@ -15,10 +15,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 struct ComOs {
     std::atomic<int> fd{-1};
+    // A stop may wake the port from another thread while the link's own thread opens or closes
+    // it again: the pipe's ends change only under the lock.
+    std::mutex wake_lock;
     int wake_pipe[2] = {-1, -1};
+    std::atomic<int> wake_read{-1};
     std::atomic<bool> woken{false};
 };
 
@@ -100,6 +105,8 @@ bool apply(int fd, termios tio)
 
 void close_wake_pipe()
 {
+    std::lock_guard lock(g_os.wake_lock);
+    g_os.wake_read = -1;
     for (int& fd : g_os.wake_pipe) {
         if (fd >= 0)
             ::close(fd);
@@ -145,14 +152,18 @@ void com_os_device_name(uint8_t port, char* name, size_t size)
 
 bool com_os_open(ComOs* os, const char* name)
 {
-    os->woken = false;
     const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     // No sharing: a second open of the port fails while this one holds it.
-    if (::ioctl(fd, TIOCEXCL) != 0 || ::pipe2(os->wake_pipe, O_CLOEXEC) != 0) {
+    bool piped = false;
+    if (::ioctl(fd, TIOCEXCL) == 0) {
+        std::lock_guard lock(os->wake_lock);
+        piped = ::pipe2(os->wake_pipe, O_CLOEXEC) == 0;
+        os->wake_read = piped ? os->wake_pipe[0] : -1;
+    }
+    if (!piped) {
         ::close(fd);
-        close_wake_pipe();
         return false;
     }
     os->fd = fd;
@@ -186,6 +197,7 @@ void com_os_close(ComOs* os)
         ::close(fd);
     }
     close_wake_pipe();
+    os->woken = false; // the next open starts awake
 }
 
 int com_os_write(ComOs* os, const uint8_t* bytes, int count)
@@ -221,7 +233,7 @@ int com_os_read(ComOs* os, uint8_t* buffer, int max_count, int timeout_ms)
     const int fd = os->fd;
     if (fd < 0)
         return LINK_FAILED;
-    pollfd fds[2] = {{fd, POLLIN, 0}, {os->wake_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {os->wake_read, POLLIN, 0}};
     for (;;) {
         if (os->woken)
             return LINK_FAILED;
@@ -245,6 +257,7 @@ int com_os_read(ComOs* os, uint8_t* buffer, int max_count, int timeout_ms)
 
 void com_os_wake(ComOs* os)
 {
+    std::lock_guard lock(os->wake_lock);
     os->woken = true;
     if (os->wake_pipe[1] >= 0) {
         const uint8_t byte = 1;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 struct ComOs {
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -19,7 +20,10 @@ struct ComOs {
     // lives as long as the port. Timed and untimed reads share it, so that a byte left pending by
     // one is collected, in order, by whichever reads next.
     uint8_t read_byte = 0;
-    HANDLE wake_event = nullptr; // set by a stop: reads end at once
+    // Set by a stop: reads end at once. A stop may come from another thread while the link's own
+    // thread opens or closes the port again: the event changes only under the lock.
+    std::mutex wake_lock;
+    std::atomic<HANDLE> wake_event{nullptr};
     std::atomic<bool> woken{false};
 };
 
@@ -112,7 +116,6 @@ void com_os_device_name(uint8_t port, char* name, size_t size)
 
 bool com_os_open(ComOs* os, const char* name)
 {
-    os->woken = false;
     os->handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     return os->handle != INVALID_HANDLE_VALUE;
@@ -162,7 +165,10 @@ bool com_os_configure(ComOs* os, const ComSettings& s)
     os->write_overlapped = OVERLAPPED{};
     os->read_overlapped.hEvent = new_event();
     os->write_overlapped.hEvent = new_event();
-    os->wake_event = new_event();
+    {
+        std::lock_guard lock(os->wake_lock);
+        os->wake_event = CreateEventA(nullptr, TRUE, os->woken ? TRUE : FALSE, nullptr);
+    }
     os->read_pending = 0;
     return true;
 }
@@ -181,7 +187,12 @@ void com_os_close(ComOs* os)
     }
     close_event(&os->read_overlapped.hEvent);
     close_event(&os->write_overlapped.hEvent);
-    close_event(&os->wake_event);
+    {
+        std::lock_guard lock(os->wake_lock);
+        if (HANDLE wake = os->wake_event.exchange(nullptr))
+            CloseHandle(wake);
+        os->woken = false; // the next open starts awake
+    }
     os->read_pending = 0;
 }
 
@@ -231,7 +242,8 @@ int com_os_read(ComOs* os, uint8_t* buffer, int max_count, int timeout_ms)
 
 void com_os_wake(ComOs* os)
 {
+    std::lock_guard lock(os->wake_lock);
     os->woken = true;
-    if (os->wake_event)
-        SetEvent(os->wake_event);
+    if (HANDLE wake = os->wake_event.load())
+        SetEvent(wake);
 }

@@ -7,6 +7,12 @@
 
 namespace {
 std::atomic<ConsoleHook> g_hook{nullptr};
+thread_local bool t_muted = false;
+} // namespace
+
+void console_mute_thread(bool muted)
+{
+    t_muted = muted;
 }
 
 void console_fetch_handles()
@@ -16,6 +22,8 @@ void console_fetch_handles()
 
 void console_write(ConsoleStream stream, const char* text)
 {
+    if (t_muted)
+        return;
     ConsoleHook hook = g_hook.load();
     if (hook) {
         hook(stream, text);
@@ -26,6 +34,8 @@ void console_write(ConsoleStream stream, const char* text)
 
 void console_print(ConsoleStream stream, const char* format, ...)
 {
+    if (t_muted)
+        return;
     char text[512];
     va_list args;
     va_start(args, format);

@@ -77,10 +77,14 @@ Misbehaviour (for tests; the random choices follow --seed):
   --noise N           up to N random bytes before every frame, start bytes among them (noise
                       that the receiver's scan passes over without waiting)
   --split N           cut every frame (with its noise) into up to N separate writes
-  --bad-checksum K    every K-th answer goes out with a wrong checksum
+  --split-gap MIN-MAX write every frame (with its noise) in at least two pieces (up to --split
+                      N), each after the first MIN to MAX milliseconds after the one before
+                      (a slow bridge; later frames wait behind, so the order is kept)
+  --bad-checksum K    every K-th answer of a connection goes out with a wrong checksum
   --silent            never answer
   --silent-after N    answer the first N commands of a connection, then nothing
-  --drop-after N      close the connection after answering its N-th command
+  --drop-after N      close the connection after answering its N-th command, then wait for
+                      the next one (TCP); so every N answers when the host comes back
   --notify MS         send notifications every MS milliseconds from the start of a connection
   --seed N            seed of the random choices (default 1)
 
@@ -101,6 +105,8 @@ struct Options {
     bool once = false;
     int noise = 0;
     int split = 1;
+    int gap_min = 0;
+    int gap_max = 0;
     long bad_checksum = 0;
     long silent_after = -1;
     long drop_after = -1;
@@ -126,7 +132,7 @@ void on_signal(int)
 
 Options parse_options(int argc, char** argv)
 {
-    enum { TCP = 256, SERIAL, HOLD, PORT, ONCE, NOISE, SPLIT, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD };
+    enum { TCP = 256, SERIAL, HOLD, PORT, ONCE, NOISE, SPLIT, GAP, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD };
     const std::initializer_list<option> own = {
         {"tcp", no_argument, nullptr, TCP},
         {"serial", no_argument, nullptr, SERIAL},
@@ -135,6 +141,7 @@ Options parse_options(int argc, char** argv)
         {"once", no_argument, nullptr, ONCE},
         {"noise", required_argument, nullptr, NOISE},
         {"split", required_argument, nullptr, SPLIT},
+        {"split-gap", required_argument, nullptr, GAP},
         {"bad-checksum", required_argument, nullptr, BAD},
         {"silent", no_argument, nullptr, SILENT},
         {"silent-after", required_argument, nullptr, SILENT_AFTER},
@@ -153,6 +160,10 @@ Options parse_options(int argc, char** argv)
         case ONCE: o.once = true; break;
         case NOISE: o.noise = static_cast<int>(number_arg(name, 0, sim::MAX_NOISE)); break;
         case SPLIT: o.split = static_cast<int>(number_arg(name, 1, 64)); break;
+        case GAP:
+            if (!sim::parse_range(optarg, 60000, o.gap_min, o.gap_max))
+                usage_error(std::string("bad value for --split-gap: ") + optarg + " (MIN-MAX in ms, up to 60000)");
+            break;
         case BAD: o.bad_checksum = number_arg(name, 1, 1L << 30); break;
         case SILENT: o.silent_after = 0; break;
         case SILENT_AFTER: o.silent_after = number_arg(name, 0, 1L << 30); break;
@@ -197,6 +208,11 @@ public:
                 const int t = ms_until(delayed_.front().due);
                 timeout = timeout < 0 ? t : std::min(timeout, t);
             }
+            if (!out_.empty() && out_.front().due > Clock::now()) { // the next piece waits its gap
+                p.events &= ~POLLOUT;
+                const int t = ms_until(out_.front().due);
+                timeout = timeout < 0 ? t : std::min(timeout, t);
+            }
             if (absent_) {
                 // Nobody holds the other end of the pseudo-terminal: look again a little later.
                 timeout = timeout < 0 ? ABSENT_POLL_MS : std::min(timeout, ABSENT_POLL_MS);
@@ -219,7 +235,7 @@ public:
                 if (next_notify_ < Clock::now())
                     next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
             }
-            if (p.revents & POLLOUT)
+            if ((p.revents & POLLOUT) || (!out_.empty() && out_.front().due <= Clock::now()))
                 flush_some();
             if (serial_ && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN))
                 absent_ = true; // nobody holds the other end now, or not yet
@@ -371,16 +387,20 @@ private:
             say("tx " + sim::hex(frame) + (bad_checksum ? " (bad checksum)" : ""));
         sim::Bytes unit = sim::make_noise(rng_, o_.noise, frame);
         unit.insert(unit.end(), frame.begin(), frame.end());
-        for (auto& piece : sim::split(rng_, unit, o_.split))
-            out_.push_back(std::move(piece));
+        auto due = out_.empty() ? Clock::now() : out_.back().due;
+        for (auto& piece : sim::pace(rng_, unit, o_.split, o_.gap_min, o_.gap_max)) {
+            due = std::max(due, Clock::now()) + std::chrono::milliseconds(piece.gap_ms);
+            out_.push_back({std::move(piece.bytes), due});
+        }
         flush_some();
     }
 
-    // Writes queued pieces, each with its own write, as far as the peer takes them now.
+    // Writes queued pieces whose time has come, each with its own write, as far as the peer
+    // takes them now.
     void flush_some()
     {
-        while (!out_.empty()) {
-            sim::Bytes& piece = out_.front();
+        while (!out_.empty() && out_.front().due <= Clock::now()) {
+            sim::Bytes& piece = out_.front().bytes;
             const ssize_t n = write(fd_, piece.data() + sent_, piece.size() - sent_);
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR)
@@ -419,7 +439,11 @@ private:
     FILE* record_;
     Clock::time_point epoch_;
     sim::FrameReader rx_;
-    std::deque<sim::Bytes> out_;
+    struct Out {
+        sim::Bytes bytes;
+        Clock::time_point due; // not written before
+    };
+    std::deque<Out> out_;
     size_t sent_ = 0;
     long received_ = 0;
     long answered_ = 0;

@@ -106,6 +106,17 @@ Bytes make_noise(Rng& rng, int max_bytes, const Bytes& frame);
 // Cuts bytes into 1 to max_pieces pieces at random places, each to be written on its own.
 std::vector<Bytes> split(Rng& rng, const Bytes& bytes, int max_pieces);
 
+// A piece to write and the pause before it, in milliseconds.
+struct Piece {
+    Bytes bytes;
+    int gap_ms;
+};
+// As split(), and with gaps (gap_max > 0) at least two pieces, each after the first written
+// gap_min to gap_max ms after the one before it: a slow bridge.
+std::vector<Piece> pace(Rng& rng, const Bytes& bytes, int max_pieces, int gap_min, int gap_max);
+// "MIN-MAX" (or "MS" for both), decimal milliseconds up to `limit`, MIN <= MAX.
+bool parse_range(const char* text, int limit, int& min, int& max);
+
 // The block of the USB role: type, client number, then 'A' one payload byte and a byte without
 // meaning, 'B' two payload bytes, 'O' the payload length (16 bits, little-endian) and the payload.
 // The module's own reading and writing of it, written apart from the library's like the frame.
