@@ -203,10 +203,13 @@ int32_t ORMA_DLL_CALL collect(const uint8_t*, int32_t)
     return ++g_collected;
 }
 
+// The one-shot link (Reconnect = OFF), as the system describes it: nothing reconnects, nothing
+// is made up.
 TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
 {
     if (MODE != 2)
         GTEST_SKIP() << "a dropped connection is a TCP matter";
+    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nReconnect = OFF\n");
     Library lib(1, collect); // protocol 1: every send goes out at once
     ASSERT_TRUE(send({0x01}));
     ASSERT_TRUE(wait_until([] { return g_collected == 1; }));
@@ -219,6 +222,50 @@ TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
         return read_text_file("stderr.txt").find("send() failed: error ") != std::string::npos;
     })) << read_text_file("stderr.txt");
     EXPECT_EQ(g_collected, 1);
+    EXPECT_EQ(read_text_file("sim.out").find("ormasim: connected\normasim: connected"), std::string::npos)
+        << "connected again";
+    remove_file("ORMA_DLL_Log.ini");
+}
+
+const Bytes LINK_UP{0xF0, 0xE0, 0x03, 0xFF, 0x01, 0x12};
+const Bytes LINK_DOWN{0xF0, 0xE0, 0x03, 0xFF, 0x00, 0x12};
+
+// The module's line is pulled away for 1500 ms (7F 07: the TCP peer stops listening, the
+// pseudo-terminal hangs up and comes back as a new one behind the same path): the command in
+// flight is answered 0x85, the host hears "down", a command sent meanwhile is answered 0x85 at
+// once, the host hears "up", and the next command is answered by the module.
+TEST_F(Exchange, LinkPulledAwayComesBackAndTheHostHearsOfIt)
+{
+    Library lib(2);
+    EXPECT_TRUE(take().empty()); // polled: notifications are kept
+    ASSERT_TRUE(send({0x01}));
+    EXPECT_EQ(take_within(), Bytes{0x81});
+    ASSERT_TRUE(com_state_reopens());
+    ASSERT_TRUE(send({0x7F, 0x07, 0x05, 0xDC}));
+    EXPECT_EQ(hex(take_within()), "85");
+    EXPECT_EQ(hex(take_within()), hex(LINK_DOWN));
+    ASSERT_TRUE(com_state_reopens());
+    ASSERT_TRUE(send({0x02}));
+    EXPECT_EQ(hex(take_within(1000ms)), "85");
+    EXPECT_EQ(hex(take_within()), hex(LINK_UP));
+    ASSERT_TRUE(com_state_reopens());
+    ASSERT_TRUE(send({0x03}));
+    EXPECT_EQ(hex(take_within()), "83");
+    EXPECT_TRUE(on_wire(framed(0xAA, {0x03})));
+    EXPECT_TRUE(take().empty());
+}
+
+// A slow bridge: every frame of the module comes in two to four pieces 150 to 600 ms apart,
+// with noise before it. Every answer comes whole and in order.
+TEST_F(Exchange, SlowBridgeLosesNothing)
+{
+    Library lib(2);
+    for (uint8_t i = 1; i <= 6; ++i) {
+        const Bytes command{i, static_cast<uint8_t>(i * 3), 0xAA, 0x55};
+        ASSERT_TRUE(send(command));
+        EXPECT_EQ(hex(take_within(5000ms)), hex(answer_to(command))) << "command " << int{i};
+        ASSERT_TRUE(com_state_reopens());
+    }
 }
 
 // Many commands of random lengths, each identified by its sequence number (in its code and,

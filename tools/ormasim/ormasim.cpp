@@ -46,6 +46,8 @@ Roles:
   --hold-line         with --serial: keep the other end open too, so that the line never hangs
                       up (for hosts whose serial layer polls the line, e.g. under Wine); the
                       host must then open it with the same settings each time
+  --link PATH         with --serial: a symbolic link PATH to the line, made anew for every line
+                      (see 7F 07) and removed at the end; give the host PATH as its port
   --once              exit when the first connection ends
 
 Answers:
@@ -62,6 +64,9 @@ Control commands (code 0x7F, answered like any command unless said otherwise):
   7F 05               close the connection at once, unanswered
   7F 06 hh ll         answer this command only after hhll milliseconds (later answers wait
                       behind it, so the order is kept)
+  7F 07 hh ll         pull the line away for hhll milliseconds, unanswered: TCP closes the
+                      connection and stops listening; --serial hangs up the pseudo-terminal,
+                      then makes a new one (a new /dev/pts/N: use --link)
 
 Notifications:
   E0 46 w w w w t t t t   sub-channel configuration: configuration word (bits 0-5 sub-channel
@@ -101,6 +106,7 @@ Output:
 struct Options {
     bool serial = false;
     bool hold = false;
+    std::string link;
     int port = 5002;
     bool once = false;
     int noise = 0;
@@ -132,11 +138,12 @@ void on_signal(int)
 
 Options parse_options(int argc, char** argv)
 {
-    enum { TCP = 256, SERIAL, HOLD, PORT, ONCE, NOISE, SPLIT, GAP, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD };
+    enum { TCP = 256, SERIAL, HOLD, LINK, PORT, ONCE, NOISE, SPLIT, GAP, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD };
     const std::initializer_list<option> own = {
         {"tcp", no_argument, nullptr, TCP},
         {"serial", no_argument, nullptr, SERIAL},
         {"hold-line", no_argument, nullptr, HOLD},
+        {"link", required_argument, nullptr, LINK},
         {"port", required_argument, nullptr, PORT},
         {"once", no_argument, nullptr, ONCE},
         {"noise", required_argument, nullptr, NOISE},
@@ -156,6 +163,7 @@ Options parse_options(int argc, char** argv)
         case TCP: o.serial = false; break;
         case SERIAL: o.serial = true; break;
         case HOLD: o.hold = true; break;
+        case LINK: o.link = optarg; break;
         case PORT: o.port = static_cast<int>(number_arg(name, 0, 65535)); break;
         case ONCE: o.once = true; break;
         case NOISE: o.noise = static_cast<int>(number_arg(name, 0, sim::MAX_NOISE)); break;
@@ -248,6 +256,8 @@ public:
     }
 
     bool dropped() const { return dropped_; }
+    // How long the line is to stay away after the session (7F 07), or 0.
+    int unplug_ms() const { return unplug_ms_; }
 
 private:
     static constexpr int ABSENT_POLL_MS = 20;
@@ -361,6 +371,10 @@ private:
         case sim::CTL_DROP:
             drop_pending_ = true;
             return false;
+        case sim::CTL_UNPLUG:
+            unplug_ms_ = size >= 4 ? std::max(1, message[2] << 8 | message[3]) : 1;
+            drop_pending_ = true;
+            return false;
         default:
             return true;
         }
@@ -451,6 +465,7 @@ private:
     bool closed_ = false;
     bool dropped_ = false;
     bool drop_pending_ = false;
+    int unplug_ms_ = 0;
     int notify_ms_ = 0;
     long ticks_ = 0;
     uint8_t last_command_ = 0;
@@ -476,16 +491,25 @@ void set_nonblocking(int fd)
         fail("fcntl");
 }
 
-long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point epoch)
+// Waits, as long as no stop is asked for.
+void pause_for(int ms)
+{
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    for (int left; !g_stop && (left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                           until - Clock::now()).count())) > 0;)
+        poll(nullptr, 0, left);
+}
+
+int tcp_listener(int port, sockaddr_in& addr)
 {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     if (listener < 0)
         fail("socket");
     const int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
+    addr = sockaddr_in{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(o.port));
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
         fail("bind");
@@ -493,10 +517,19 @@ long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point 
         fail("listen");
     socklen_t len = sizeof addr;
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    say("tcp on 127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+    return listener;
+}
+
+long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point epoch)
+{
+    sockaddr_in addr{};
+    int listener = tcp_listener(o.port, addr);
+    const int port = ntohs(addr.sin_port);
+    say("tcp on 127.0.0.1:" + std::to_string(port));
     say("ready");
 
     long answered = 0;
+    const int one = 1;
     while (!g_stop) {
         const int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) {
@@ -515,6 +548,13 @@ long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point 
         }
         if (o.once)
             break;
+        if (session.unplug_ms() > 0) { // nobody listens meanwhile: connections are refused
+            close(listener);
+            say("unplugged for " + std::to_string(session.unplug_ms()) + " ms");
+            pause_for(session.unplug_ms());
+            listener = tcp_listener(port, addr);
+            say("listening again");
+        }
     }
     close(listener);
     return answered;
@@ -522,28 +562,46 @@ long serve_tcp(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point 
 
 long serve_serial(const Options& o, sim::Rng& rng, FILE* record, Clock::time_point epoch)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0)
-        fail("posix_openpt");
-    const char* name = ptsname(master);
-    if (!name)
-        fail("ptsname");
-    const std::string path = name;
-    // The line starts raw, whatever the host sets. The other end is not held open here, so the
-    // host's open and close behave as on a serial port of its own.
-    reset_line(master);
-    set_nonblocking(master);
-    int held = -1;
-    if (o.hold && (held = open(path.c_str(), O_RDWR | O_NOCTTY)) < 0)
-        fail("open pseudo-terminal");
-    say("serial on " + path);
-    say("host command line: ormactl --mode 1 --device " + path + " send 01");
-    say("ready");
-    Session session(master, true, o, rng, record, epoch);
-    const long answered = session.run();
-    if (held >= 0)
-        close(held);
-    close(master);
+    long answered = 0;
+    for (bool first = true; !g_stop; first = false) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0)
+            fail("posix_openpt");
+        const char* name = ptsname(master);
+        if (!name)
+            fail("ptsname");
+        const std::string path = name;
+        // The line starts raw, whatever the host sets. The other end is not held open here, so
+        // the host's open and close behave as on a serial port of its own.
+        reset_line(master);
+        set_nonblocking(master);
+        int held = -1;
+        if (o.hold && (held = open(path.c_str(), O_RDWR | O_NOCTTY)) < 0)
+            fail("open pseudo-terminal");
+        if (!o.link.empty()) {
+            const std::string fresh = o.link + ".new";
+            unlink(fresh.c_str());
+            if (symlink(path.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), o.link.c_str()) != 0)
+                fail("symlink");
+        }
+        say("serial on " + path);
+        if (first) {
+            const std::string& port = o.link.empty() ? path : o.link;
+            say("host command line: ormactl --mode 1 --device " + port + " send 01");
+            say("ready");
+        }
+        Session session(master, true, o, rng, record, epoch);
+        answered += session.run();
+        if (held >= 0)
+            close(held);
+        close(master); // the host's end hangs up
+        if (!o.link.empty())
+            unlink(o.link.c_str());
+        if (session.unplug_ms() <= 0)
+            break;
+        say("unplugged for " + std::to_string(session.unplug_ms()) + " ms");
+        pause_for(session.unplug_ms());
+    }
     return answered;
 }
 

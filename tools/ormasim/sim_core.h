@@ -62,6 +62,7 @@ enum ControlOp : uint8_t {
     CTL_SILENT = 0x04,       // 7F 04: answer nothing from now on
     CTL_DROP = 0x05,         // 7F 05: close the connection at once, unanswered
     CTL_DELAY = 0x06,        // 7F 06 hh ll: answer this command only after hhll ms
+    CTL_UNPLUG = 0x07,       // 7F 07 hh ll: pull the line away for hhll ms, unanswered
 };
 
 constexpr uint8_t SUBCHANNEL_CODE = 0xE0;
