@@ -376,4 +376,45 @@ TEST_F(LinkClientTest, StopDuringAnAttemptIsQuick)
     }
 }
 
+// Several threads send all the time while the peer drops the connection again and again and
+// the link is stopped and started anew: no send may use a table being replaced or a socket being
+// closed (the ThreadSanitizer lane reports it), and every link comes back.
+TEST_F(LinkClientTest, SendsFromSeveralThreadsWhileTheLinkFailsAndIsReplaced)
+{
+    start();
+    std::atomic<bool> go{true};
+    std::atomic<long> refused{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t)
+        senders.emplace_back([&] {
+            const uint8_t message[] = {0x01, 0x02};
+            while (go) {
+                if (ORMA_Cli_Send(0xAA, message, 2) != 0)
+                    ++refused;
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+    int came_back = 0;
+    for (int round = 0; round < 6; ++round) {
+        if (round % 3 == 2) { // replaced: a new start on a new listener
+            ORMA_Cli_Stop();
+            testsock::close(peer_);
+            testsock::close(listener_);
+            listener_ = testsock::listen_loopback(&port_);
+            configure(port_);
+            ORMA_Cli_Start();
+        } else { // dropped: the link comes back by itself
+            testsock::close(peer_);
+        }
+        peer_ = testsock::accept_one(listener_, 3000);
+        came_back += peer_ != testsock::NONE;
+        std::this_thread::sleep_for(50ms);
+    }
+    go = false;
+    for (auto& s : senders)
+        s.join();
+    EXPECT_EQ(came_back, 6);
+    EXPECT_GT(refused, 0) << "no send met a link that was down";
+}
+
 } // namespace

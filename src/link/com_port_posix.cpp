@@ -38,7 +38,12 @@ int system_set_attributes(int fd, const termios* tio)
     return ::tcsetattr(fd, TCSANOW, tio);
 }
 
-ComTermiosSeam g_seam{system_set_attributes, com_posix_is_pseudo_terminal};
+int system_modem_lines(int fd, unsigned long request, int lines)
+{
+    return ::ioctl(fd, request, &lines);
+}
+
+ComTermiosSeam g_seam{system_set_attributes, com_posix_is_pseudo_terminal, system_modem_lines};
 
 bool baud_constant(uint32_t baud, speed_t* speed)
 {
@@ -130,6 +135,7 @@ void com_posix_set_seam(const ComTermiosSeam* seam)
     g_seam.set_attributes = seam && seam->set_attributes ? seam->set_attributes : system_set_attributes;
     g_seam.is_pseudo_terminal =
         seam && seam->is_pseudo_terminal ? seam->is_pseudo_terminal : com_posix_is_pseudo_terminal;
+    g_seam.modem_lines = seam && seam->modem_lines ? seam->modem_lines : system_modem_lines;
 }
 
 ComOs* com_os_port()
@@ -178,10 +184,8 @@ bool com_os_configure(ComOs* os, const ComSettings& settings)
     if (::tcgetattr(fd, &tio) != 0 || !make_termios(settings, &tio) || !apply(fd, tio))
         return false;
     // RTS raised, DTR lowered; a pseudo-terminal has no modem lines and refuses both.
-    int rts = TIOCM_RTS;
-    int dtr = TIOCM_DTR;
-    ::ioctl(fd, TIOCMBIS, &rts);
-    ::ioctl(fd, TIOCMBIC, &dtr);
+    g_seam.modem_lines(fd, TIOCMBIS, TIOCM_RTS);
+    g_seam.modem_lines(fd, TIOCMBIC, TIOCM_DTR);
     return true;
 }
 
@@ -189,8 +193,7 @@ void com_os_close(ComOs* os)
 {
     const int fd = os->fd.exchange(-1);
     if (fd >= 0) {
-        int dtr = TIOCM_DTR;
-        ::ioctl(fd, TIOCMBIC, &dtr);
+        g_seam.modem_lines(fd, TIOCMBIC, TIOCM_DTR);
         ::tcflush(fd, TCIOFLUSH);
         // The exclusive mode outlives this descriptor while any other process holds the line.
         ::ioctl(fd, TIOCNXCL);

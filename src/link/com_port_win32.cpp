@@ -2,6 +2,7 @@
 // that the host's thread writes while the receive thread waits for data. Reading is one byte at
 // a time: a read returns what has arrived as soon as the next byte would have to be waited for.
 #include "link/com_os.h"
+#include "link/com_port_win32.h"
 
 #include <windows.h>
 
@@ -32,6 +33,33 @@ namespace {
 constexpr DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 ComOs g_os;
+
+HANDLE system_open(const char* name)
+{
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+}
+BOOL system_set_timeouts(HANDLE port, const COMMTIMEOUTS* timeouts)
+{
+    COMMTIMEOUTS copy = *timeouts;
+    return SetCommTimeouts(port, &copy);
+}
+BOOL system_get_state(HANDLE port, DCB* dcb)
+{
+    return GetCommState(port, dcb);
+}
+BOOL system_set_state(HANDLE port, const DCB* dcb)
+{
+    DCB copy = *dcb;
+    return SetCommState(port, &copy);
+}
+BOOL system_escape(HANDLE port, DWORD function)
+{
+    return EscapeCommFunction(port, function);
+}
+
+const ComWin32Seam SYSTEM_SEAM{system_open, system_set_timeouts, system_get_state, system_set_state, system_escape};
+ComWin32Seam g_seam = SYSTEM_SEAM;
 
 HANDLE new_event()
 {
@@ -114,10 +142,19 @@ void com_os_device_name(uint8_t port, char* name, size_t size)
     std::snprintf(name, size, "%s", text);
 }
 
+void com_win32_set_seam(const ComWin32Seam* seam)
+{
+    const ComWin32Seam s = seam ? *seam : SYSTEM_SEAM;
+    g_seam.open = s.open ? s.open : system_open;
+    g_seam.set_timeouts = s.set_timeouts ? s.set_timeouts : system_set_timeouts;
+    g_seam.get_state = s.get_state ? s.get_state : system_get_state;
+    g_seam.set_state = s.set_state ? s.set_state : system_set_state;
+    g_seam.escape = s.escape ? s.escape : system_escape;
+}
+
 bool com_os_open(ComOs* os, const char* name)
 {
-    os->handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    os->handle = g_seam.open(name);
     return os->handle != INVALID_HANDLE_VALUE;
 }
 
@@ -131,11 +168,11 @@ bool com_os_configure(ComOs* os, const ComSettings& s)
     os->timeouts.ReadTotalTimeoutConstant = 1000;
     os->timeouts.WriteTotalTimeoutMultiplier = 0;
     os->timeouts.WriteTotalTimeoutConstant = 1000;
-    SetCommTimeouts(os->handle, &os->timeouts);
+    g_seam.set_timeouts(os->handle, &os->timeouts);
 
     os->dcb = DCB{};
     os->dcb.DCBlength = sizeof os->dcb;
-    if (!GetCommState(os->handle, &os->dcb))
+    if (!g_seam.get_state(os->handle, &os->dcb))
         return false;
     os->dcb.BaudRate = s.baud;
     os->dcb.ByteSize = s.data_bits;
@@ -156,10 +193,10 @@ bool com_os_configure(ComOs* os, const ComSettings& s)
         os->dcb.XonChar = 0x11;
         os->dcb.XoffChar = 0x13;
     }
-    if (!SetCommState(os->handle, &os->dcb))
+    if (!g_seam.set_state(os->handle, &os->dcb))
         return false;
-    EscapeCommFunction(os->handle, SETRTS);
-    EscapeCommFunction(os->handle, CLRDTR);
+    g_seam.escape(os->handle, SETRTS);
+    g_seam.escape(os->handle, CLRDTR);
 
     os->read_overlapped = OVERLAPPED{};
     os->write_overlapped = OVERLAPPED{};
@@ -179,7 +216,7 @@ void com_os_close(ComOs* os)
         // Abort the transfers first and close their events last, so that no read waits on a
         // closed event.
         SetCommMask(os->handle, 0);
-        EscapeCommFunction(os->handle, CLRDTR);
+        g_seam.escape(os->handle, CLRDTR);
         PurgeComm(os->handle, PURGE_ALL);
         cancel_read(os);
         CloseHandle(os->handle);

@@ -110,6 +110,7 @@ bool come_back(uint32_t mine)
 {
     auto next_attempt = std::chrono::steady_clock::now() + RETRY_EVERY;
     for (;;) {
+        LinkOps ops{};
         {
             std::unique_lock lock(g_client.link_lock);
             g_client.changed.wait_until(lock, next_attempt, [&] { return !still_running(mine) || g_client.refused > 0; });
@@ -122,8 +123,8 @@ bool come_back(uint32_t mine)
                 continue;
             }
             g_client.attempting = true;
+            ops = g_client.ops;
         }
-        const LinkOps ops = g_client.ops; // replaced only by a start, which stops this thread first
         console_mute_thread(true);
         const int opened = ops.open(ops.context);
         console_mute_thread(false);

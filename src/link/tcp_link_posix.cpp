@@ -34,6 +34,7 @@ namespace {
 // A connection to a peer on this machine is made at once or refused; the bound only keeps a
 // lost SYN (a full backlog) from holding the link's thread.
 constexpr int CONNECT_LIMIT_MS = 2000;
+constexpr int SEND_LIMIT_MS = 1000;
 
 TcpOs g_os;
 
@@ -162,6 +163,10 @@ bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
     }
     const int saved = errno;
     ::fcntl(fd, F_SETFL, flags);
+    // A send waits at most SEND_LIMIT_MS for a peer that does not read: the host's send holds
+    // the link's lock, which the stop needs too.
+    const timeval limit{SEND_LIMIT_MS / 1000, SEND_LIMIT_MS % 1000 * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     errno = saved;
     return connected;
 }

@@ -28,6 +28,7 @@ namespace {
 // A connection to a peer on this machine is made at once or refused (Windows takes about 2 s to
 // give up on a refused one); the bound only keeps a lost SYN from holding the link's thread.
 constexpr DWORD CONNECT_LIMIT_MS = 3000;
+constexpr DWORD SEND_LIMIT_MS = 1000;
 
 TcpOs g_os;
 
@@ -137,6 +138,10 @@ bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
     WSAEventSelect(s, nullptr, 0);
     u_long blocking = 0;
     ioctlsocket(s, FIONBIO, &blocking);
+    // A send waits at most SEND_LIMIT_MS for a peer that does not read: the host's send holds
+    // the link's lock, which the stop needs too.
+    const DWORD limit = SEND_LIMIT_MS;
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
     ResetEvent(os->recv_event);
     WSASetLastError(error);
     return connected;
