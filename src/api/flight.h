@@ -21,7 +21,8 @@
 void flight_start();
 // The session ends: the deadline thread is asked to stop, woken and waited for at most
 // `limit_ms` (it may be in the host's callback), and the record kept for a "no answer" is
-// released. Called after the link has stopped and before the sequencer goes.
+// released. Called after the session has closed (no send can make a new one) and before the
+// sequencer goes.
 void flight_stop(unsigned limit_ms);
 
 // Hands the first queued record to the link when the com state is open. The state is closed

@@ -125,8 +125,8 @@ void stop_library(void (*stop_link)(int32_t mode), unsigned limit_ms)
         return;
     const int32_t mode = g_orma.mode;
     stop_link(mode);
-    flight_stop(limit_ms);
     g_orma.session.close(); // from here no callback and no export uses the sequencer
+    flight_stop(limit_ms);
     g_orma.host_callback = nullptr;
     svc_seq_destroy(g_orma.seq.exchange(nullptr));
     Log_Exit();
