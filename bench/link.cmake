@@ -6,3 +6,12 @@ if(NOT WIN32)
   target_compile_definitions(bench_link PRIVATE ORMASIM_PATH="$<TARGET_FILE:ormasim>")
   add_dependencies(bench_link ormasim)
 endif()
+
+# The soak of mode 2 under protocol 2 against a garbling simulator (a program, not a benchmark:
+# it takes minutes; see the comment at its top).
+if(NOT WIN32)
+  add_executable(soak_link ${CMAKE_CURRENT_SOURCE_DIR}/soak_link.cpp)
+  target_link_libraries(soak_link PRIVATE ORMA_DLL orma_warnings)
+  target_compile_definitions(soak_link PRIVATE ORMASIM_PATH="$<TARGET_FILE:ormasim>")
+  add_dependencies(soak_link ormasim)
+endif()

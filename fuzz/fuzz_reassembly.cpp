@@ -7,8 +7,9 @@
 //   bytes; then every message must come out, in order, exactly once.
 // The bytes after the stream's own decide the read sizes and where the line goes quiet.
 //
-// Checks: every delivered frame passes frame_check and lies inside the held bytes; the buffer's
-// indexes stay in range; a prepared read always has room. The bytes behind the held ones are
+// Checks: every delivered frame passes frame_check and lies inside the held bytes and is consumed
+// with the bytes before it; after a quiet spell no valid frame is left held; the buffer's indexes
+// stay in range; a prepared read always has room. The bytes behind the held ones are
 // poisoned for AddressSanitizer while the scan runs, so a read outside them is reported.
 #include "link/frame.h"
 
@@ -62,8 +63,13 @@ void take_frames(bool quiet, std::vector<std::vector<uint8_t>>* out)
         check_indexes();
     }
     check_indexes();
-    if (quiet)
-        REQUIRE(g_buf.read_index == g_buf.fill); // nothing held outlives a quiet spell
+    // After a quiet spell no complete valid frame is left anywhere among the held bytes: the
+    // scan looked past every start that cannot complete.
+    for (int at = g_buf.read_index; quiet && at + FRAME_OVERHEAD < g_buf.fill; ++at) {
+        const uint8_t* p = g_buf.data + at;
+        const int length = p[1] + FRAME_OVERHEAD;
+        REQUIRE(p[1] == 0 || at + length > g_buf.fill || frame_check(p, length) != 0);
+    }
     UNPOISON(g_buf.data, RXBUF_SIZE);
 }
 

@@ -78,6 +78,22 @@ foreach(case IN LISTS cases)
 endforeach()
 e2e_test(e2e_tcp_drop MODE 2 FILTER Exchange.PeerClosingTheConnectionEndsReceptionAndLaterSendsFail
          SIM ${tcp_sim} --record sim_rx.txt LOCK port5002)
+# Links that come back: the module's line pulled away and brought back (the serial line keeps
+# its path through a symbolic link), and a slow bridge.
+e2e_test(e2e_tcp_pulled MODE 2 FILTER Exchange.LinkPulledAwayComesBackAndTheHostHearsOfIt
+         SIM ${tcp_sim} ${noisy} --seed 11 --record sim_rx.txt LOCK port5002)
+e2e_test(e2e_com_pulled MODE 1 FILTER Exchange.LinkPulledAwayComesBackAndTheHostHearsOfIt
+         SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_pulled/com1 ${noisy} --seed 13
+             --record sim_rx.txt
+         LOCK ${com_lock})
+e2e_test(e2e_tcp_slow MODE 2 FILTER Exchange.SlowBridgeLosesNothing
+         SIM ${tcp_sim} --noise 48 --split 4 --split-gap 150-600 --seed 17 LOCK port5002)
+
+# Every second answer spoiled: the response deadline answers 0x85 (ResponseTimeout 300 and 0).
+e2e_test(e2e_tcp_deadline MODE 2 FILTER Exchange.CorruptedResponseIsAnsweredAfterTheDeadline
+         SIM ${tcp_sim} --bad-checksum 2 LOCK port5002)
+e2e_test(e2e_com_deadline MODE 1 FILTER Exchange.CorruptedResponseIsAnsweredAfterTheDeadline
+         SIM ${com_sim} --bad-checksum 2 LOCK ${com_lock})
 
 e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_TCP_COUNT}
          SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900 LOCK port5002)

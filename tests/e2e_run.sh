@@ -33,7 +33,8 @@ until grep -q '^ormasim: ready' sim.out 2>/dev/null; do
   tries=$((tries + 1)); sleep 0.05
 done
 
-ORMA_SIM_SERIAL=$(sed -n 's/^ormasim: serial on //p' sim.out)
+# The port to give the host: the line itself, or the symbolic link to it (--link).
+ORMA_SIM_SERIAL=$(sed -n 's/^ormasim: host command line: ormactl --mode 1 --device \([^ ]*\) send 01$/\1/p' sim.out)
 ORMA_COM1=$ORMA_SIM_SERIAL # natively port 1 opens the simulator's line
 export ORMA_SIM_SERIAL ORMA_COM1
 if [ -n "$com1_runner" ]; then

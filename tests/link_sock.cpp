@@ -34,12 +34,14 @@ bool init()
     return os::start();
 }
 
-Socket listen_loopback(uint16_t* port)
+Socket listen_loopback(uint16_t* port, int backlog)
 {
     const auto s = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));
+    const int on = 1; // the port of a connection just closed may be listened on again at once
+    ::setsockopt(native(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
     sockaddr_in a = loopback(*port);
     os::AddressLength size = sizeof a;
-    if (::bind(native(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(native(s), 5) != 0 ||
+    if (::bind(native(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(native(s), backlog) != 0 ||
         ::getsockname(native(s), reinterpret_cast<sockaddr*>(&a), &size) != 0) {
         close(s);
         return NONE;
@@ -63,6 +65,24 @@ bool send_all(Socket s, const std::vector<uint8_t>& bytes)
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+Socket connect_loopback(uint16_t port)
+{
+    const auto s = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));
+    os::set_nonblocking(native(s));
+    const sockaddr_in a = loopback(port);
+    ::connect(native(s), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    return s;
+}
+
+std::vector<uint8_t> receive_some(Socket s, int timeout_ms)
+{
+    char chunk[512];
+    if (!readable(s, timeout_ms))
+        return {};
+    const auto n = ::recv(native(s), chunk, sizeof chunk, 0);
+    return n > 0 ? std::vector<uint8_t>(chunk, chunk + n) : std::vector<uint8_t>{};
 }
 
 void close(Socket s)

@@ -1,6 +1,7 @@
 // The BSD sockets under link_sock.cpp.
 #pragma once
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -17,5 +18,9 @@ inline bool start()
 inline void close(Native s)
 {
     ::close(s);
+}
+inline void set_nonblocking(Native s)
+{
+    ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
 }
 } // namespace testsock::os

@@ -16,4 +16,9 @@ inline void close(Native s)
 {
     closesocket(s);
 }
+inline void set_nonblocking(Native s)
+{
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
+}
 } // namespace testsock::os

@@ -2,10 +2,17 @@
 // lifecycle. Mode 0 has no link: a recording send function stands in for it.
 #include "ORMA_DLL.h"
 #include "api/receive_callbacks.h"
+#include "log_test_support.h"
 #include "support/heap.h"
+#include "support/options.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -105,18 +112,262 @@ TEST_F(ApiTest, OtherProtocolsSendAtOnceAndLeaveComStateAlone)
     EXPECT_EQ(ORMA_DLL_getComState(), 0);
 }
 
-TEST_F(ApiTest, NotificationsArePrunedUntilTheFirstPoll)
+// Before the first poll each notification makes the oldest stored notification go (perhaps
+// itself); responses stay, also the one to a command sent while notifications pour in.
+TEST_F(ApiTest, NotificationsArePrunedUntilTheFirstPollButNeverAResponse)
 {
     init(2);
+    send({0x01});
     arrive(OnResponse, {0x81});
-    arrive(OnNotification, {0xC1}); // the oldest (the response) makes way
+    arrive(OnNotification, {0xC1});
     arrive(OnNotification, {0xC2});
+    EXPECT_EQ(ORMA_DLL_getComState(), 1);
     arrive(OnResponse, {0x82});
     arrive(OnResponse, {0x83}); // responses pile up
     arrive(OnNotification, {0xC3});
-    EXPECT_EQ(receive_all(), (std::vector<Bytes>{{0x82}, {0x83}, {0xC3}}));
+    EXPECT_EQ(receive_all(), (std::vector<Bytes>{{0x81}, {0x82}, {0x83}}));
     arrive(OnNotification, {0xC4});
     EXPECT_EQ(receive_all(), (std::vector<Bytes>{{0xC4}}));
+}
+
+// A full heap table: an arriving response takes the place of the oldest stored notification; with
+// none to give way, the command in flight is answered 0x85 from a record kept for it, so that a
+// polling host is never left waiting. A send that cannot be queued says so.
+TEST_F(ApiTest, FullTableGivesWayToResponses)
+{
+    for (const bool notifications : {true, false}) {
+        init(2);
+        StdoutCapture report; // the full table's report
+        report.start();
+        receive_all(); // polled: notifications are kept from now on
+        send({0x01});  // in flight
+        for (int i = 0; notifications && arrive(OnNotification, {0xC0, static_cast<uint8_t>(i), 0}) == 0; ++i) {
+        }
+        while (!notifications && Heap_LiveCount() < HEAP_TABLE_SIZE) // responses the host has not taken
+            svc_seq_store_received(g_orma.seq, Bytes{0x90}.data(), 1);
+        ASSERT_EQ(Heap_LiveCount(), HEAP_TABLE_SIZE);
+        EXPECT_EQ(send({0x02}), 1) << "a message that could not be queued";
+        report.stop();
+        EXPECT_EQ(faults_.faults().at(0).text, "too much heap objects");
+        arrive(OnResponse, {0x81, 0x01});
+        EXPECT_EQ(ORMA_DLL_getComState(), 1);
+        const auto all = receive_all();
+        ASSERT_FALSE(all.empty());
+        if (notifications) {
+            EXPECT_EQ(all.front(), (Bytes{0xC0, 1, 0})) << "the oldest notification gives way";
+            EXPECT_EQ(all.back(), (Bytes{0x81, 0x01}));
+        } else {
+            EXPECT_EQ(all.back(), Bytes{MSG_NO_ANSWER});
+        }
+        EXPECT_EQ(g_sent, std::vector<Bytes>{{0x01}});
+        ORMA_DLL_Exit();
+        g_sent.clear();
+        faults_.clear();
+    }
+}
+
+// The library's configuration file in the current folder while the object lives.
+class IniFile {
+public:
+    explicit IniFile(const std::string& content) { write_file("ORMA_DLL_Log.ini", content); }
+    ~IniFile() { remove_file("ORMA_DLL_Log.ini"); }
+    IniFile(const IniFile&) = delete;
+    IniFile& operator=(const IniFile&) = delete;
+};
+
+std::string link_section(unsigned timeout_ms)
+{
+    return "[ORMA_LINK]\nResponseTimeout = " + std::to_string(timeout_ms) + "\n";
+}
+
+// What reached the host's callback.
+std::mutex g_got_lock;
+std::vector<Bytes> g_got;
+int32_t ORMA_DLL_CALL collect(const uint8_t* m, int32_t length)
+{
+    const std::lock_guard hold(g_got_lock);
+    g_got.emplace_back(m, m + length);
+    return 0;
+}
+std::vector<Bytes> collected()
+{
+    const std::lock_guard hold(g_got_lock);
+    return g_got;
+}
+
+// The host sees its messages either through the callback or by polling; nothing else is called
+// (in particular not ORMA_DLL_Loop).
+struct Host {
+    explicit Host(bool with_callback) : callback(with_callback) {}
+    bool callback;
+    std::vector<Bytes> taken;
+    void start(int32_t protocol = 2)
+    {
+        {
+            const std::lock_guard hold(g_got_lock);
+            g_got.clear();
+        }
+        ASSERT_EQ(ORMA_DLL_Init(0, protocol, 0, callback ? collect : nullptr), 0);
+    }
+    // Everything that arrived so far, in order.
+    std::vector<Bytes> got()
+    {
+        if (callback)
+            return collected();
+        uint8_t buf[255], len = 0;
+        while (ORMA_DLL_Receive_Message(buf, &len) == 0)
+            taken.emplace_back(buf, buf + len);
+        return taken;
+    }
+    bool gets(size_t count, std::chrono::milliseconds within)
+    {
+        return wait_until([&] { return got().size() >= count; }, within);
+    }
+};
+
+const Bytes NO_ANSWER{MSG_NO_ANSWER};
+
+// A command that gets no response is answered 0x85 once its deadline has passed, logged like
+// any response, also for a host that only watches the com state. A response after the deadline
+// is handed on; one before it leaves no 0x85 behind.
+TEST_F(ApiTest, DeadlineAnswersACommandWithoutResponse)
+{
+    const IniFile ini(link_section(150) + "[ORMA_GENERAL]\nLogging = ALL\nFile = deadline_log.txt\n");
+    for (Host host : {Host(false), Host(true)}) {
+        SCOPED_TRACE(host.callback ? "callback" : "polling");
+        host.start();
+        const auto begin = std::chrono::steady_clock::now();
+        ASSERT_EQ(send({0x01}), 0);
+        ASSERT_TRUE(wait_until([] { return ORMA_DLL_getComState() == 1; }, 5s));
+        EXPECT_GE(std::chrono::steady_clock::now() - begin, 150ms);
+        EXPECT_TRUE(host.gets(1, 1s));
+        EXPECT_EQ(host.got(), std::vector<Bytes>{NO_ANSWER});
+
+        arrive(host.callback ? ForwardToHost : OnResponse, {0x81}); // the late response
+        EXPECT_EQ(ORMA_DLL_getComState(), 1);
+        ASSERT_EQ(send({0x02}), 0);
+        arrive(host.callback ? ForwardToHost : OnResponse, {0x82});
+        EXPECT_FALSE(host.gets(4, 400ms)) << "a second 0x85";
+        EXPECT_EQ(host.got(), (std::vector<Bytes>{NO_ANSWER, {0x81}, {0x82}}));
+        EXPECT_EQ(ORMA_DLL_getComState(), 1);
+        ORMA_DLL_Exit();
+        EXPECT_NE(read_text_file("deadline_log.txt").find(log_line(NO_ANSWER) + log_line({0x81})), std::string::npos);
+    }
+}
+
+// ResponseTimeout = 0 gives back the plain behaviour: the command waits for its response.
+TEST_F(ApiTest, ResponseTimeoutZeroWaitsForever)
+{
+    const IniFile ini(link_section(0));
+    Host host(false);
+    host.start();
+    send({0x01});
+    EXPECT_FALSE(wait_until([] { return ORMA_DLL_getComState() == 1; }, 1000ms));
+    EXPECT_TRUE(host.got().empty());
+    arrive(OnResponse, {0x81});
+    EXPECT_EQ(ORMA_DLL_getComState(), 1);
+}
+
+// A failed link answers the command really in flight at once, exactly once: not one that was
+// answered already, not one the link refused, and one that was being sent as soon as the send
+// is over. The deadline never adds a second 0x85.
+TEST_F(ApiTest, LinkLostAnswersTheCommandInFlightOnce)
+{
+    const IniFile ini(link_section(300));
+    static const SendFunction LOST_WHILE_SENDING = [](uint32_t, SvcMsg* m) -> int32_t {
+        OnLinkLost();
+        return record_send(0, m);
+    };
+    static const SendFunction ANSWERED_WHILE_SENDING = [](uint32_t, SvcMsg* m) -> int32_t {
+        (g_orma.host_callback ? ForwardToHost : OnResponse)(Bytes{0x81}.data(), 1);
+        return record_send(0, m);
+    };
+    static const SendFunction LOST_AND_REFUSED = [](uint32_t, SvcMsg*) -> int32_t {
+        OnLinkLost();
+        return 0;
+    };
+    struct Case {
+        const char* name;
+        SendFunction send_fn;
+        bool lost_after_send;
+        size_t no_answers;
+    } const cases[] = {
+        {"in flight", record_send, true, 1},
+        {"answered during the send", ANSWERED_WHILE_SENDING, true, 0},
+        {"lost while sending", LOST_WHILE_SENDING, false, 1},
+        {"lost, and the link refused", LOST_AND_REFUSED, false, 0},
+    };
+    for (const Case& c : cases) {
+        for (Host host : {Host(false), Host(true)}) {
+            SCOPED_TRACE(std::string(c.name) + (host.callback ? ", callback" : ", polling"));
+            host.start();
+            OnLinkLost(); // nothing in flight
+            use(c.send_fn);
+            send({0x01});
+            if (c.lost_after_send) {
+                OnLinkLost();
+                OnLinkLost();
+                if (c.no_answers) { // at once, on the link's thread
+                    EXPECT_EQ(host.got(), std::vector<Bytes>{NO_ANSWER});
+                }
+            }
+            const size_t others = c.send_fn == ANSWERED_WHILE_SENDING ? 1 : 0;
+            EXPECT_TRUE(host.gets(c.no_answers + others, 200ms));
+            EXPECT_FALSE(host.gets(c.no_answers + others + 1, 500ms)) << "a second answer";
+            const auto got = host.got();
+            EXPECT_EQ(std::count(got.begin(), got.end(), NO_ANSWER), static_cast<long>(c.no_answers));
+            EXPECT_EQ(ORMA_DLL_getComState(), 1);
+            ORMA_DLL_Exit();
+        }
+    }
+}
+
+// Two threads start and stop the library over and over while eight threads send, receive and
+// poll; the deadline (1 ms) answers the commands from its own thread. Nothing may leak (the
+// LeakSanitizer lane), race (the ThreadSanitizer lane) or be left over in the heap table.
+TEST(Lifecycle, StartAndStopFromTwoThreadsWhileEightSend)
+{
+    const IniFile ini(link_section(1));
+    FaultRecorder faults;
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 8; ++t)
+        senders.emplace_back([&, t] {
+            uint8_t buf[255], len;
+            const Bytes m{static_cast<uint8_t>(t), 0x42};
+            while (!stop) {
+                if (ORMA_DLL_getComState() == 1)
+                    ORMA_DLL_Send_Message(m.data(), static_cast<uint8_t>(m.size()));
+                ORMA_DLL_Loop();
+                if (ORMA_DLL_Receive_Message(buf, &len) != 0)
+                    std::this_thread::sleep_for(100us); // a host's idle poll
+                else if (len == 1 && buf[0] == MSG_NO_ANSWER)
+                    ++answered;
+            }
+        });
+    std::vector<std::thread> starters;
+    for (int t = 0; t < 2; ++t)
+        starters.emplace_back([t] {
+            for (int i = 0; i < 60; ++i) {
+                ORMA_DLL_Init(0, 2, 0, (i + t) % 2 ? collect : nullptr);
+                std::this_thread::yield();
+                ORMA_DLL_Exit();
+            }
+        });
+    for (auto& s : starters)
+        s.join();
+    // A last start: the senders' commands are answered by the deadline.
+    ORMA_DLL_Init(0, 2, 0, nullptr);
+    const bool flowing = wait_until([&] { return answered > 0; }, 10s);
+    stop = true;
+    for (auto& s : senders)
+        s.join();
+    EXPECT_TRUE(flowing);
+    ORMA_DLL_Exit();
+    EXPECT_EQ(Heap_LiveCount(), 0);
+    for (const auto& f : faults.faults())
+        EXPECT_EQ(f.text, "too much heap objects") << "unexpected fault box";
 }
 
 // The first Receive_Message counts as a poll also on an empty list and without a buffer.

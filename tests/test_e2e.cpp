@@ -203,10 +203,13 @@ int32_t ORMA_DLL_CALL collect(const uint8_t*, int32_t)
     return ++g_collected;
 }
 
+// The one-shot link (Reconnect = OFF), as the system describes it: nothing reconnects, nothing
+// is made up.
 TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
 {
     if (MODE != 2)
         GTEST_SKIP() << "a dropped connection is a TCP matter";
+    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nReconnect = OFF\n");
     Library lib(1, collect); // protocol 1: every send goes out at once
     ASSERT_TRUE(send({0x01}));
     ASSERT_TRUE(wait_until([] { return g_collected == 1; }));
@@ -219,6 +222,78 @@ TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
         return read_text_file("stderr.txt").find("send() failed: error ") != std::string::npos;
     })) << read_text_file("stderr.txt");
     EXPECT_EQ(g_collected, 1);
+    EXPECT_EQ(read_text_file("sim.out").find("ormasim: connected\normasim: connected"), std::string::npos)
+        << "connected again";
+    remove_file("ORMA_DLL_Log.ini");
+}
+
+const Bytes LINK_UP{0xF0, 0xE0, 0x03, 0xFF, 0x01, 0x12};
+const Bytes LINK_DOWN{0xF0, 0xE0, 0x03, 0xFF, 0x00, 0x12};
+
+// The module's line is pulled away for 1500 ms (7F 07: the TCP peer stops listening, the
+// pseudo-terminal hangs up and comes back as a new one behind the same path): the command in
+// flight is answered 0x85, the host hears "down", a command sent meanwhile is answered 0x85 at
+// once, the host hears "up", and the next command is answered by the module.
+TEST_F(Exchange, LinkPulledAwayComesBackAndTheHostHearsOfIt)
+{
+    Library lib(2);
+    EXPECT_TRUE(take().empty()); // polled: notifications are kept
+    ASSERT_TRUE(send({0x01}));
+    EXPECT_EQ(take_within(), Bytes{0x81});
+    ASSERT_TRUE(com_state_reopens());
+    ASSERT_TRUE(send({0x7F, 0x07, 0x05, 0xDC}));
+    EXPECT_EQ(hex(take_within()), "85");
+    EXPECT_EQ(hex(take_within()), hex(LINK_DOWN));
+    ASSERT_TRUE(com_state_reopens());
+    ASSERT_TRUE(send({0x02}));
+    EXPECT_EQ(hex(take_within(1000ms)), "85");
+    EXPECT_EQ(hex(take_within()), hex(LINK_UP));
+    ASSERT_TRUE(com_state_reopens());
+    ASSERT_TRUE(send({0x03}));
+    EXPECT_EQ(hex(take_within()), "83");
+    EXPECT_TRUE(on_wire(framed(0xAA, {0x03})));
+    EXPECT_TRUE(take().empty());
+}
+
+// A slow bridge: every frame of the module comes in two to four pieces 150 to 600 ms apart,
+// with noise before it. Every answer comes whole and in order.
+TEST_F(Exchange, SlowBridgeLosesNothing)
+{
+    Library lib(2);
+    for (uint8_t i = 1; i <= 6; ++i) {
+        const Bytes command{i, static_cast<uint8_t>(i * 3), 0xAA, 0x55};
+        ASSERT_TRUE(send(command));
+        EXPECT_EQ(hex(take_within(5000ms)), hex(answer_to(command))) << "command " << int{i};
+        ASSERT_TRUE(com_state_reopens());
+    }
+}
+
+// The simulator spoils every second answer (--bad-checksum 2), so the host never sees it. With
+// a response deadline the command is answered 0x85 once the deadline has passed and the next one
+// goes on as usual; with ResponseTimeout = 0 it waits, as the system's flow control does.
+TEST_F(Exchange, CorruptedResponseIsAnsweredAfterTheDeadline)
+{
+    for (const int timeout_ms : {0, 300}) {
+        SCOPED_TRACE("ResponseTimeout = " + std::to_string(timeout_ms));
+        write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = " + std::to_string(timeout_ms) + "\n");
+        Library lib(2);
+        ASSERT_TRUE(send({0x01}));
+        EXPECT_EQ(take_within(), Bytes{0x81});
+        const auto begin = Clock::now();
+        ASSERT_TRUE(send({0x02})); // its answer is spoiled
+        if (timeout_ms == 0) {
+            EXPECT_FALSE(wait_until([] { return ORMA_DLL_getComState() == 1; }, 1500ms));
+            EXPECT_TRUE(take().empty());
+            continue; // the serial simulator counts on: its next answer is a good one again
+        }
+        EXPECT_EQ(take_within(), Bytes{0x85});
+        EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(timeout_ms));
+        ASSERT_TRUE(com_state_reopens());
+        ASSERT_TRUE(send({0x03}));
+        EXPECT_EQ(take_within(), Bytes{0x83});
+        EXPECT_FALSE(wait_until([] { return !take().empty(); }, 500ms)) << "an extra answer";
+    }
+    remove_file("ORMA_DLL_Log.ini");
 }
 
 // Many commands of random lengths, each identified by its sequence number (in its code and,

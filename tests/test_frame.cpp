@@ -45,7 +45,7 @@ TEST(FrameFormat, SendBuildsWholeFramesAndCheckNamesTheFirstFault)
 }
 
 // Reads fed to the buffer as the receive thread does, frames taken after each; an empty read is
-// a quiet spell of the line.
+// a quiet spell of the line, after which the scan looks past a frame that cannot complete.
 struct Scan {
     const char* what;
     std::vector<Bytes> reads;
@@ -72,8 +72,13 @@ TEST(FrameScan, FramesComeOutOfNoiseAndPiecesInOrder)
         {"no start byte: nothing consumed", {{1, 2, 3, 4, 5, 6}}, {}, 6},
         {"fewer than three bytes", {{0xAA, 0x01}}, {}, 2},
         {"a frame that cannot complete waits", {cat(Bytes{0xAA, 0xFF, 0x10}, f2)}, {}, 9},
-        {"... until the line goes quiet", {cat(Bytes{0xAA, 0xFF, 0x10}, f2), {}}, {f2}, 0},
-        {"a quiet line drops what makes no frame", {{0x01, 0x55, 0x09, 0x02, 0xCC}, {}, f1}, {f1}, 0},
+        {"... until the line goes quiet: the scan looks past it", {cat(Bytes{0xAA, 0xFF, 0x10}, f2), {}}, {f2}, 0},
+        {"a frame in pieces with quiet spells between them",
+         {Bytes(f1.begin(), f1.begin() + 2), {}, Bytes(f1.begin() + 2, f1.begin() + 5), {}, Bytes(f1.begin() + 5, f1.end())},
+         {f1},
+         0},
+        {"a quiet spell keeps what makes no frame yet", {{0x01, 0x55, 0x09, 0x02, 0xCC}, {}, f1}, {}, 13},
+        {"... and a frame behind it comes with the next", {{0x01, 0x55, 0x09, 0x02, 0xCC}, {}, f1, {}}, {f1}, 0},
     };
     for (const Scan& s : scans) {
         RxBuffer buf;

@@ -2,6 +2,8 @@
 // from noise and from frames that never complete, and the stop.
 #include "link/frame.h"
 #include "link/link_client.h"
+#include "support/message.h"
+#include "support/options.h"
 #include "console_capture.h"
 #include "link_sock.h"
 #include "test_support.h"
@@ -20,18 +22,43 @@ using Clock = std::chrono::steady_clock;
 
 std::mutex g_lock;
 std::vector<Bytes> g_got[2]; // by callback
+std::string g_events;        // "lost", "down" and "up", in the order they came
+
+const Bytes LINK_UP(std::begin(MSG_LINK_UP), std::end(MSG_LINK_UP));
+const Bytes LINK_DOWN(std::begin(MSG_LINK_DOWN), std::end(MSG_LINK_DOWN));
 
 template <int N>
 int32_t on_message(const uint8_t* m, int32_t n)
 {
     std::lock_guard lock(g_lock);
     g_got[N].emplace_back(m, m + n);
+    if (N == 1 && g_got[N].back() == LINK_UP)
+        g_events += "up ";
+    if (N == 1 && g_got[N].back() == LINK_DOWN)
+        g_events += "down ";
     return 0;
+}
+void on_lost()
+{
+    std::lock_guard lock(g_lock);
+    g_events += "lost ";
 }
 std::vector<Bytes> got(int n)
 {
     std::lock_guard lock(g_lock);
     return g_got[n];
+}
+std::string events()
+{
+    std::lock_guard lock(g_lock);
+    return g_events;
+}
+
+void set_reconnect(bool on)
+{
+    OrmaOptions options;
+    options.reconnect = on;
+    options_set(options);
 }
 
 class LinkClientTest : public ::testing::Test {
@@ -42,26 +69,47 @@ protected:
         std::lock_guard lock(g_lock);
         g_got[0].clear();
         g_got[1].clear();
+        g_events.clear();
     }
     void TearDown() override
     {
         ORMA_Cli_Stop();
+        ORMA_Cli_SetLinkLost(nullptr);
+        set_reconnect(true);
         testsock::close(peer_);
         testsock::close(listener_);
     }
     // Starts the link client as TCP client of a listener of the test, with both callbacks.
     void start()
     {
-        LinkConfig config{};
-        config.type = LINK_TCP;
-        listener_ = testsock::listen_loopback(&config.tcp.port);
+        port_ = 0;
+        listener_ = testsock::listen_loopback(&port_);
         ASSERT_NE(listener_, testsock::NONE);
-        std::strcpy(config.tcp.address, "127.0.0.1");
-        ORMA_Cli_Configure(&config);
-        ORMA_Cli_SetCallbacks(on_message<0>, on_message<1>);
+        configure(port_);
         ASSERT_EQ(ORMA_Cli_Start(), 0);
         peer_ = testsock::accept_one(listener_, 5000);
         ASSERT_NE(peer_, testsock::NONE);
+    }
+    void configure(uint16_t port)
+    {
+        LinkConfig config{};
+        config.type = LINK_TCP;
+        config.tcp.port = port;
+        std::strcpy(config.tcp.address, "127.0.0.1");
+        ORMA_Cli_Configure(&config);
+        ORMA_Cli_SetCallbacks(on_message<0>, on_message<1>);
+        ORMA_Cli_SetLinkLost(on_lost);
+    }
+    // What the peer receives until `count` bytes are in or 5 s have passed.
+    Bytes peer_reads(size_t count)
+    {
+        Bytes all;
+        wait_until([&] {
+            const Bytes more = testsock::receive_some(peer_, 50);
+            all.insert(all.end(), more.begin(), more.end());
+            return all.size() >= count;
+        }, 5000ms);
+        return all;
     }
     void send(const Bytes& bytes) { ASSERT_TRUE(testsock::send_all(peer_, bytes)); }
     bool first_gets(size_t count, std::chrono::milliseconds limit = 10s)
@@ -70,6 +118,7 @@ protected:
     }
 
     ConsoleCapture console_;
+    uint16_t port_ = 0;
     testsock::Socket listener_ = testsock::NONE;
     testsock::Socket peer_ = testsock::NONE;
 };
@@ -121,6 +170,30 @@ TEST_F(LinkClientTest, FrameStraddlingAFullBufferOfNoiseIsDelivered)
     }
 }
 
+// A slow bridge: a response in pieces with 150 to 600 ms between them, alone or behind a false
+// start (the start of a frame that never completes), comes out whole, and the next one too.
+TEST_F(LinkClientTest, ResponseInPiecesFarApartComesOutWhole)
+{
+    start();
+    const Bytes response = framed(0xAA, {0x81, 1, 2, 3, 4, 5, 6, 7, 8});
+    const size_t cuts[] = {0, 2, 5, 9, response.size()};
+    const std::chrono::milliseconds gaps[] = {150ms, 600ms, 320ms};
+    for (const bool false_start : {false, true}) {
+        const size_t before = got(0).size();
+        if (false_start)
+            send({0xAA, 0xF0, 0x10});
+        for (size_t i = 0; i + 1 < std::size(cuts); ++i) {
+            if (i > 0)
+                std::this_thread::sleep_for(gaps[i - 1]); // the line is quiet between the pieces
+            send(Bytes(response.begin() + static_cast<long>(cuts[i]), response.begin() + static_cast<long>(cuts[i + 1])));
+        }
+        ASSERT_TRUE(first_gets(before + 1, 3s)) << (false_start ? "behind a false start" : "alone");
+        EXPECT_EQ(got(0).back(), Bytes(response.begin() + 2, response.end() - 1));
+        send(framed(0xAA, {0x82}));
+        ASSERT_TRUE(first_gets(before + 2, 3s));
+    }
+}
+
 TEST_F(LinkClientTest, FalseStartIsGivenUpAfterAQuietSpellOf100Ms)
 {
     start();
@@ -144,7 +217,11 @@ TEST_F(LinkClientTest, StopWhileDataKeepsArrivingIsPromptAndOrderly)
         while (feed && testsock::send_all(peer_, framed(0xAA, {0x81})))
             std::this_thread::sleep_for(1ms);
     });
-    ASSERT_TRUE(wait_until([&] { return got(0).size() > 10; }));
+    if (!wait_until([&] { return got(0).size() > 10; })) {
+        feed = false;
+        feeder.join();
+        FAIL() << "nothing arrived";
+    }
     console_.clear();
     const auto begin = Clock::now();
     EXPECT_EQ(ORMA_Cli_Stop(), 0);
@@ -191,13 +268,11 @@ TEST_F(LinkClientTest, StopGivesUpOnAThreadHeldPastItsBound)
     EXPECT_EQ(g_held, 1);
 }
 
-TEST_F(LinkClientTest, OpenFailureIsReportedAndStopHasNothingToClose)
+// The one-shot link (Reconnect = OFF): an open that fails ends the start.
+TEST_F(LinkClientTest, OneShotOpenFailureIsReportedAndStopHasNothingToClose)
 {
-    LinkConfig config{};
-    config.type = LINK_TCP;
-    config.tcp.port = testsock::free_port();
-    std::strcpy(config.tcp.address, "127.0.0.1");
-    ORMA_Cli_Configure(&config);
+    set_reconnect(false);
+    configure(testsock::free_port());
     EXPECT_EQ(ORMA_Cli_Start(), -1);
     const auto err = console_.text(ConsoleStream::Err);
     EXPECT_EQ(err.rfind("connect() failed: ", 0), 0u) << err;
@@ -205,6 +280,141 @@ TEST_F(LinkClientTest, OpenFailureIsReportedAndStopHasNothingToClose)
     console_.clear();
     EXPECT_EQ(ORMA_Cli_Stop(), 0);
     EXPECT_EQ(console_.text(ConsoleStream::Out) + console_.text(ConsoleStream::Err), "");
+}
+
+// The one-shot link: a peer that closes ends reception; no notification, no answer, no new
+// connection, and a send goes to the closed link, which says so.
+TEST_F(LinkClientTest, OneShotLinkStaysDownAfterThePeerCloses)
+{
+    set_reconnect(false);
+    start();
+    testsock::close(peer_);
+    peer_ = testsock::NONE;
+    ASSERT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Out, "Remote instance closed connection\n"); }));
+    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x01}.data(), 1), 0);
+    EXPECT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Err, "send() failed: error "); }));
+    EXPECT_EQ(testsock::accept_one(listener_, 1000), testsock::NONE) << "connected again";
+    EXPECT_EQ(events(), "");
+}
+
+// A peer that drops the connection: the command in flight is answered, the console gets one
+// line for the whole outage however many attempts it takes, the host hears "down" then "up",
+// sends while down are refused and answered, and traffic goes on over the new connection.
+TEST_F(LinkClientTest, DroppedConnectionComesBackAndTheHostHearsOfIt)
+{
+    start();
+    send(framed(0xAA, {0x81}));
+    ASSERT_TRUE(first_gets(1));
+    EXPECT_EQ(console_.text(ConsoleStream::Err), "");
+    // Nobody listens for a while: the attempts are refused.
+    testsock::close(listener_);
+    listener_ = testsock::NONE;
+    testsock::close(peer_);
+    peer_ = testsock::NONE;
+    ASSERT_TRUE(wait_until([] { return events() == "lost down "; })) << events();
+    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x02}.data(), 1), -1);
+    EXPECT_TRUE(wait_until([] { return events() == "lost down lost "; })) << events();
+    std::this_thread::sleep_for(1000ms); // some three attempts, refused
+    listener_ = testsock::listen_loopback(&port_);
+    ASSERT_NE(listener_, testsock::NONE);
+    peer_ = testsock::accept_one(listener_, 2000);
+    ASSERT_NE(peer_, testsock::NONE);
+    EXPECT_TRUE(wait_until([] { return events() == "lost down lost up "; })) << events();
+    EXPECT_EQ(console_.text(ConsoleStream::Err), "ORMA_Client: link lost, trying again every 300 ms\n");
+    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x03}.data(), 1), 0);
+    EXPECT_EQ(peer_reads(4), framed(0xAA, {0x03}));
+    send(framed(0xAA, {0x83}));
+    ASSERT_TRUE(first_gets(2));
+    EXPECT_EQ(got(0).back(), Bytes{0x83});
+    EXPECT_EQ(got(1), (std::vector<Bytes>{LINK_DOWN, LINK_UP}));
+}
+
+// A module that is not there yet: the start reports the failed open, the host hears "down", and
+// "up" once the peer listens; nothing is answered, as nothing was in flight.
+TEST_F(LinkClientTest, LinkThatCannotBeOpenedAtTheStartComesUpLater)
+{
+    port_ = testsock::free_port();
+    configure(port_);
+    EXPECT_EQ(ORMA_Cli_Start(), -1);
+    EXPECT_TRUE(console_.has(ConsoleStream::Err, "Open() failed\n!"));
+    ASSERT_TRUE(wait_until([] { return events() == "down "; })) << events();
+    listener_ = testsock::listen_loopback(&port_); // the port the link client tries
+    ASSERT_NE(listener_, testsock::NONE);
+    peer_ = testsock::accept_one(listener_, 2000);
+    ASSERT_NE(peer_, testsock::NONE);
+    EXPECT_TRUE(wait_until([] { return events() == "down up "; })) << events();
+    send(framed(0xAA, {0x81}));
+    EXPECT_TRUE(first_gets(1));
+}
+
+// A stop ends an attempt that waits for its peer (a listener whose backlog is full never
+// answers), and a wait between attempts, at once.
+TEST_F(LinkClientTest, StopDuringAnAttemptIsQuick)
+{
+    start();
+    testsock::close(peer_);
+    peer_ = testsock::NONE;
+    testsock::close(listener_);
+    listener_ = testsock::NONE;
+    ASSERT_TRUE(wait_until([] { return events() == "lost down "; })) << events();
+    for (const bool waiting_peer : {false, true}) {
+        std::vector<testsock::Socket> queued;
+        if (waiting_peer) {
+            ORMA_Cli_Stop();
+            listener_ = testsock::listen_loopback(&port_, 0);
+            ASSERT_NE(listener_, testsock::NONE);
+            for (int i = 0; i < 4; ++i) // the backlog fills: later connections get no answer
+                queued.push_back(testsock::connect_loopback(port_));
+            ORMA_Cli_Start();
+        }
+        std::this_thread::sleep_for(700ms);
+        const auto begin = Clock::now();
+        EXPECT_EQ(ORMA_Cli_Stop(), 0);
+        EXPECT_LT(Clock::now() - begin, 200ms) << (waiting_peer ? "while connecting" : "between attempts");
+        for (const auto q : queued)
+            testsock::close(q);
+    }
+}
+
+// Several threads send all the time while the peer drops the connection again and again and
+// the link is stopped and started anew: no send may use a table being replaced or a socket being
+// closed (the ThreadSanitizer lane reports it), and every link comes back.
+TEST_F(LinkClientTest, SendsFromSeveralThreadsWhileTheLinkFailsAndIsReplaced)
+{
+    start();
+    std::atomic<bool> go{true};
+    std::atomic<long> refused{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t)
+        senders.emplace_back([&] {
+            const uint8_t message[] = {0x01, 0x02};
+            while (go) {
+                if (ORMA_Cli_Send(0xAA, message, 2) != 0)
+                    ++refused;
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+    int came_back = 0;
+    for (int round = 0; round < 6; ++round) {
+        if (round % 3 == 2) { // replaced: a new start on a new listener
+            ORMA_Cli_Stop();
+            testsock::close(peer_);
+            testsock::close(listener_);
+            listener_ = testsock::listen_loopback(&port_);
+            configure(port_);
+            ORMA_Cli_Start();
+        } else { // dropped: the link comes back by itself
+            testsock::close(peer_);
+        }
+        peer_ = testsock::accept_one(listener_, 3000);
+        came_back += peer_ != testsock::NONE;
+        std::this_thread::sleep_for(50ms);
+    }
+    go = false;
+    for (auto& s : senders)
+        s.join();
+    EXPECT_EQ(came_back, 6);
+    EXPECT_GT(refused, 0) << "no send met a link that was down";
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -90,10 +91,12 @@ TEST_F(ComTest, ReadsWhatHasArrivedWaitsForMoreAndIsWoken)
         std::this_thread::sleep_for(100ms);
         EXPECT_EQ(got, 0);
         const auto begin = Clock::now();
-        if (wake)
+        if (wake) {
             ops_.wake(ops_.context);
-        else
-            ASSERT_TRUE(module_writes({0x55}));
+        } else if (!module_writes({0x55})) { // the reader must still end before the test does
+            ADD_FAILURE() << "the module could not write";
+            ops_.wake(ops_.context);
+        }
         reader.join();
         EXPECT_LT(Clock::now() - begin, 200ms);
         EXPECT_EQ(got, wake ? -1 : 1);
@@ -155,13 +158,21 @@ INSTANTIATE_TEST_SUITE_P(Protocols, ComProtocol,
                                            std::pair<int32_t, uint8_t>{0, 0xCC}));
 
 // Mode 1 asks for COM1 at 115200 baud, 8 data bits, even parity and 2 stop bits, raw and without
-// flow control: seen in com_settings() and in the termios request itself. A line that refuses
+// flow control, with RTS raised and DTR lowered (and lowered again at the close): seen in
+// com_settings() and in the termios and modem-line requests themselves. A line that refuses
 // the parity fails the open with -2, unless it is a pseudo-terminal, which is asked again without.
 struct Termios {
     std::vector<termios> requests;
     bool refuse_parity;
     bool pseudo_terminal;
+    std::vector<std::pair<unsigned long, int>> lines; // modem-line requests, in order
 } g_termios;
+
+int seen_lines(int fd, unsigned long request, int lines)
+{
+    g_termios.lines.emplace_back(request, lines);
+    return ::ioctl(fd, request, &lines);
+}
 
 int seen_set(int fd, const termios* tio)
 {
@@ -175,15 +186,18 @@ int seen_set(int fd, const termios* tio)
 
 TEST_F(ComTest, ModeOneAsksForItsLineAndOnlyAPseudoTerminalGoesWithoutParity)
 {
-    const ComTermiosSeam seam{seen_set, [](int) { return g_termios.pseudo_terminal; }};
+    const ComTermiosSeam seam{seen_set, [](int) { return g_termios.pseudo_terminal; }, seen_lines};
     com_posix_set_seam(&seam);
     struct Restore {
         ~Restore() { com_posix_set_seam(nullptr); }
     } restore;
     ConsoleCapture console;
-    g_termios = {{}, false, false};
+    g_termios = {{}, false, false, {}};
     ASSERT_EQ(ORMA_DLL_Init(1, 2, 0, nullptr), 0);
     ORMA_DLL_Exit();
+    const std::vector<std::pair<unsigned long, int>> lines = {
+        {TIOCMBIS, TIOCM_RTS}, {TIOCMBIC, TIOCM_DTR}, {TIOCMBIC, TIOCM_DTR}};
+    EXPECT_EQ(g_termios.lines, lines);
     const ComSettings s = com_settings();
     EXPECT_EQ((std::vector<unsigned>{s.port, s.baud, s.parity, s.data_bits, s.stop_bits}),
               (std::vector<unsigned>{1, 115200, 2, 8, 2}));
@@ -197,7 +211,7 @@ TEST_F(ComTest, ModeOneAsksForItsLineAndOnlyAPseudoTerminalGoesWithoutParity)
     EXPECT_FALSE(t.c_oflag & OPOST);
 
     for (const bool pseudo_terminal : {false, true}) {
-        g_termios = {{}, true, pseudo_terminal};
+        g_termios = {{}, true, pseudo_terminal, {}};
         ASSERT_EQ(com_install(&ops_, 1, 115200, 2, 8, 2), 0);
         EXPECT_EQ(ops_.open(ops_.context), pseudo_terminal ? 0 : -2);
         ASSERT_EQ(g_termios.requests.size(), pseudo_terminal ? 2u : 1u);

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include <cstring>
 
 namespace {
@@ -158,6 +161,52 @@ TEST(SimNoise, NoisySplitStreamYieldsExactlyTheFrames)
         ASSERT_EQ(frames[0], frame);
     }
     EXPECT_GT(start_bytes_in_noise, 1000) << "the noise must hold start bytes";
+}
+
+// A slow bridge: with gaps, every frame goes in at least two pieces, each after the first
+// paused within the range; without, as split() does and without pauses.
+TEST(SimNoise, PacedPiecesKeepTheBytesAndTheirGaps)
+{
+    sim::Rng rng(5);
+    for (const auto& [pieces, gap_min, gap_max] : {std::tuple{1, 150, 600}, std::tuple{4, 150, 600}, std::tuple{3, 0, 0}}) {
+        int gapped = 0;
+        for (int i = 0; i < 200; ++i) {
+            const Bytes frame = sim::make_frame(0xAA, Bytes(1 + rng.below(40), static_cast<uint8_t>(i)));
+            const auto paced = sim::pace(rng, frame, pieces, gap_min, gap_max);
+            Bytes joined;
+            for (size_t k = 0; k < paced.size(); ++k) {
+                joined.insert(joined.end(), paced[k].bytes.begin(), paced[k].bytes.end());
+                EXPECT_FALSE(paced[k].bytes.empty());
+                if (k == 0 || gap_max == 0) {
+                    EXPECT_EQ(paced[k].gap_ms, 0);
+                } else {
+                    EXPECT_GE(paced[k].gap_ms, gap_min);
+                    EXPECT_LE(paced[k].gap_ms, gap_max);
+                    ++gapped;
+                }
+            }
+            EXPECT_EQ(joined, frame);
+            EXPECT_LE(paced.size(), static_cast<size_t>(std::max(pieces, gap_max > 0 ? 2 : 1)));
+            if (gap_max > 0) {
+                EXPECT_GE(paced.size(), 2u);
+            }
+        }
+        EXPECT_EQ(gapped > 0, gap_max > 0);
+    }
+    int min = -1, max = -1;
+    const struct {
+        const char* text;
+        bool ok;
+        int min, max;
+    } ranges[] = {{"150-600", true, 150, 600}, {"300", true, 300, 300}, {"600-150", false, 0, 0},
+                  {"150-", false, 0, 0},       {"-600", false, 0, 0},   {"1-60001", false, 0, 0},
+                  {"15x", false, 0, 0}};
+    for (const auto& r : ranges) {
+        EXPECT_EQ(sim::parse_range(r.text, 60000, min, max), r.ok) << r.text;
+        if (r.ok) {
+            EXPECT_EQ(std::pair(min, max), std::pair(r.min, r.max)) << r.text;
+        }
+    }
 }
 
 TEST(SimRng, SameSeedSameRun)

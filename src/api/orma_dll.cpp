@@ -2,6 +2,7 @@
 #include "ORMA_DLL.h"
 
 #include "Services/svc_orma/svc_seq_orma.h"
+#include "api/flight.h"
 #include "api/receive_callbacks.h"
 #include "link/frame.h"
 #include "link/link_client.h"
@@ -22,7 +23,13 @@ namespace {
 
 constexpr const char* LOG_CONFIG_FILE = "ORMA_DLL_Log.ini";
 constexpr auto START_WAIT = std::chrono::milliseconds(2000);
+// How long a stop waits for the deadline thread, which may be in the host's callback.
+constexpr unsigned STOP_LIMIT_MS = 10000;
+constexpr unsigned UNLOAD_LIMIT_MS = 2000;
 
+// Starting and stopping are serialized against each other; the session gate serializes them
+// against the other exports. Timed, so that an unload never waits for ever on a start that hangs.
+std::timed_mutex& g_life_lock = *new std::timed_mutex;
 std::atomic<bool> g_started{false};
 // Sending is serialized: the sequencer's hand-over, the com state and the shared frame buffer.
 // The exports may be called from any thread, the receive callback included.
@@ -54,8 +61,17 @@ uint8_t start_byte(int32_t protocol)
 int32_t SendOverLink(uint32_t, SvcMsg* record)
 {
     Log_Message(record->data, record->length);
-    frame_send(ORMA_Cli_Ops(), start_byte(g_orma.protocol), record->data, record->length);
+    ORMA_Cli_Send(start_byte(g_orma.protocol), record->data, record->length);
     return 1;
+}
+
+// Before the session opens, so that no send ever sees the sequencer's send function change.
+void install_send_function(SvcSeq* seq, int32_t mode)
+{
+    if (mode_is_link(mode))
+        svc_seq_set_send_function(seq, SendOverLink, 0);
+    else if (mode_is_usb(mode) && ORMA_Usb_Available())
+        svc_seq_set_send_function(seq, SendOverUsb, 0);
 }
 
 void start_link(SvcSeq* seq, int32_t mode, int32_t protocol, bool host_callback)
@@ -70,7 +86,6 @@ void start_link(SvcSeq* seq, int32_t mode, int32_t protocol, bool host_callback)
     }
 
     if (mode_is_link(mode)) {
-        svc_seq_set_send_function(seq, SendOverLink, 0);
         if (mode == 1) {
             LinkConfig config{};
             config.type = LINK_COM;
@@ -84,25 +99,10 @@ void start_link(SvcSeq* seq, int32_t mode, int32_t protocol, bool host_callback)
         ORMA_Cli_Start();
         if (mode == 2)
             std::this_thread::sleep_for(START_WAIT);
-    } else if (mode_is_usb(mode) && ORMA_Usb_Available()) {
-        svc_seq_set_send_function(seq, SendOverUsb, 0);
+    } else if (mode_is_usb(mode) && seq->send_fn == SendOverUsb) {
         if (first)
             ORMA_Usb_Init(first, second);
         std::this_thread::sleep_for(START_WAIT);
-    }
-}
-
-// Hands the first queued record to the link when the com state is open. The state is closed
-// before the record leaves, so that a response arriving at once on the receive thread is never
-// overwritten, and opened again when nothing was handed over. Called under the send lock.
-void hand_over(SvcSeq* seq)
-{
-    int32_t open = 1;
-    if (!g_orma.com_state.compare_exchange_strong(open, 0))
-        return;
-    if (svc_seq_send_next(seq) != 1) {
-        int32_t closed = 0;
-        g_orma.com_state.compare_exchange_strong(closed, 1);
     }
 }
 
@@ -117,16 +117,43 @@ int32_t guarded(int32_t failed, Fn&& fn) noexcept
     }
 }
 
+// Stops the link, the deadline and the session, and closes the log files and locks. Under the
+// life lock.
+void stop_library(void (*stop_link)(int32_t mode), unsigned limit_ms)
+{
+    if (!g_started)
+        return;
+    const int32_t mode = g_orma.mode;
+    stop_link(mode);
+    g_orma.session.close(); // from here no callback and no export uses the sequencer
+    flight_stop(limit_ms);
+    g_orma.host_callback = nullptr;
+    svc_seq_destroy(g_orma.seq.exchange(nullptr));
+    Log_Exit();
+    Sem_CloseAll();
+    g_started = false;
+}
+
+void stop_current_link(int32_t mode)
+{
+    if (mode_is_link(mode))
+        ORMA_Cli_Stop();
+    else if (mode_is_usb(mode))
+        ORMA_Usb_Exit();
+}
+
 int32_t init(int32_t mode, int32_t protocol, ORMA_DLL_ReceiveCallback callback)
 {
-    if (g_started)
-        ORMA_DLL_Exit();
+    const std::lock_guard life(g_life_lock);
+    stop_library(stop_current_link, STOP_LIMIT_MS);
 
     Sem_CreateAll();
     Log_Init(LOG_CONFIG_FILE);
     Heap_Init();
     g_orma.host_callback = callback;
     SvcSeq* seq = svc_seq_create();
+    if (seq)
+        install_send_function(seq, mode);
     g_orma.seq = seq;
     g_orma.mode = mode;
     g_orma.protocol = protocol;
@@ -137,34 +164,17 @@ int32_t init(int32_t mode, int32_t protocol, ORMA_DLL_ReceiveCallback callback)
     // later call returns 1.
     if (!seq)
         return 0;
+    if (protocol == 2)
+        flight_start();
     g_orma.session.open();
     start_link(seq, mode, protocol, callback != nullptr);
     return 0;
 }
 
-// Stops the link, releases the session and closes the log files and locks.
-void stop_library(void (*stop_link)(int32_t mode))
-{
-    const int32_t mode = g_orma.mode;
-    stop_link(mode);
-    g_orma.session.close(); // from here no callback and no export uses the sequencer
-    g_orma.host_callback = nullptr;
-    svc_seq_destroy(g_orma.seq.exchange(nullptr));
-    Log_Exit();
-    Sem_CloseAll();
-    g_started = false;
-}
-
 int32_t exit_library()
 {
-    if (g_started) {
-        stop_library([](int32_t mode) {
-            if (mode_is_link(mode))
-                ORMA_Cli_Stop();
-            else if (mode_is_usb(mode))
-                ORMA_Usb_Exit();
-        });
-    }
+    const std::lock_guard life(g_life_lock);
+    stop_library(stop_current_link, STOP_LIMIT_MS);
     return 0;
 }
 
@@ -175,11 +185,13 @@ int32_t send_message(const uint8_t* message, uint8_t length)
         return 1;
     SvcSeq* seq = use.seq();
     const std::lock_guard hold(g_send_lock);
-    // A record that cannot be allocated is neither queued nor sent; the result is still 0.
+    // A record that cannot be allocated (the heap table is full) is neither queued nor sent.
     SvcMsg* record = svc_msg_create(message[0], message + 1, static_cast<uint16_t>(length - 1));
+    if (!record)
+        return 1;
     if (g_orma.protocol == 2) {
         svc_list_append(&seq->tx_list, record);
-        hand_over(seq);
+        flight_hand_over(seq);
     } else {
         svc_seq_send(seq, record);
     }
@@ -211,7 +223,7 @@ int32_t loop()
     if (!use)
         return 1;
     const std::lock_guard hold(g_send_lock);
-    hand_over(use.seq());
+    flight_hand_over(use.seq());
     return 0;
 }
 
@@ -222,8 +234,10 @@ void orma_unload() noexcept
     try {
         // The USB threads serve on after ORMA_DLL_Exit; the link's end with it.
         ORMA_Usb_Unload();
-        if (g_started)
-            stop_library([](int32_t) { ORMA_Cli_Unload(); });
+        // A start or stop under way on another thread is waited for, but not for ever.
+        std::unique_lock life(g_life_lock, std::defer_lock);
+        (void)life.try_lock_for(std::chrono::milliseconds(UNLOAD_LIMIT_MS));
+        stop_library([](int32_t) { ORMA_Cli_Unload(); }, UNLOAD_LIMIT_MS);
     } catch (...) { // nothing may leave the unload
     }
     fault_shutdown();

@@ -1,5 +1,6 @@
 #include "api/receive_callbacks.h"
 
+#include "api/flight.h"
 #include "logging/log.h"
 
 OrmaState& g_orma = *new OrmaState;
@@ -41,37 +42,14 @@ uint16_t log_length(int32_t length)
     return static_cast<uint16_t>(length);
 }
 
-
-// Logs the message and stores it at the end of the receive list: 0 when stored, else 1. A
-// response opens the com state again; a notification, until the host has polled once, drops the
-// oldest stored message.
-int32_t log_and_store(const uint8_t* message, int32_t length, bool response)
+bool is_notification(const SvcMsg* record)
 {
-    const SessionUse use;
-    if (!use)
-        return 1;
-    Log_Message(message, log_length(length));
-    const int stored = svc_seq_store_received(use.seq(), message, static_cast<uint16_t>(length));
-    if (response)
-        g_orma.com_state = 1;
-    else if (g_orma.host_has_polled == 0)
-        svc_list_pop(&use.seq()->rx_list);
-    return stored ? 0 : 1;
+    return msg_is_notification(record->code);
 }
 
-} // namespace
-
-int32_t OnResponse(const uint8_t* message, int32_t length)
-{
-    return log_and_store(message, length, true);
-}
-
-int32_t OnNotification(const uint8_t* message, int32_t length)
-{
-    return log_and_store(message, length, false);
-}
-
-int32_t ForwardToHost(const uint8_t* message, int32_t length)
+// Logs and hands the message to the host's callback. The callback runs outside the session: it
+// may take as long as it likes, and send. `response_lands`: a response ends the flight first.
+int32_t forward(const uint8_t* message, int32_t length, bool response_lands)
 {
     ORMA_DLL_ReceiveCallback callback = nullptr;
     {
@@ -79,25 +57,67 @@ int32_t ForwardToHost(const uint8_t* message, int32_t length)
         if (!use)
             return 0;
         Log_Message(message, log_length(length));
-        // A host with a callback takes its responses there, so the response itself reopens the
-        // com state; otherwise protocol 2 would keep every later command in the send list. It is
-        // opened before the call so that the callback may send the next command at once.
-        if (g_orma.protocol == 2 && length > 0 && msg_is_response(message[0]))
-            g_orma.com_state = 1;
+        if (response_lands && g_orma.protocol == 2 && length > 0 && msg_is_response(message[0]))
+            flight_response_forwarded();
         callback = g_orma.host_callback;
     }
-    // The host's callback runs outside the session: it may take as long as it likes, and send.
     return callback ? callback(message, length) : 0;
+}
+
+} // namespace
+
+bool store_received(SvcSeq* seq, const uint8_t* message, uint16_t length)
+{
+    if (length == 0)
+        return false;
+    const bool response = msg_is_response(message[0]);
+    for (;;) {
+        if (SvcMsg* record = svc_msg_create(message[0], message + 1, static_cast<uint16_t>(length - 1))) {
+            svc_list_append(&seq->rx_list, record);
+            return true;
+        }
+        // A response is never given up for a notification.
+        if (!response || !svc_list_drop_first(&seq->rx_list, is_notification))
+            return false;
+    }
+}
+
+int32_t OnResponse(const uint8_t* message, int32_t length)
+{
+    const SessionUse use;
+    if (!use)
+        return 1;
+    Log_Message(message, log_length(length));
+    return flight_store_response(use.seq(), message, static_cast<uint16_t>(length));
+}
+
+// Until the host has polled once, notifications do not pile up: each one that arrives makes the
+// oldest stored notification (perhaps itself) go. Responses stay.
+int32_t OnNotification(const uint8_t* message, int32_t length)
+{
+    const SessionUse use;
+    if (!use)
+        return 1;
+    Log_Message(message, log_length(length));
+    const bool stored = store_received(use.seq(), message, static_cast<uint16_t>(length));
+    if (g_orma.host_has_polled == 0)
+        svc_list_drop_first(&use.seq()->rx_list, is_notification);
+    return stored ? 0 : 1;
+}
+
+int32_t ForwardToHost(const uint8_t* message, int32_t length)
+{
+    // A host with a callback takes its responses there, so the response itself reopens the com
+    // state; otherwise protocol 2 would keep every later command in the send list.
+    return forward(message, length, true);
+}
+
+int32_t forward_made_up(const uint8_t* message, int32_t length)
+{
+    return forward(message, length, false);
 }
 
 void OnLinkLost()
 {
-    // Only under protocol 2 is a command known to be waiting: the com state is closed.
-    if (g_orma.protocol != 2 || g_orma.com_state != 0)
-        return;
-    static const uint8_t NO_ANSWER[] = {MSG_NO_ANSWER};
-    if (g_orma.host_callback)
-        ForwardToHost(NO_ANSWER, 1);
-    else
-        OnResponse(NO_ANSWER, 1);
+    flight_link_lost();
 }

@@ -11,15 +11,22 @@
 #include <cstdint>
 #include <mutex>
 
-// Log, store at the end of the receive list, open the com state again.
+// Log, store at the end of the receive list, end the flight and open the com state again.
 int32_t OnResponse(const uint8_t* message, int32_t length);
-// Log, store; until the host has polled once, drop the oldest stored message.
+// Log, store; until the host has polled once, drop the oldest stored notification.
 int32_t OnNotification(const uint8_t* message, int32_t length);
-// Log and hand to the host's callback; under protocol 2 responses also open the com state.
+// Log and hand to the host's callback; under protocol 2 responses also end the flight.
 int32_t ForwardToHost(const uint8_t* message, int32_t length);
-// The link failed: the command in flight, if there is one, gets the "no answer" response 0x85
-// now, through the receive callbacks like any response.
+// The link failed: the command in flight, if there is one, gets the "no answer" response 0x85,
+// logged and stored or handed to the callback like any response; never twice.
 void OnLinkLost();
+
+// Stores a copy of the message at the end of the receive list. When the heap table has no room
+// for a response, stored notifications give way, oldest first; a notification finds no room.
+// False when nothing was stored.
+bool store_received(SvcSeq* seq, const uint8_t* message, uint16_t length);
+// Logs a message the library made up and hands it to the host's callback, the flight untouched.
+int32_t forward_made_up(const uint8_t* message, int32_t length);
 
 // A session runs from ORMA_DLL_Init to ORMA_DLL_Exit. Every use of the sequencer, by the exports
 // or by the receive callbacks on a link's thread, enters the session first; the stop closes it

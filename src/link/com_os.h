@@ -23,5 +23,6 @@ int com_os_write(ComOs* os, const uint8_t* bytes, int count);
 // Bytes read (at least one), LINK_TIMEOUT when the limit (LINK_WAIT_FOREVER: none) passed,
 // LINK_FAILED when the line failed or was woken, LINK_INCOMPLETE or LINK_WAIT_FAILED.
 int com_os_read(ComOs* os, uint8_t* buffer, int max_count, int timeout_ms);
-// Makes a waiting read, and every later one until the next open, return LINK_FAILED.
+// Makes a waiting read, and every later one until the next close, return LINK_FAILED. Safe from
+// any thread while the port is opened or closed.
 void com_os_wake(ComOs* os);

@@ -15,10 +15,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 struct ComOs {
     std::atomic<int> fd{-1};
+    // A stop may wake the port from another thread while the link's own thread opens or closes
+    // it again: the pipe's ends change only under the lock.
+    std::mutex wake_lock;
     int wake_pipe[2] = {-1, -1};
+    std::atomic<int> wake_read{-1};
     std::atomic<bool> woken{false};
 };
 
@@ -33,7 +38,12 @@ int system_set_attributes(int fd, const termios* tio)
     return ::tcsetattr(fd, TCSANOW, tio);
 }
 
-ComTermiosSeam g_seam{system_set_attributes, com_posix_is_pseudo_terminal};
+int system_modem_lines(int fd, unsigned long request, int lines)
+{
+    return ::ioctl(fd, request, &lines);
+}
+
+ComTermiosSeam g_seam{system_set_attributes, com_posix_is_pseudo_terminal, system_modem_lines};
 
 bool baud_constant(uint32_t baud, speed_t* speed)
 {
@@ -100,6 +110,8 @@ bool apply(int fd, termios tio)
 
 void close_wake_pipe()
 {
+    std::lock_guard lock(g_os.wake_lock);
+    g_os.wake_read = -1;
     for (int& fd : g_os.wake_pipe) {
         if (fd >= 0)
             ::close(fd);
@@ -123,6 +135,7 @@ void com_posix_set_seam(const ComTermiosSeam* seam)
     g_seam.set_attributes = seam && seam->set_attributes ? seam->set_attributes : system_set_attributes;
     g_seam.is_pseudo_terminal =
         seam && seam->is_pseudo_terminal ? seam->is_pseudo_terminal : com_posix_is_pseudo_terminal;
+    g_seam.modem_lines = seam && seam->modem_lines ? seam->modem_lines : system_modem_lines;
 }
 
 ComOs* com_os_port()
@@ -145,14 +158,18 @@ void com_os_device_name(uint8_t port, char* name, size_t size)
 
 bool com_os_open(ComOs* os, const char* name)
 {
-    os->woken = false;
     const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     // No sharing: a second open of the port fails while this one holds it.
-    if (::ioctl(fd, TIOCEXCL) != 0 || ::pipe2(os->wake_pipe, O_CLOEXEC) != 0) {
+    bool piped = false;
+    if (::ioctl(fd, TIOCEXCL) == 0) {
+        std::lock_guard lock(os->wake_lock);
+        piped = ::pipe2(os->wake_pipe, O_CLOEXEC) == 0;
+        os->wake_read = piped ? os->wake_pipe[0] : -1;
+    }
+    if (!piped) {
         ::close(fd);
-        close_wake_pipe();
         return false;
     }
     os->fd = fd;
@@ -167,10 +184,8 @@ bool com_os_configure(ComOs* os, const ComSettings& settings)
     if (::tcgetattr(fd, &tio) != 0 || !make_termios(settings, &tio) || !apply(fd, tio))
         return false;
     // RTS raised, DTR lowered; a pseudo-terminal has no modem lines and refuses both.
-    int rts = TIOCM_RTS;
-    int dtr = TIOCM_DTR;
-    ::ioctl(fd, TIOCMBIS, &rts);
-    ::ioctl(fd, TIOCMBIC, &dtr);
+    g_seam.modem_lines(fd, TIOCMBIS, TIOCM_RTS);
+    g_seam.modem_lines(fd, TIOCMBIC, TIOCM_DTR);
     return true;
 }
 
@@ -178,14 +193,14 @@ void com_os_close(ComOs* os)
 {
     const int fd = os->fd.exchange(-1);
     if (fd >= 0) {
-        int dtr = TIOCM_DTR;
-        ::ioctl(fd, TIOCMBIC, &dtr);
+        g_seam.modem_lines(fd, TIOCMBIC, TIOCM_DTR);
         ::tcflush(fd, TCIOFLUSH);
         // The exclusive mode outlives this descriptor while any other process holds the line.
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
     }
     close_wake_pipe();
+    os->woken = false; // the next open starts awake
 }
 
 int com_os_write(ComOs* os, const uint8_t* bytes, int count)
@@ -221,7 +236,7 @@ int com_os_read(ComOs* os, uint8_t* buffer, int max_count, int timeout_ms)
     const int fd = os->fd;
     if (fd < 0)
         return LINK_FAILED;
-    pollfd fds[2] = {{fd, POLLIN, 0}, {os->wake_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {os->wake_read, POLLIN, 0}};
     for (;;) {
         if (os->woken)
             return LINK_FAILED;
@@ -245,6 +260,7 @@ int com_os_read(ComOs* os, uint8_t* buffer, int max_count, int timeout_ms)
 
 void com_os_wake(ComOs* os)
 {
+    std::lock_guard lock(os->wake_lock);
     os->woken = true;
     if (os->wake_pipe[1] >= 0) {
         const uint8_t byte = 1;

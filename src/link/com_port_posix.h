@@ -1,5 +1,6 @@
-// The POSIX COM backend's seam for tests: how the termios settings reach the device, and whether
-// the device is a pseudo-terminal (which has no parity, so a refused parity is dropped there).
+// The POSIX COM backend's seam for tests: how the termios settings and the modem lines reach the
+// device, and whether the device is a pseudo-terminal (which has no parity, so a refused parity
+// is dropped there).
 #pragma once
 
 #include <termios.h>
@@ -7,6 +8,8 @@
 struct ComTermiosSeam {
     int (*set_attributes)(int fd, const termios* tio); // as tcsetattr(fd, TCSANOW, tio)
     bool (*is_pseudo_terminal)(int fd);
+    // As ioctl(fd, request, &lines): request TIOCMBIS raises the modem lines, TIOCMBIC lowers them.
+    int (*modem_lines)(int fd, unsigned long request, int lines);
 };
 
 // Replaces the seam; null restores the system's own calls.

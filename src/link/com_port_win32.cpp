@@ -2,11 +2,13 @@
 // that the host's thread writes while the receive thread waits for data. Reading is one byte at
 // a time: a read returns what has arrived as soon as the next byte would have to be waited for.
 #include "link/com_os.h"
+#include "link/com_port_win32.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 struct ComOs {
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -19,7 +21,10 @@ struct ComOs {
     // lives as long as the port. Timed and untimed reads share it, so that a byte left pending by
     // one is collected, in order, by whichever reads next.
     uint8_t read_byte = 0;
-    HANDLE wake_event = nullptr; // set by a stop: reads end at once
+    // Set by a stop: reads end at once. A stop may come from another thread while the link's own
+    // thread opens or closes the port again: the event changes only under the lock.
+    std::mutex wake_lock;
+    std::atomic<HANDLE> wake_event{nullptr};
     std::atomic<bool> woken{false};
 };
 
@@ -28,6 +33,33 @@ namespace {
 constexpr DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 ComOs g_os;
+
+HANDLE system_open(const char* name)
+{
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+}
+BOOL system_set_timeouts(HANDLE port, const COMMTIMEOUTS* timeouts)
+{
+    COMMTIMEOUTS copy = *timeouts;
+    return SetCommTimeouts(port, &copy);
+}
+BOOL system_get_state(HANDLE port, DCB* dcb)
+{
+    return GetCommState(port, dcb);
+}
+BOOL system_set_state(HANDLE port, const DCB* dcb)
+{
+    DCB copy = *dcb;
+    return SetCommState(port, &copy);
+}
+BOOL system_escape(HANDLE port, DWORD function)
+{
+    return EscapeCommFunction(port, function);
+}
+
+const ComWin32Seam SYSTEM_SEAM{system_open, system_set_timeouts, system_get_state, system_set_state, system_escape};
+ComWin32Seam g_seam = SYSTEM_SEAM;
 
 HANDLE new_event()
 {
@@ -110,11 +142,19 @@ void com_os_device_name(uint8_t port, char* name, size_t size)
     std::snprintf(name, size, "%s", text);
 }
 
+void com_win32_set_seam(const ComWin32Seam* seam)
+{
+    const ComWin32Seam s = seam ? *seam : SYSTEM_SEAM;
+    g_seam.open = s.open ? s.open : system_open;
+    g_seam.set_timeouts = s.set_timeouts ? s.set_timeouts : system_set_timeouts;
+    g_seam.get_state = s.get_state ? s.get_state : system_get_state;
+    g_seam.set_state = s.set_state ? s.set_state : system_set_state;
+    g_seam.escape = s.escape ? s.escape : system_escape;
+}
+
 bool com_os_open(ComOs* os, const char* name)
 {
-    os->woken = false;
-    os->handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    os->handle = g_seam.open(name);
     return os->handle != INVALID_HANDLE_VALUE;
 }
 
@@ -128,11 +168,11 @@ bool com_os_configure(ComOs* os, const ComSettings& s)
     os->timeouts.ReadTotalTimeoutConstant = 1000;
     os->timeouts.WriteTotalTimeoutMultiplier = 0;
     os->timeouts.WriteTotalTimeoutConstant = 1000;
-    SetCommTimeouts(os->handle, &os->timeouts);
+    g_seam.set_timeouts(os->handle, &os->timeouts);
 
     os->dcb = DCB{};
     os->dcb.DCBlength = sizeof os->dcb;
-    if (!GetCommState(os->handle, &os->dcb))
+    if (!g_seam.get_state(os->handle, &os->dcb))
         return false;
     os->dcb.BaudRate = s.baud;
     os->dcb.ByteSize = s.data_bits;
@@ -153,16 +193,19 @@ bool com_os_configure(ComOs* os, const ComSettings& s)
         os->dcb.XonChar = 0x11;
         os->dcb.XoffChar = 0x13;
     }
-    if (!SetCommState(os->handle, &os->dcb))
+    if (!g_seam.set_state(os->handle, &os->dcb))
         return false;
-    EscapeCommFunction(os->handle, SETRTS);
-    EscapeCommFunction(os->handle, CLRDTR);
+    g_seam.escape(os->handle, SETRTS);
+    g_seam.escape(os->handle, CLRDTR);
 
     os->read_overlapped = OVERLAPPED{};
     os->write_overlapped = OVERLAPPED{};
     os->read_overlapped.hEvent = new_event();
     os->write_overlapped.hEvent = new_event();
-    os->wake_event = new_event();
+    {
+        std::lock_guard lock(os->wake_lock);
+        os->wake_event = CreateEventA(nullptr, TRUE, os->woken ? TRUE : FALSE, nullptr);
+    }
     os->read_pending = 0;
     return true;
 }
@@ -173,7 +216,7 @@ void com_os_close(ComOs* os)
         // Abort the transfers first and close their events last, so that no read waits on a
         // closed event.
         SetCommMask(os->handle, 0);
-        EscapeCommFunction(os->handle, CLRDTR);
+        g_seam.escape(os->handle, CLRDTR);
         PurgeComm(os->handle, PURGE_ALL);
         cancel_read(os);
         CloseHandle(os->handle);
@@ -181,7 +224,12 @@ void com_os_close(ComOs* os)
     }
     close_event(&os->read_overlapped.hEvent);
     close_event(&os->write_overlapped.hEvent);
-    close_event(&os->wake_event);
+    {
+        std::lock_guard lock(os->wake_lock);
+        if (HANDLE wake = os->wake_event.exchange(nullptr))
+            CloseHandle(wake);
+        os->woken = false; // the next open starts awake
+    }
     os->read_pending = 0;
 }
 
@@ -231,7 +279,8 @@ int com_os_read(ComOs* os, uint8_t* buffer, int max_count, int timeout_ms)
 
 void com_os_wake(ComOs* os)
 {
+    std::lock_guard lock(os->wake_lock);
     os->woken = true;
-    if (os->wake_event)
-        SetEvent(os->wake_event);
+    if (HANDLE wake = os->wake_event.load())
+        SetEvent(wake);
 }

@@ -105,14 +105,11 @@ int rxbuf_commit(RxBuffer* buf, int count)
 int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet)
 {
     const ScanResult found = buf->fill - buf->read_index < FRAME_OVERHEAD ? ScanResult{0, 0} : scan(buf, line_quiet);
-    if (found.frame_length == 0) {
-        // Normally the scanned bytes stay and are scanned again with the next read. On a quiet
-        // line nothing held can still become a frame: it is all dropped, so that the next
-        // frame to arrive is not held back behind it.
-        if (line_quiet)
-            buf->read_index = buf->fill;
+    // Without a frame the scanned bytes stay and are scanned again with the next read, also
+    // after a quiet spell: a frame may arrive in pieces far apart (a slow bridge), and its start
+    // must still be there when its end comes.
+    if (found.frame_length == 0)
         return 0;
-    }
     *frame = buf->data + buf->read_index + found.skipped;
     buf->read_index += found.skipped + found.frame_length;
     return found.frame_length;

@@ -39,9 +39,10 @@ int rxbuf_commit(RxBuffer* buf, int count);
 
 // Returns the length of the next complete valid frame and its address inside the buffer
 // (valid until the next rxbuf_prepare), consuming it with the bytes skipped before it; 0 when
-// none is held. With line_quiet, a start byte whose frame cannot complete with the bytes held
-// is skipped like a stray byte: the line went quiet, so the rest of that frame is not coming;
-// and when no frame is left, every unread byte is consumed.
+// none is held. With line_quiet, the scan also looks past a start byte whose frame cannot
+// complete with the bytes held, for a complete valid frame behind it (a false start with a long
+// length byte must not hold real frames back). Bytes are consumed only with the frame that they
+// precede: an unfinished frame stays held, however long the line is quiet.
 int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet = false);
 
 // Discards the bytes that a scan skips without finding a frame, keeping a tail that may begin

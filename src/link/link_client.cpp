@@ -6,18 +6,21 @@
 #include "link/frame.h"
 #include "link/tcp_link.h"
 #include "support/console.h"
+#include "support/options.h"
 #include "support/sem.h"
 #include "support/thread.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -25,22 +28,31 @@ constexpr auto START_WAIT = std::chrono::milliseconds(1000);
 constexpr unsigned STOP_LIMIT_MS = 10000;
 // When the library is unloaded, the receive thread is waited for this long at most.
 constexpr unsigned UNLOAD_LIMIT_MS = 2000;
-// How long the line must stay quiet before a frame that cannot complete is given up.
+// How long the line must stay quiet before the scan looks past a frame that cannot complete.
 constexpr int QUIET_MS = 100;
+// A link that failed is opened again this often, until the stop.
+constexpr auto RETRY_EVERY = std::chrono::milliseconds(300);
 
 struct LinkClient {
     LinkConfig config{};
     std::atomic<ReceiveCallback> first{nullptr};
     std::atomic<ReceiveCallback> second{nullptr};
     std::atomic<void (*)()> lost{nullptr};
-    LinkOps ops{};
     std::atomic<int32_t> running{0};
     SemHandle* semaphore = nullptr;
 
-    // The link is open from a successful open until the first close, by the stop or by the
-    // receive thread after a failed read; the lock makes that close happen once.
+    // The operation table and the transport behind it are used under this lock: the start
+    // fills the table, sends write through it, and every open after the start's, every close
+    // and every wake happen under it, so that nothing is sent through a link that is being
+    // closed or replaced. Only the receive thread's reads and its opens to come back run
+    // outside it (a wake ends both at once).
     std::mutex link_lock;
-    bool link_open = false;
+    std::condition_variable changed; // the stop, or a send refused while the link is down
+    LinkOps ops{};
+    bool link_open = false;  // from a successful open to the next close
+    bool attempting = false; // the receive thread is opening the link again
+    bool reconnect = false;  // this start's link comes back after a failure
+    uint32_t refused = 0;    // sends refused while the link was down, not answered yet
 
     LibThread* thread = nullptr;
     // Each start's thread has its own number: a thread that a stop had to give up ends by itself
@@ -67,13 +79,90 @@ void close_link(bool from_stop)
 void wake_link()
 {
     std::lock_guard lock(g_client.link_lock);
-    if (g_client.link_open && g_client.ops.wake)
+    g_client.changed.notify_all();
+    if ((g_client.link_open || g_client.attempting) && g_client.ops.wake)
         g_client.ops.wake(g_client.ops.context);
 }
 
 bool still_running(uint32_t mine)
 {
     return g_client.running && g_client.generation == mine;
+}
+
+// The host hears of the link's state as the module's notifications reach it.
+void tell_host(uint32_t mine, const uint8_t (&notification)[6])
+{
+    const ReceiveCallback second = g_client.second;
+    if (second && still_running(mine))
+        second(notification, sizeof notification);
+}
+
+// The command in flight, or one that the link refused while down, gets its "no answer".
+void answer_lost(uint32_t mine)
+{
+    void (*lost)() = g_client.lost;
+    if (lost && still_running(mine))
+        lost();
+}
+
+// Opens the link again every RETRY_EVERY until it is up (true) or the stop comes (false).
+// Sends refused meanwhile are answered as they come. The attempts print nothing: the outage has
+// had its line.
+bool come_back(uint32_t mine)
+{
+    auto next_attempt = std::chrono::steady_clock::now() + RETRY_EVERY;
+    for (;;) {
+        LinkOps ops{};
+        {
+            std::unique_lock lock(g_client.link_lock);
+            g_client.changed.wait_until(lock, next_attempt, [&] { return !still_running(mine) || g_client.refused > 0; });
+            if (!still_running(mine))
+                return false;
+            if (g_client.refused > 0) {
+                g_client.refused = 0;
+                lock.unlock();
+                answer_lost(mine);
+                continue;
+            }
+            g_client.attempting = true;
+            ops = g_client.ops;
+        }
+        console_mute_thread(true);
+        const int opened = ops.open(ops.context);
+        console_mute_thread(false);
+        bool refused = false;
+        {
+            std::lock_guard lock(g_client.link_lock);
+            g_client.attempting = false;
+            if (opened == LINK_OK && still_running(mine)) {
+                g_client.link_open = true;
+                refused = std::exchange(g_client.refused, 0) > 0;
+            } else if (opened == LINK_OK || opened == LINK_REFUSED_SETTINGS) {
+                ops.close(ops.context); // the stop came during the attempt, or the port stayed open
+            }
+        }
+        if (opened == LINK_OK) {
+            if (refused)
+                answer_lost(mine);
+            return still_running(mine);
+        }
+        next_attempt = std::chrono::steady_clock::now() + RETRY_EVERY;
+    }
+}
+
+// The link failed while open: it is closed, the command in flight is answered, the console gets
+// the outage's one line and the host its notification.
+void went_down(uint32_t mine)
+{
+    {
+        std::lock_guard lock(g_client.link_lock);
+        if (g_client.link_open)
+            g_client.ops.close(g_client.ops.context);
+        g_client.link_open = false;
+    }
+    answer_lost(mine);
+    console_write(ConsoleStream::Err, "ORMA_Client: link lost, trying again every 300 ms\n");
+    tell_host(mine, MSG_LINK_DOWN);
 }
 
 void ClientReceiveThread(void* arg)
@@ -84,29 +173,63 @@ void ClientReceiveThread(void* arg)
     RxBuffer& buf = *owned;
     if (owned)
         rxbuf_reset(&buf);
-    const LinkOps ops = g_client.ops;
+    bool up = false;
+    bool reconnect = false;
+    LinkOps ops{};
+    {
+        std::lock_guard lock(g_client.link_lock);
+        up = g_client.link_open;
+        reconnect = g_client.reconnect;
+        ops = g_client.ops;
+    }
+    if (!up) // the start's open failed
+        tell_host(mine, MSG_LINK_DOWN);
+    // After a quiet spell the scan has looked past everything held; until more bytes come there
+    // is nothing new to look at, so the next read waits without a limit.
+    bool looked_past = false;
+    // From a quiet spell until the next frame, the scan looks past an unfinished frame as soon
+    // as bytes come: a frame behind a false start is then as prompt as one behind plain noise.
+    bool after_quiet = false;
     while (owned) {
+        if (!up) {
+            if (!come_back(mine))
+                break;
+            up = true;
+            rxbuf_reset(&buf); // what was held came from the link that failed
+            looked_past = after_quiet = false;
+            tell_host(mine, MSG_LINK_UP);
+        }
         int space = 0;
         uint8_t* at = rxbuf_prepare_read(&buf, &space); // a full buffer drops its noise
-        // While bytes are held that make no frame yet, wait for more only as long as the line
-        // keeps talking; after a quiet spell the unfinished frame is given up.
-        const bool holding = buf.fill > 0;
+        // While bytes are held that make no frame yet, a read waits only as long as the line
+        // keeps talking; then the scan may look past an unfinished frame.
+        const bool holding = buf.fill - buf.read_index > 0 && !looked_past;
         const int count = holding && ops.read_timeout ? ops.read_timeout(ops.context, at, space, QUIET_MS)
                                                        : ops.read(ops.context, at, space);
         if (count < 0) {
-            if (still_running(mine))
+            if (!still_running(mine))
+                break;
+            if (!reconnect) {
                 close_link(false);
-            break;
+                break;
+            }
+            went_down(mine);
+            up = false;
+            continue;
         }
         const bool quiet = count == 0;
         if (!quiet)
             rxbuf_commit(&buf, count);
+        looked_past = quiet;
+        after_quiet = after_quiet || quiet;
         // Every message is handed over only while this start's thread is meant to run: a thread
         // that a stop had to give up (its callback held it too long) drops what it still holds.
         const uint8_t* frame = nullptr;
         int length = 0;
-        while (still_running(mine) && (length = frame_extract(&buf, &frame, quiet)) > 0)
+        while (still_running(mine) && (length = frame_extract(&buf, &frame, after_quiet)) > 0) {
+            after_quiet = false;
             link_dispatch(frame, length);
+        }
         if (!still_running(mine))
             break;
     }
@@ -114,8 +237,8 @@ void ClientReceiveThread(void* arg)
 
 enum class Stopped { NoThread, Left, GivenUp, Own };
 
-// Asks the receive thread to end, wakes it from a read, and waits at most `limit_ms` until it
-// has left; the thread is given up either way.
+// Asks the receive thread to end, wakes it from a read, a wait or an attempt to open, and waits
+// at most `limit_ms` until it has left; the thread is given up either way.
 Stopped stop_thread(unsigned limit_ms)
 {
     g_client.running = 0;
@@ -190,22 +313,31 @@ int ORMA_Cli_Start()
     }
 
     const LinkConfig& config = g_client.config;
-    g_client.ops = LinkOps{};
+    const bool reconnect = options_current().reconnect;
+    LinkOps ops{};
     if (config.type == LINK_TCP)
-        tcp_install(&g_client.ops, config.tcp.address, config.tcp.port, TCP_ROLE_CLIENT);
+        tcp_install(&ops, config.tcp.address, config.tcp.port, TCP_ROLE_CLIENT);
     else if (config.type == LINK_COM)
-        com_install(&g_client.ops, config.com.port, config.com.baud, config.com.parity, config.com.data_bits,
+        com_install(&ops, config.com.port, config.com.baud, config.com.parity, config.com.data_bits,
                     config.com.stop_bits);
     else
-        tcp_install(&g_client.ops, nullptr, TCP_DEFAULT_PORT, TCP_ROLE_CLIENT);
+        tcp_install(&ops, nullptr, TCP_DEFAULT_PORT, TCP_ROLE_CLIENT);
 
-    if (g_client.ops.open(g_client.ops.context) < 0) {
-        console_write(ConsoleStream::Err, "Open() failed\n!");
-        return -1;
-    }
+    // The open runs under the lock, so that a send from another thread sees the old table or the
+    // new, open link, never one in between.
+    bool opened = false;
     {
         std::lock_guard lock(g_client.link_lock);
-        g_client.link_open = true;
+        g_client.ops = ops;
+        g_client.reconnect = reconnect;
+        g_client.refused = 0;
+        opened = ops.open(ops.context) >= 0;
+        g_client.link_open = opened;
+    }
+    if (!opened) {
+        console_write(ConsoleStream::Err, "Open() failed\n!");
+        if (!reconnect)
+            return -1;
     }
 
     // The flag is raised before the thread exists, so that a stop can never be overtaken by it;
@@ -220,7 +352,8 @@ int ORMA_Cli_Start()
         return -1;
     }
     std::this_thread::sleep_for(START_WAIT);
-    return 0;
+    // A link that could not be opened is being opened again by the receive thread.
+    return opened ? 0 : -1;
 }
 
 int ORMA_Cli_Stop()
@@ -247,7 +380,16 @@ void ORMA_Cli_Unload()
     g_client.semaphore = nullptr;
 }
 
-const LinkOps* ORMA_Cli_Ops()
+int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length)
 {
-    return &g_client.ops;
+    std::lock_guard lock(g_client.link_lock);
+    if (!g_client.link_open && g_client.reconnect && g_client.running) {
+        // Down and coming back: nothing is written; the receive thread answers the command.
+        ++g_client.refused;
+        g_client.changed.notify_all();
+        return -1;
+    }
+    // Open, or the one-shot link after its failure: the closed transport reports the failed
+    // write itself.
+    return frame_send(&g_client.ops, start, message, length);
 }

@@ -29,6 +29,10 @@ void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second);
 // Called on the link's thread when an open link fails, before the host hears that it is down:
 // the command in flight gets its "no answer" response (null: nothing is called).
 void ORMA_Cli_SetLinkLost(void (*lost)());
+// Opens the link and starts the receive thread. With the Reconnect setting (the default), a link
+// that fails, or that cannot be opened here, is opened again every 300 ms until the stop, and
+// the host hears of each change through the second callback: MSG_LINK_DOWN, then MSG_LINK_UP.
+// 0 when the link is open, -1 otherwise (the receive thread may still be bringing it up).
 int ORMA_Cli_Start();
 int ORMA_Cli_Stop();
 
@@ -36,8 +40,11 @@ int ORMA_Cli_Stop();
 // for at most 2000 ms (never by its handle), and the link is closed.
 void ORMA_Cli_Unload();
 
-// The operation table of the configured transport (empty entries before the first start).
-const LinkOps* ORMA_Cli_Ops();
+// Writes one frame (start byte, message of 1 to 255 bytes) on the link, under the lock that its
+// close and replacement take. While a link that comes back is down nothing is written and the
+// receive thread answers the command through the link-lost callback; -1 then. Otherwise as
+// frame_send: the write's own result is not looked at.
+int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length);
 
 // Hands the message of one received frame (`length` bytes, start byte first) to the receive
 // callback of its start byte and class; the receive thread calls it for every frame.

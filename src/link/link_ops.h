@@ -30,8 +30,9 @@ struct LinkOps {
     int (*read)(void* context, uint8_t* buffer, int max_count);
     // As read, and LINK_TIMEOUT when the time limit passed without data.
     int (*read_timeout)(void* context, uint8_t* buffer, int max_count, int timeout_ms);
-    // Makes a read that waits on the link, and every later one, return LINK_FAILED at once and
-    // without a console line, until the link is opened again. Stopping uses it so that it never
-    // waits for a silent module. Always 0.
+    // Makes a read that waits on the link, an open that waits for its peer, and every later
+    // one, return LINK_FAILED at once and without a console line, until the link is closed.
+    // Stopping uses it so that it never waits for a silent module. Safe from any thread while
+    // the link's thread opens, reads or closes. Always 0.
     int (*wake)(void* context);
 };

@@ -96,8 +96,10 @@ int receive(uint8_t* buffer, int max_count, int timeout_ms)
     const int got = tcp_os_recv(os, buffer, max_count, timeout_ms, &error);
     switch (got) {
     case TCP_OS_CLOSED:
+        // The socket is closed by the link client's close, under the lock that its sends take:
+        // closing it here, while the host's thread may be sending, could send into a descriptor
+        // that the process has reused meanwhile.
         console_print(ConsoleStream::Out, "Remote instance closed connection\n");
-        tcp_os_close_data(os);
         return LINK_FAILED;
     case TCP_OS_TIMEOUT:
         return LINK_TIMEOUT;

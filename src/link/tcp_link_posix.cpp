@@ -12,18 +12,29 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <mutex>
 
 struct TcpOs {
     std::atomic<int> primary{-1}; // listening socket (server) or connected socket (client)
     std::atomic<int> data{-1};    // the socket that carries the stream
+    // A stop may wake the link from another thread while the link's own thread makes or closes
+    // the pipe (an attempt to connect again): the pipe's ends change only under the lock.
+    std::mutex wake_lock;
     int wake_pipe[2] = {-1, -1};
+    std::atomic<int> wake_read{-1};
     std::atomic<bool> woken{false};
 };
 
 static_assert(LINK_WAIT_FOREVER == -1, "poll() takes the same value for no limit");
 
 namespace {
+
+// A connection to a peer on this machine is made at once or refused; the bound only keeps a
+// lost SYN (a full backlog) from holding the link's thread.
+constexpr int CONNECT_LIMIT_MS = 2000;
+constexpr int SEND_LIMIT_MS = 1000;
 
 TcpOs g_os;
 
@@ -69,16 +80,19 @@ void tcp_os_address_text(uint32_t address, char* text, int size)
         text[0] = '\0';
 }
 
-int tcp_os_startup(TcpOs* os)
+int tcp_os_startup(TcpOs*)
 {
-    os->woken = false;
     return 0; // nothing to start; the wake pipe comes with the socket
 }
 
 bool tcp_os_socket(TcpOs* os)
 {
-    if (::pipe2(os->wake_pipe, O_CLOEXEC) != 0)
-        return false;
+    {
+        std::lock_guard lock(os->wake_lock);
+        if (::pipe2(os->wake_pipe, O_CLOEXEC) != 0)
+            return false;
+        os->wake_read = os->wake_pipe[0];
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     os->primary = fd;
     return fd >= 0;
@@ -107,11 +121,54 @@ bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port)
     return os->data >= 0;
 }
 
+// Connects without blocking, so that a wake ends the attempt at once; the socket is blocking
+// again afterwards.
 bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
 {
-    os->data = os->primary.load();
+    const int fd = os->primary.load();
+    os->data = fd;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return false;
     const sockaddr_in a = socket_address(address, port);
-    return no_eintr([&] { return ::connect(os->data, reinterpret_cast<const sockaddr*>(&a), sizeof a); }) == 0;
+    bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECT_LIMIT_MS);
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {os->wake_read, POLLIN, 0}};
+        int error = ETIMEDOUT;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (os->woken) {
+                error = EINTR;
+                break;
+            }
+            if (left.count() <= 0)
+                break;
+            const int n = ::poll(fds, 2, static_cast<int>(left.count()));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                error = errno;
+                break;
+            }
+            if (fds[0].revents) {
+                socklen_t size = sizeof error;
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                    error = errno;
+                connected = error == 0;
+                break;
+            }
+        }
+        errno = error;
+    }
+    const int saved = errno;
+    ::fcntl(fd, F_SETFL, flags);
+    // A send waits at most SEND_LIMIT_MS for a peer that does not read: the host's send holds
+    // the link's lock, which the stop needs too.
+    const timeval limit{SEND_LIMIT_MS / 1000, SEND_LIMIT_MS % 1000 * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    errno = saved;
+    return connected;
 }
 
 int tcp_os_error()
@@ -125,11 +182,14 @@ void tcp_os_shutdown(TcpOs* os)
         os->data = -1;
     close_fd(os->data);
     close_fd(os->primary);
+    std::lock_guard lock(os->wake_lock);
+    os->wake_read = -1;
     for (int& fd : os->wake_pipe) {
         if (fd >= 0)
             ::close(fd);
         fd = -1;
     }
+    os->woken = false; // the next open starts awake
 }
 
 int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error)
@@ -147,11 +207,12 @@ int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* 
 {
     const int fd = os->data;
     if (fd >= 0) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {os->wake_pipe[0], POLLIN, 0}};
+        const int wake_read = os->wake_read;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_read, POLLIN, 0}};
         for (;;) {
             if (os->woken)
                 return TCP_OS_WOKEN;
-            const int n = ::poll(fds, os->wake_pipe[0] >= 0 ? 2 : 1, timeout_ms);
+            const int n = ::poll(fds, wake_read >= 0 ? 2 : 1, timeout_ms);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
@@ -174,15 +235,9 @@ int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* 
     return n == 0 ? TCP_OS_CLOSED : static_cast<int>(n);
 }
 
-void tcp_os_close_data(TcpOs* os)
-{
-    if (os->primary == os->data)
-        os->primary = -1; // the client's primary socket is the data socket
-    close_fd(os->data);
-}
-
 void tcp_os_wake(TcpOs* os)
 {
+    std::lock_guard lock(os->wake_lock);
     os->woken = true;
     if (os->wake_pipe[1] >= 0) {
         const uint8_t byte = 1;

@@ -9,17 +9,26 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 struct TcpOs {
     std::atomic<SOCKET> primary{INVALID_SOCKET}; // listening (server) or connected (client)
     std::atomic<SOCKET> data{INVALID_SOCKET};    // the socket that carries the stream
     HANDLE recv_event = nullptr;
-    HANDLE wake_event = nullptr;
+    // A stop may wake the link from another thread while the link's own thread makes or closes
+    // the event (an attempt to connect again): the event changes only under the lock.
+    std::mutex wake_lock;
+    std::atomic<HANDLE> wake_event{nullptr};
     std::atomic<bool> woken{false};
     bool started = false; // Windows Sockets started by tcp_os_startup
 };
 
 namespace {
+
+// A connection to a peer on this machine is made at once or refused (Windows takes about 2 s to
+// give up on a refused one); the bound only keeps a lost SYN from holding the link's thread.
+constexpr DWORD CONNECT_LIMIT_MS = 3000;
+constexpr DWORD SEND_LIMIT_MS = 1000;
 
 TcpOs g_os;
 
@@ -34,11 +43,13 @@ sockaddr_in socket_address(uint32_t address, uint16_t port)
 
 void close_events(TcpOs* os)
 {
-    for (HANDLE* event : {&os->recv_event, &os->wake_event}) {
-        if (*event)
-            CloseHandle(*event);
-        *event = nullptr;
-    }
+    if (os->recv_event)
+        CloseHandle(os->recv_event);
+    os->recv_event = nullptr;
+    std::lock_guard lock(os->wake_lock);
+    if (HANDLE wake = os->wake_event.exchange(nullptr))
+        CloseHandle(wake);
+    os->woken = false; // the next open starts awake
 }
 
 } // namespace
@@ -62,7 +73,6 @@ void tcp_os_address_text(uint32_t address, char* text, int size)
 
 int tcp_os_startup(TcpOs* os)
 {
-    os->woken = false;
     WSADATA wsa;
     const int error = WSAStartup(MAKEWORD(2, 2), &wsa);
     os->started = error == 0;
@@ -72,7 +82,10 @@ int tcp_os_startup(TcpOs* os)
 bool tcp_os_socket(TcpOs* os)
 {
     os->recv_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    os->wake_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    {
+        std::lock_guard lock(os->wake_lock);
+        os->wake_event = CreateEventA(nullptr, TRUE, os->woken ? TRUE : FALSE, nullptr);
+    }
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     os->primary = s;
     return s != INVALID_SOCKET && os->recv_event && os->wake_event;
@@ -99,11 +112,39 @@ bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port)
     return os->data != INVALID_SOCKET;
 }
 
+// Connects without blocking, so that a wake ends the attempt at once; the socket is blocking
+// again afterwards.
 bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
 {
-    os->data = os->primary.load();
+    const SOCKET s = os->primary.load();
+    os->data = s;
     const sockaddr_in a = socket_address(address, port);
-    return connect(os->data, reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR;
+    if (WSAEventSelect(s, os->recv_event, FD_CONNECT) == SOCKET_ERROR)
+        return false;
+    bool connected = connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR;
+    int error = connected ? 0 : WSAGetLastError();
+    if (!connected && error == WSAEWOULDBLOCK) {
+        HANDLE events[2] = {os->recv_event, os->wake_event};
+        const DWORD waited = WaitForMultipleObjects(2, events, FALSE, CONNECT_LIMIT_MS);
+        WSANETWORKEVENTS happened{};
+        if (waited == WAIT_OBJECT_0 && WSAEnumNetworkEvents(s, os->recv_event, &happened) == 0 &&
+            (happened.lNetworkEvents & FD_CONNECT)) {
+            error = happened.iErrorCode[FD_CONNECT_BIT];
+            connected = error == 0;
+        } else {
+            error = waited == WAIT_OBJECT_0 + 1 ? WSAEINTR : WSAETIMEDOUT;
+        }
+    }
+    WSAEventSelect(s, nullptr, 0);
+    u_long blocking = 0;
+    ioctlsocket(s, FIONBIO, &blocking);
+    // A send waits at most SEND_LIMIT_MS for a peer that does not read: the host's send holds
+    // the link's lock, which the stop needs too.
+    const DWORD limit = SEND_LIMIT_MS;
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+    ResetEvent(os->recv_event);
+    WSASetLastError(error);
+    return connected;
 }
 
 int tcp_os_error()
@@ -178,18 +219,10 @@ int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* 
     return count == 0 ? TCP_OS_CLOSED : static_cast<int>(count);
 }
 
-void tcp_os_close_data(TcpOs* os)
-{
-    const SOCKET s = os->data.exchange(INVALID_SOCKET);
-    if (os->primary == s)
-        os->primary = INVALID_SOCKET; // the client's primary socket is the data socket
-    if (s != INVALID_SOCKET)
-        closesocket(s);
-}
-
 void tcp_os_wake(TcpOs* os)
 {
+    std::lock_guard lock(os->wake_lock);
     os->woken = true;
-    if (os->wake_event)
-        SetEvent(os->wake_event);
+    if (HANDLE wake = os->wake_event.load())
+        SetEvent(wake);
 }

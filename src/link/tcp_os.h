@@ -28,9 +28,10 @@ bool tcp_os_socket(TcpOs* os);
 bool tcp_os_bind(TcpOs* os, uint32_t address, uint16_t port);
 bool tcp_os_listen(TcpOs* os, int backlog);
 bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port); // the data socket
-bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port);            // data socket = primary
+// data socket = primary; bounded, and ended by a wake
+bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port);
 int tcp_os_error();
-// Closes both sockets and stops the sockets layer.
+// Closes both sockets, stops the sockets layer and clears a wake.
 void tcp_os_shutdown(TcpOs* os);
 
 // One send on the data socket: the count sent, or -1 with the code in *error.
@@ -38,6 +39,6 @@ int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error);
 // One receive on the data socket after waiting at most timeout_ms (LINK_WAIT_FOREVER: no limit):
 // a positive count or a TcpOsRecv, with the code in *error for the two failures.
 int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* error);
-// After the peer closed: the data socket is closed (in the client role it is the primary one).
-void tcp_os_close_data(TcpOs* os);
+// Makes a wait for data, a connect in progress, and every later one until the next shutdown,
+// end at once. Safe from any thread at any time.
 void tcp_os_wake(TcpOs* os);

@@ -12,6 +12,8 @@
 namespace {
 
 std::atomic<ConsoleHook> g_hook{nullptr};
+// A thread that says so (the link's silent reconnection attempts) prints nothing.
+thread_local bool t_muted = false;
 
 enum class Target { Default, Stderr, Off, File };
 
@@ -48,6 +50,8 @@ bool same_word(const char* value, const char* word)
 // runtime's streams; both reach the same place, each keeping its order.
 void emit(ConsoleStream stream, const char* text, size_t length, bool handles)
 {
+    if (t_muted)
+        return;
     if (ConsoleHook hook = g_hook.load()) {
         hook(stream, text);
         return;
@@ -77,6 +81,11 @@ void emit(ConsoleStream stream, const char* text, size_t length, bool handles)
 }
 
 } // namespace
+
+void console_mute_thread(bool muted)
+{
+    t_muted = muted;
+}
 
 void console_fetch_handles()
 {

@@ -34,6 +34,10 @@ bool console_set_output(const char* value);
 // Replaces both outputs by the hook (null restores them). Returns the previous hook.
 ConsoleHook console_set_hook(ConsoleHook hook);
 
+// While set, the lines of the calling thread go nowhere (the link's repeated attempts to come
+// back, which would otherwise print the same lines every 300 ms).
+void console_mute_thread(bool muted);
+
 // Backend: the handles of the platform.
 void console_os_fetch();
 void console_os_write(ConsoleStream stream, const char* text, size_t length);

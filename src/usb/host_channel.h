@@ -38,6 +38,8 @@ public:
     void SetCallbacks(ReceiveCallback response, ReceiveCallback notification);
     // A message the host's send function finished with, written or dropped.
     void CountSent() { ++mSent; }
+    // A command answered outside the channel (the response deadline's 0x85).
+    void CountAnswered() { ++mAnswered; }
     bool IsConnected() const { return mConnected != 0; }
 
 private:

@@ -14,5 +14,8 @@ int32_t ORMA_Usb_Exit();
 // The send function of modes 3 and 4: 1 when the record is done with (written, or dropped while
 // the pipe is down), 0 when the write failed and it stays queued.
 int32_t SendOverUsb(uint32_t context, SvcMsg* record);
+// The command in flight was answered outside the USB link (0x85 at its response deadline): the
+// link counts it as answered, so that it does not answer it once more when its pipe goes down.
+void ORMA_Usb_AnsweredElsewhere();
 // The library is being unloaded: every thread of the USB link is stopped.
 void ORMA_Usb_Unload();

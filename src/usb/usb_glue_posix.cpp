@@ -24,4 +24,6 @@ int32_t SendOverUsb(uint32_t, SvcMsg*)
     return 1;
 }
 
+void ORMA_Usb_AnsweredElsewhere() {}
+
 void ORMA_Usb_Unload() {}

@@ -62,6 +62,11 @@ int32_t SendOverUsb(uint32_t, SvcMsg* record)
     return 1;
 }
 
+void ORMA_Usb_AnsweredElsewhere()
+{
+    g_channel.CountAnswered();
+}
+
 void ORMA_Usb_Unload()
 {
     ThreadRecord::StopAll(UNLOAD_BOUND_MS);

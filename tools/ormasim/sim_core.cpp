@@ -195,6 +195,48 @@ std::vector<Bytes> split(Rng& rng, const Bytes& bytes, int max_pieces)
     return pieces;
 }
 
+std::vector<Piece> pace(Rng& rng, const Bytes& bytes, int max_pieces, int gap_min, int gap_max)
+{
+    if (gap_max > 0 && max_pieces < 2)
+        max_pieces = 2;
+    std::vector<Bytes> cut = split(rng, bytes, max_pieces);
+    if (gap_max > 0 && cut.size() == 1 && bytes.size() > 1) { // a gap needs two pieces
+        const auto at = bytes.begin() + 1 + static_cast<long>(rng.below(static_cast<uint32_t>(bytes.size() - 1)));
+        cut = {Bytes(bytes.begin(), at), Bytes(at, bytes.end())};
+    }
+    std::vector<Piece> pieces;
+    for (auto& bytes_of_piece : cut) {
+        int gap = 0;
+        if (!pieces.empty() && gap_max > 0)
+            gap = gap_min + static_cast<int>(rng.below(static_cast<uint32_t>(gap_max - gap_min + 1)));
+        pieces.push_back({std::move(bytes_of_piece), gap});
+    }
+    return pieces;
+}
+
+bool parse_range(const char* text, int limit, int& min, int& max)
+{
+    auto number = [&](const char*& p, int& out) {
+        if (*p < '0' || *p > '9')
+            return false;
+        long value = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            value = value * 10 + (*p - '0');
+            if (value > limit)
+                return false;
+        }
+        out = static_cast<int>(value);
+        return true;
+    };
+    const char* p = text;
+    if (!number(p, min))
+        return false;
+    max = min;
+    if (*p == '-' && !number(++p, max))
+        return false;
+    return *p == '\0' && min <= max;
+}
+
 Bytes make_block(uint8_t client, const Bytes& message)
 {
     const size_t n = message.size();

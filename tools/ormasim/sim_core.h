@@ -62,6 +62,7 @@ enum ControlOp : uint8_t {
     CTL_SILENT = 0x04,       // 7F 04: answer nothing from now on
     CTL_DROP = 0x05,         // 7F 05: close the connection at once, unanswered
     CTL_DELAY = 0x06,        // 7F 06 hh ll: answer this command only after hhll ms
+    CTL_UNPLUG = 0x07,       // 7F 07 hh ll: pull the line away for hhll ms, unanswered
 };
 
 constexpr uint8_t SUBCHANNEL_CODE = 0xE0;
@@ -105,6 +106,17 @@ Bytes make_noise(Rng& rng, int max_bytes, const Bytes& frame);
 
 // Cuts bytes into 1 to max_pieces pieces at random places, each to be written on its own.
 std::vector<Bytes> split(Rng& rng, const Bytes& bytes, int max_pieces);
+
+// A piece to write and the pause before it, in milliseconds.
+struct Piece {
+    Bytes bytes;
+    int gap_ms;
+};
+// As split(), and with gaps (gap_max > 0) at least two pieces, each after the first written
+// gap_min to gap_max ms after the one before it: a slow bridge.
+std::vector<Piece> pace(Rng& rng, const Bytes& bytes, int max_pieces, int gap_min, int gap_max);
+// "MIN-MAX" (or "MS" for both), decimal milliseconds up to `limit`, MIN <= MAX.
+bool parse_range(const char* text, int limit, int& min, int& max);
 
 // The block of the USB role: type, client number, then 'A' one payload byte and a byte without
 // meaning, 'B' two payload bytes, 'O' the payload length (16 bits, little-endian) and the payload.

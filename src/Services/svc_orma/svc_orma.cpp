@@ -61,6 +61,21 @@ SvcMsg* svc_list_take(SvcMsg** list)
     return head;
 }
 
+bool svc_list_drop_first(SvcMsg** list, bool (*match)(const SvcMsg* record))
+{
+    Sem_Wait(SEM_MSG_LISTS);
+    SvcMsg** link = list;
+    while (*link && !match(*link))
+        link = &(*link)->next;
+    SvcMsg* found = *link;
+    if (found) {
+        *link = found->next;
+        svc_msg_free(found);
+    }
+    Sem_Release(SEM_MSG_LISTS);
+    return found != nullptr;
+}
+
 SvcMsg* svc_list_free(SvcMsg* record)
 {
     while (record) {

@@ -19,6 +19,8 @@ void svc_list_append(SvcMsg** list, SvcMsg* record);
 void svc_list_pop(SvcMsg** list);
 // Unlinks the head under the lock and hands it to the caller, who releases it; null when empty.
 SvcMsg* svc_list_take(SvcMsg** list);
+// Removes and releases the first record that `match` picks, under the lock; false when none did.
+bool svc_list_drop_first(SvcMsg** list, bool (*match)(const SvcMsg* record));
 SvcMsg* svc_list_free(SvcMsg* record); // releases the whole chain, returns null
 SvcMsg* svc_list_last(SvcMsg* record);
 int svc_list_count(const SvcMsg* record);

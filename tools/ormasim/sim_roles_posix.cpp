@@ -1,0 +1,162 @@
+// The Linux roles of ormasim: the TCP server on 127.0.0.1 and the pseudo-terminal of --serial,
+// each serving one Session at a time, and pulling its line away on request (7F 07).
+#include "sim_session_posix.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <termios.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+volatile sig_atomic_t g_stop = 0;
+
+void fail(const char* what)
+{
+    std::fprintf(stderr, "ormasim: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
+void reset_line(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        cfsetispeed(&t, B9600);
+        cfsetospeed(&t, B9600);
+        t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | PARODD);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+}
+
+namespace {
+
+void set_nonblocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        fail("fcntl");
+}
+
+// Waits, as long as no stop is asked for.
+void pause_for(int ms)
+{
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    for (int left; !g_stop && (left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                           until - Clock::now()).count())) > 0;)
+        poll(nullptr, 0, left);
+}
+
+int tcp_listener(int port, sockaddr_in& addr)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener < 0)
+        fail("socket");
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    addr = sockaddr_in{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
+        fail("bind");
+    if (listen(listener, 5) < 0)
+        fail("listen");
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    return listener;
+}
+
+} // namespace
+
+long serve_tcp(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch)
+{
+    sockaddr_in addr{};
+    int listener = tcp_listener(o.port, addr);
+    const int port = ntohs(addr.sin_port);
+    say("tcp on 127.0.0.1:" + std::to_string(port));
+    say("ready");
+
+    long answered = 0;
+    const int one = 1;
+    while (!g_stop) {
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("accept");
+        }
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        set_nonblocking(fd);
+        say("connected");
+        Session session(fd, false, o, rng, record, epoch);
+        answered += session.run();
+        close(fd);
+        if (!session.dropped() && !g_stop) {
+            say("peer closed the connection");
+        }
+        if (o.once)
+            break;
+        if (session.unplug_ms() > 0) { // nobody listens meanwhile: connections are refused
+            close(listener);
+            say("unplugged for " + std::to_string(session.unplug_ms()) + " ms");
+            pause_for(session.unplug_ms());
+            listener = tcp_listener(port, addr);
+            say("listening again");
+        }
+    }
+    close(listener);
+    return answered;
+}
+
+long serve_serial(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch)
+{
+    long answered = 0;
+    for (bool first = true; !g_stop; first = false) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0)
+            fail("posix_openpt");
+        const char* name = ptsname(master);
+        if (!name)
+            fail("ptsname");
+        const std::string path = name;
+        // The line starts raw, whatever the host sets. The other end is not held open here, so
+        // the host's open and close behave as on a serial port of its own.
+        reset_line(master);
+        set_nonblocking(master);
+        int held = -1;
+        if (o.hold && (held = open(path.c_str(), O_RDWR | O_NOCTTY)) < 0)
+            fail("open pseudo-terminal");
+        if (!o.link.empty()) {
+            const std::string fresh = o.link + ".new";
+            unlink(fresh.c_str());
+            if (symlink(path.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), o.link.c_str()) != 0)
+                fail("symlink");
+        }
+        say("serial on " + path);
+        if (first) {
+            const std::string& port = o.link.empty() ? path : o.link;
+            say("host command line: ormactl --mode 1 --device " + port + " send 01");
+            say("ready");
+        }
+        Session session(master, true, o, rng, record, epoch);
+        answered += session.run();
+        if (held >= 0)
+            close(held);
+        close(master); // the host's end hangs up
+        if (!o.link.empty())
+            unlink(o.link.c_str());
+        if (session.unplug_ms() <= 0)
+            break;
+        say("unplugged for " + std::to_string(session.unplug_ms()) + " ms");
+        pause_for(session.unplug_ms());
+    }
+    return answered;
+}
+
+} // namespace sim
