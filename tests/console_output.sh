@@ -22,15 +22,20 @@ grep -q '^Client connecting to: 127.0.0.1$' default.out || fail "DEFAULT: no lib
 for line in 'ORMA_Cli_Start()' 'Client connecting to' 'connect() failed' 'Open() failed'; do
   grep -qF "$line" off.out off.err && fail "OFF: the library printed \"$line\""
 done
+# Lines compared as sets. Whether the one command gets its 85 before the time-out depends on
+# when the link's thread notices the dead port, so the program's own lines ("<- ..." and its
+# summary) are left out; and "Open() failed" ends with a "!" that lands at the head of whichever
+# line comes next, so a leading "!" is left out too.
+norm() { sed 's/^!//' "$@" | grep -v -e '^<- ' -e '^ormactl: ' | sort; }
 # The library's lines: what DEFAULT printed beyond OFF, both streams, in any order.
-sort default.out default.err >default.all
-sort off.out off.err >off.all
+norm default.out default.err >default.all
+norm off.out off.err >off.all
 comm -23 default.all off.all >library.lines
 [ -s library.lines ] || fail "DEFAULT printed nothing beyond OFF"
-sort console.txt >file.lines
+norm console.txt >file.lines
 cmp -s library.lines file.lines || { diff library.lines file.lines; fail "the file does not hold exactly the library's lines"; }
-cat file.out file.err | sort | cmp -s - off.all || fail "with a file, the program printed more than with OFF"
-cmp -s stderr.out off.out || fail "STDERR: standard output holds more than the program's own lines"
-sort stderr.err >stderr.all
-sort off.err library.lines | cmp -s - stderr.all || fail "STDERR: standard error does not hold every library line"
+norm file.out file.err | cmp -s - off.all || fail "with a file, the program printed more than with OFF"
+norm stderr.out | cmp -s - "$(norm off.out >off.norm; echo off.norm)" || fail "STDERR: standard output holds more than the program's own lines"
+norm stderr.err >stderr.all
+sort off.err library.lines | norm | cmp -s - stderr.all || fail "STDERR: standard error does not hold every library line"
 echo "console_output: passed ($(wc -l <library.lines) library lines)"
