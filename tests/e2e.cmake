@@ -89,11 +89,16 @@ e2e_test(e2e_com_pulled MODE 1 FILTER Exchange.LinkPulledAwayComesBackAndTheHost
 e2e_test(e2e_tcp_slow MODE 2 FILTER Exchange.SlowBridgeLosesNothing
          SIM ${tcp_sim} --noise 48 --split 4 --split-gap 150-600 --seed 17 LOCK port5002)
 
-# Every second answer spoiled: the response deadline answers 0x85 (ResponseTimeout 300 and 0).
-e2e_test(e2e_tcp_deadline MODE 2 FILTER Exchange.CorruptedResponseIsAnsweredAfterTheDeadline
-         SIM ${tcp_sim} --bad-checksum 2 LOCK port5002)
-e2e_test(e2e_com_deadline MODE 1 FILTER Exchange.CorruptedResponseIsAnsweredAfterTheDeadline
-         SIM ${com_sim} --bad-checksum 2 LOCK ${com_lock})
+# Every second answer spoiled: the response deadline answers 0x85; ResponseTimeout 0 waits.
+foreach(case Deadline:CorruptedResponseIsAnsweredAfterTheDeadline
+             NoDeadline:WithoutADeadlineASpoiledAnswerKeepsTheCommandWaiting)
+  string(REPLACE ":" ";" parts ${case})
+  list(GET parts 0 short)
+  list(GET parts 1 full)
+  string(TOLOWER ${short} short)
+  e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} --bad-checksum 2 LOCK port5002)
+  e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM ${com_sim} --bad-checksum 2 LOCK ${com_lock})
+endforeach()
 
 e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_TCP_COUNT}
          SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900 LOCK port5002)

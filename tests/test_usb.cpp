@@ -469,6 +469,26 @@ TEST(HostChannel, ReceiveStepWithoutOwnerAndOnAPipeFedByTheTest)
     }
 }
 
+// A command that the response deadline answered (counted as answered elsewhere) gets no 0x85 of
+// the channel's own when the pipe is down: of two unanswered commands only one is answered here.
+TEST(HostChannel, CommandAnsweredElsewhereIsNotAnsweredAgain)
+{
+    ConsoleCapture console;
+    g_console = &console;
+    g_got.clear();
+    HostCommandChannel channel;
+    channel.SetCallbacks(record_message, record_message);
+    channel.CountSent();
+    channel.CountSent();
+    channel.CountAnswered();
+    EXPECT_FALSE(channel.Start(300));
+    EXPECT_TRUE(wait_until([] { return got().size() == 1; }, milliseconds(5000)));
+    EXPECT_FALSE(wait_until([] { return got().size() > 1; }, milliseconds(500))) << "a second 0x85";
+    channel.StopThread();
+    g_console = nullptr;
+    EXPECT_EQ(got(), std::vector<Bytes>{{0x85}});
+}
+
 // Process A in mode 3 owns the device: version lines, the connected notification first, 10,000
 // commands of 1 to 250 bytes in order, notifications to the callback, everything in the log;
 // then a host that polls, and ormactl in mode 4, each in turn the owner.

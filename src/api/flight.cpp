@@ -35,9 +35,11 @@ struct Flight {
     // even when the heap table is full.
     SvcMsg* reserve = nullptr;
 
+    bool session = false; // under protocol 2, from flight_start to flight_stop
     bool running = false;
     uint32_t generation = 0; // of the deadline thread meant to run
     LibThread* thread = nullptr;
+    bool no_thread_said = false;
 };
 
 // Never destroyed: a deadline thread that a stop had to give up may still use it.
@@ -103,6 +105,22 @@ void deadline_thread(void* arg)
     }
 }
 
+// The deadline thread starts with the first deadline of the session, so that a session that
+// never has one runs no thread for it. Under the lock.
+void need_deadline_thread()
+{
+    if (!g_flight.session || g_flight.thread)
+        return;
+    g_flight.running = true;
+    const uint32_t mine = g_flight.generation;
+    g_flight.thread = thread_start(deadline_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(mine)));
+    if (!g_flight.thread) {
+        g_flight.running = false;
+        if (!std::exchange(g_flight.no_thread_said, true))
+            console_print(ConsoleStream::Err, "ORMA_DLL: no thread for the response deadline; commands wait for their responses\n");
+    }
+}
+
 } // namespace
 
 void flight_start()
@@ -110,14 +128,10 @@ void flight_start()
     const std::lock_guard hold(g_flight.lock);
     g_flight.stage = Stage::Idle;
     g_flight.lost = false;
-    // A new number first, so that a thread given up earlier never takes this start as its own.
-    const uint32_t mine = ++g_flight.generation;
-    g_flight.running = true;
-    g_flight.thread = thread_start(deadline_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(mine)));
-    if (!g_flight.thread) {
-        g_flight.running = false;
-        console_print(ConsoleStream::Err, "ORMA_DLL: no thread for the response deadline; commands wait for their responses\n");
-    }
+    g_flight.session = true;
+    g_flight.no_thread_said = false;
+    // A new number, so that a thread given up earlier never takes this session as its own.
+    ++g_flight.generation;
 }
 
 void flight_stop(unsigned limit_ms)
@@ -125,6 +139,7 @@ void flight_stop(unsigned limit_ms)
     LibThread* thread = nullptr;
     {
         const std::lock_guard hold(g_flight.lock);
+        g_flight.session = false;
         g_flight.running = false;
         thread = std::exchange(g_flight.thread, nullptr);
     }
@@ -177,6 +192,8 @@ void flight_hand_over(SvcSeq* seq)
     const uint32_t timeout_ms = options_current().response_timeout_ms;
     g_flight.forever = !g_flight.lost && timeout_ms == 0;
     g_flight.deadline = g_flight.lost ? Clock::now() : Clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (!g_flight.forever)
+        need_deadline_thread();
     g_flight.wake.notify_all();
 }
 

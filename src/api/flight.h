@@ -17,7 +17,8 @@
 
 #include <cstdint>
 
-// A session under protocol 2 begins: nothing is in flight and the deadline thread starts.
+// A session under protocol 2 begins: nothing is in flight. The deadline thread starts with the
+// first command that has a deadline.
 void flight_start();
 // The session ends: the deadline thread is asked to stop, woken and waited for at most
 // `limit_ms` (it may be in the host's callback), and the record kept for a "no answer" is

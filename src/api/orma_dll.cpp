@@ -159,6 +159,7 @@ int32_t init(int32_t mode, int32_t protocol, ORMA_DLL_ReceiveCallback callback)
     g_orma.protocol = protocol;
     g_orma.com_state = 1;
     g_orma.host_has_polled = 0;
+    g_orma.notifications_held = 0;
     g_started = true;
     // Without a sequencer nothing can be queued or stored: the library stays closed and every
     // later call returns 1.
@@ -211,6 +212,8 @@ int32_t receive_message(uint8_t* buffer, uint8_t* length)
     SvcMsg* record = svc_list_take(&use.seq()->rx_list);
     if (!record)
         return 1;
+    if (msg_is_notification(record->code))
+        --g_orma.notifications_held;
     *length = static_cast<uint8_t>(record->length);
     std::memcpy(buffer, record->data, *length);
     svc_msg_free(record);

@@ -47,6 +47,14 @@ bool is_notification(const SvcMsg* record)
     return msg_is_notification(record->code);
 }
 
+bool drop_oldest_notification(SvcSeq* seq)
+{
+    if (g_orma.notifications_held <= 0 || !svc_list_drop_first(&seq->rx_list, is_notification))
+        return false;
+    --g_orma.notifications_held;
+    return true;
+}
+
 // Logs and hands the message to the host's callback. The callback runs outside the session: it
 // may take as long as it likes, and send. `response_lands`: a response ends the flight first.
 int32_t forward(const uint8_t* message, int32_t length, bool response_lands)
@@ -70,14 +78,16 @@ bool store_received(SvcSeq* seq, const uint8_t* message, uint16_t length)
 {
     if (length == 0)
         return false;
-    const bool response = msg_is_response(message[0]);
+    const bool notification = msg_is_notification(message[0]);
     for (;;) {
         if (SvcMsg* record = svc_msg_create(message[0], message + 1, static_cast<uint16_t>(length - 1))) {
+            if (notification)
+                ++g_orma.notifications_held; // counted before it is seen: a scan may find none
             svc_list_append(&seq->rx_list, record);
             return true;
         }
         // A response is never given up for a notification.
-        if (!response || !svc_list_drop_first(&seq->rx_list, is_notification))
+        if (notification || !drop_oldest_notification(seq))
             return false;
     }
 }
@@ -101,7 +111,7 @@ int32_t OnNotification(const uint8_t* message, int32_t length)
     Log_Message(message, log_length(length));
     const bool stored = store_received(use.seq(), message, static_cast<uint16_t>(length));
     if (g_orma.host_has_polled == 0)
-        svc_list_drop_first(&use.seq()->rx_list, is_notification);
+        drop_oldest_notification(use.seq());
     return stored ? 0 : 1;
 }
 

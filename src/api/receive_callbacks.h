@@ -56,6 +56,9 @@ struct OrmaState {
     std::atomic<int32_t> com_state{1};
     std::atomic<int32_t> host_has_polled{0};
     std::atomic<SvcSeq*> seq{nullptr};
+    // Notifications in the receive list, so that a response at a full table looks for one to
+    // give way only when there is one.
+    std::atomic<int32_t> notifications_held{0};
     SessionGate session;
 };
 
