@@ -75,8 +75,9 @@ typedef int32_t (ORMA_DLL_CALL *ORMA_DLL_ReceiveCallback)(const uint8_t *message
 /*
  * Starts the library: log configuration and settings from "ORMA_DLL_Log.ini", the message
  * service and the link of the mode. With a callback, every received message goes to it; without
- * one, protocol 2 stores responses and notifications for ORMA_DLL_Receive_Message (notifications
- * that arrive before the first ORMA_DLL_Receive_Message are not kept). `reserved` is ignored.
+ * one, protocol 2 stores responses and notifications for ORMA_DLL_Receive_Message (until the
+ * first ORMA_DLL_Receive_Message, each notification displaces the oldest stored notification,
+ * never a response). `reserved` is ignored.
  * A second call without ORMA_DLL_Exit stops the running instance first. Returns 0, also when
  * the link cannot be opened: its console lines say why.
  *
