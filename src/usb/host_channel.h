@@ -14,8 +14,8 @@
 
 // The messages the channel makes up.
 constexpr uint8_t USB_NO_ANSWER = MSG_NO_ANSWER;
-constexpr const uint8_t (&USB_CONNECTED)[6] = MSG_LINK_UP;
-constexpr const uint8_t (&USB_DISCONNECTED)[6] = MSG_LINK_DOWN;
+inline constexpr const uint8_t (&USB_CONNECTED)[6] = MSG_LINK_UP;
+inline constexpr const uint8_t (&USB_DISCONNECTED)[6] = MSG_LINK_DOWN;
 // Receive steps without a pipe after which the disconnected notification is repeated.
 constexpr int32_t USB_DISCONNECTED_STEPS = 40;
 
