@@ -36,9 +36,11 @@ function(orma_windows_binary target description)
   target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
 
   set(file $<TARGET_FILE:${target}>)
+  # objcopy stamps the PE header with the time of day unless SOURCE_DATE_EPOCH says otherwise.
+  set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
   add_custom_command(TARGET ${target} POST_BUILD
-                     COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug
-                     COMMAND ${CMAKE_OBJCOPY} --strip-all ${file}
-                     COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${file}.debug ${file}
+                     COMMAND ${objcopy} --only-keep-debug ${file} ${file}.debug
+                     COMMAND ${objcopy} --strip-all ${file}
+                     COMMAND ${objcopy} --add-gnu-debuglink=${file}.debug ${file}
                      VERBATIM)
 endfunction()

@@ -16,20 +16,9 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do sim_args="$sim_args $1"; shift; done
 [ "${1:-}" = -- ] || { echo "e2e_run.sh: missing -- before the program" >&2; exit 2; }
 shift
 
-# A TCP simulator (options --tcp or --port, or ORMA_E2E_TCP=1) serves the library's fixed port:
-# one at a time on this machine, also when several test lanes run at once (CTest's resource lock
-# holds within one lane only).
-case " $sim_args ${ORMA_E2E_TCP:+--tcp} " in
-*" --tcp "*|*" --port "*)
-  if command -v flock >/dev/null 2>&1; then
-    # No program started here keeps the lock: Wine's server would hold it after the test.
-    exec 9>"${TMPDIR:-/tmp}/orma_e2e_tcp.lock" && flock 9
-  fi ;;
-esac
-
 rm -f sim.out stdout.txt stderr.txt sim_rx.txt
 # shellcheck disable=SC2086
-"$sim" $sim_args >sim.out 2>&1 9>&- &
+"$sim" $sim_args >sim.out 2>&1 &
 sim_pid=$!
 stop_sim() {
   kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
@@ -55,11 +44,11 @@ if [ -n "$com1_runner" ]; then
   server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
   WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
   WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
-  "$com1_runner" 9>&- reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$ORMA_SIM_SERIAL" /f >/dev/null 2>&1
+  "$com1_runner" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$ORMA_SIM_SERIAL" /f >/dev/null 2>&1
   WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
 fi
 
-"$@" >stdout.txt 2>stderr.txt 9>&-
+"$@" >stdout.txt 2>stderr.txt
 status=$?
 echo "--- program output"; cat stdout.txt
 echo "--- program errors"; cat stderr.txt
