@@ -55,8 +55,8 @@ export ORMA_WINEPREFIX
 "$wine_run" wineboot -i >/dev/null 2>&1 || true
 server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 # Stops every program of the prefix (a simulator started through cmd among them).
-stop_wine() { WINEPREFIX=$ORMA_WINEPREFIX "$server" -k 2>/dev/null; WINEPREFIX=$ORMA_WINEPREFIX "$server" -w 2>/dev/null || true; }
-trap 'stop_wine; rm -rf "$tmp"' EXIT
+stop_wine() { WINEPREFIX=$ORMA_WINEPREFIX "$server" -k 2>/dev/null || true; WINEPREFIX=$ORMA_WINEPREFIX "$server" -w 2>/dev/null || true; }
+trap 'stop_wine; cd / && rm -rf "$tmp"' EXIT
 
 expected="LICENSE ORMA_DLL_Log.ini README.txt bin/ORMA_DLL.dll bin/ormactl.exe bin/ormasim.exe include/ORMA_DLL.h \
 lib/ORMA_DLL.def lib/ORMA_DLL.dll.a lib/ORMA_DLL.lib"

@@ -8,8 +8,8 @@
 #           Windows archives made by tools/package.sh from the two Windows trees (stripped,
 #           versioned, the same bytes from a second build elsewhere, used by an lld-link host
 #           and by the quick start of their README under Wine)
-#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus (when clang
-#           is installed)
+#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, beside the
+#           Wine lanes (when clang is installed)
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -86,6 +86,30 @@ wine_lane() { # arch
     (cd "$out/win-$1" && ctest -j "$jobs" --output-on-failure)
   fi
 }
+# The Wine lanes leave the processor mostly idle: meanwhile, at the lowest priority, the
+# reproducibility test builds the DLLs a second time elsewhere, and the fuzz targets run.
+side_work() {
+  failed=0
+  nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-x86_64" || failed=1
+  nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-i686" || failed=1
+  if [ -n "$fuzz" ]; then
+    echo "== fuzz targets, 20 s each"
+    for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
+      # New inputs go to the run's own folder; the committed seeds stay as they are.
+      work=$out/fuzz/run/$target
+      rm -rf "$work" && mkdir -p "$work/new"
+      if (cd "$work" && nice -n 19 "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
+        echo "$target: $(grep '^Done' "$work/fuzz.log")"
+      else
+        tail -40 "$work/fuzz.log"; echo "$target failed: its input is in $work"; failed=1
+      fi
+    done
+  fi
+  return "$failed"
+}
+side_work >"$out/side.log" 2>&1 &
+side=$!
+
 echo "== Windows tests under Wine: x86_64 and i686"
 wine_prefix x86_64
 wine_prefix i686
@@ -100,23 +124,13 @@ else
   wine_lane i686 || status=1
 fi
 
+echo "== reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets"), beside the Wine lanes"
+wait "$side" || status=1
+cat "$out/side.log"
+
 echo "== packaging"
 { BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" &&
-  "$root/tests/reproducible_test.sh" "$out/win-x86_64" && "$root/tests/reproducible_test.sh" "$out/win-i686" &&
   "$root/tests/package_test.sh" "$out/release" "$out/packages"; } || status=1
-if [ -n "$fuzz" ]; then
-  echo "== fuzz targets, 20 s each"
-  for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
-    # New inputs go to the run's own folder; the committed seeds stay as they are.
-    work=$out/fuzz/run/$target
-    rm -rf "$work" && mkdir -p "$work/new"
-    if (cd "$work" && "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
-      echo "$target: $(grep '^Done' "$work/fuzz.log")"
-    else
-      tail -40 "$work/fuzz.log"; echo "$target failed: its input is in $work"; status=1
-    fi
-  done
-fi
 
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some tests failed"; fi
 exit "$status"
