@@ -7,7 +7,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Test programs of the 64-bit build run under Wine in a prefix of the build tree.
-if(ORMA_MINGW_PREFIX STREQUAL "x86_64-w64-mingw32")
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
-endif()
+# Test programs run under Wine in a prefix of the build tree (wine for i686, wine64 for x86_64).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)

@@ -23,34 +23,82 @@ else()
   set(ORMA_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
 endif()
 
+if(WIN32)
+  # Text files in the archive have Windows line ends: copies made at configure time, and again
+  # when a source changes.
+  function(orma_crlf_copy source result)
+    get_filename_component(name ${source} NAME)
+    file(READ ${source} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${CMAKE_BINARY_DIR}/crlf/${name} "${text}")
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    set(${result} ${CMAKE_BINARY_DIR}/crlf/${name} PARENT_SCOPE)
+  endfunction()
+  orma_crlf_copy(${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h orma_header)
+  orma_crlf_copy(${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini orma_ini)
+  orma_crlf_copy(${PROJECT_SOURCE_DIR}/LICENSE orma_license)
+  orma_crlf_copy(${PROJECT_SOURCE_DIR}/src/api/ORMA_DLL.def orma_def)
+  orma_crlf_copy(${PROJECT_SOURCE_DIR}/packaging/README-Windows.txt orma_readme)
+else()
+  set(orma_header ${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h)
+  set(orma_ini ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini)
+  set(orma_license ${PROJECT_SOURCE_DIR}/LICENSE)
+endif()
+
 install(TARGETS ORMA_DLL EXPORT ORMA_DLLTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${ORMA_DOC_DIR})
+install(FILES ${orma_header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${orma_ini} ${orma_license} DESTINATION ${ORMA_DOC_DIR})
 if(ORMA_TOOLS)
-  install(TARGETS ormactl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS ormactl ormasim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   if(NOT WIN32)
     # The installed tool finds the installed library wherever the prefix is, without ldconfig.
     file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
     set_target_properties(ormactl PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
-    install(TARGETS ormasim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     include(${PROJECT_SOURCE_DIR}/cmake/manpages.cmake)
   endif()
 endif()
 
 if(WIN32)
-  # The .def file lets MSVC users make an import library: lib /def:ORMA_DLL.def.
-  install(FILES ${PROJECT_SOURCE_DIR}/src/api/ORMA_DLL.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-Windows.txt DESTINATION . RENAME README.txt)
+  install(FILES ${orma_readme} DESTINATION . RENAME README.txt)
+  # The .def file lets any toolchain make an import library; ORMA_DLL.lib is one made for
+  # MSVC-compatible linkers (link.exe, lld-link) with llvm-dlltool, when that is installed.
+  install(FILES ${orma_def} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  find_program(ORMA_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-16 llvm-dlltool-15 llvm-dlltool-14)
+  if(ORMA_LLVM_DLLTOOL)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(machine i386)
+    else()
+      set(machine i386:x86-64)
+    endif()
+    set(msvc_lib ${CMAKE_BINARY_DIR}/lib/ORMA_DLL.lib)
+    add_custom_command(OUTPUT ${msvc_lib}
+                       COMMAND ${ORMA_LLVM_DLLTOOL} -m ${machine} -d ${PROJECT_SOURCE_DIR}/src/api/ORMA_DLL.def -l ${msvc_lib}
+                       DEPENDS ${PROJECT_SOURCE_DIR}/src/api/ORMA_DLL.def VERBATIM)
+    add_custom_target(ORMA_DLL_msvc_lib ALL DEPENDS ${msvc_lib})
+    install(FILES ${msvc_lib} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  else()
+    message(STATUS "llvm-dlltool not found: the archive will have no ORMA_DLL.lib for MSVC-compatible linkers")
+  endif()
+  # The shipped binaries are stripped; their debug information goes into an archive of its own.
+  foreach(target ORMA_DLL ormactl ormasim)
+    install(FILES $<TARGET_FILE:${target}>.debug DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT debug)
+  endforeach()
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME ORMA_DLL)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-  set(CPACK_SYSTEM_NAME win-${CMAKE_SYSTEM_PROCESSOR}) # ORMA_DLL-1.0.0-win-x86_64.zip
+  set(CPACK_SYSTEM_NAME win-${CMAKE_SYSTEM_PROCESSOR})
   set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+  # Two archives: ORMA_DLL-1.0.0-win-x86_64.zip and ORMA_DLL-1.0.0-win-x86_64-debug.zip.
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON) # both unpack into one folder
+  set(CPACK_ARCHIVE_UNSPECIFIED_FILE_NAME ORMA_DLL-${PROJECT_VERSION}-win-${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_ARCHIVE_DEBUG_FILE_NAME ORMA_DLL-${PROJECT_VERSION}-win-${CMAKE_SYSTEM_PROCESSOR}-debug)
   include(CPack)
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CONTRIBUTING.md DESTINATION ${ORMA_DOC_DIR})

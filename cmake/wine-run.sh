@@ -1,12 +1,27 @@
 #!/bin/sh
 # Runs a Windows program of the build under Wine, in a private prefix inside the build tree.
 # ORMA_WINEPREFIX overrides the prefix; it defaults to ./wineprefix below the current build directory.
+# A 32-bit program runs under wine, anything else (64-bit programs, Wine's own tools such as reg
+# or wineboot) under wine64; both share the same 64-bit prefix, as on a 64-bit Windows.
 : "${ORMA_WINEPREFIX:=${WINEPREFIX:-$PWD/wineprefix}}"
 WINEPREFIX=$ORMA_WINEPREFIX
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG
-for w in wine64 /usr/lib/wine/wine64 wine; do
+
+# The machine field of a PE image: 14c for i386, 8664 for x86-64, nothing for other files.
+pe_machine() {
+  [ -f "$1" ] || return 0
+  pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$pe" ] && od -An -tx2 -j$((pe + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+
+if [ "$(pe_machine "${1:-}")" = 014c ]; then
+  loaders="wine /usr/lib/wine/wine"
+else
+  loaders="wine64 /usr/lib/wine/wine64 wine"
+fi
+for w in $loaders; do
   if command -v "$w" >/dev/null 2>&1; then exec "$w" "$@"; fi
 done
-echo "wine-run.sh: no wine64 found" >&2
+echo "wine-run.sh: none of $loaders found" >&2
 exit 127

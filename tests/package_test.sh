@@ -73,14 +73,63 @@ echo "-- the Python package, installed offline, its tests against the installed 
 "$here/python_test.sh" "$prefix" "$libdir" || fail "the Python package"
 
 echo "-- Windows archives in $packages"
-expected="LICENSE ORMA_DLL_Log.ini README.txt bin/ORMA_DLL.dll bin/ormactl.exe include/ORMA_DLL.h lib/ORMA_DLL.def lib/ORMA_DLL.dll.a"
+wine_run=$here/../cmake/wine-run.sh
+ORMA_WINEPREFIX=$tmp/wineprefix
+export ORMA_WINEPREFIX
+"$wine_run" wineboot -i >/dev/null 2>&1 || true
+server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+# Stops every program of the prefix (a simulator started through cmd among them).
+stop_wine() { WINEPREFIX=$ORMA_WINEPREFIX "$server" -k 2>/dev/null || true; WINEPREFIX=$ORMA_WINEPREFIX "$server" -w 2>/dev/null || true; }
+trap 'stop_wine; cd / && rm -rf "$tmp"' EXIT
+
+expected="LICENSE ORMA_DLL_Log.ini README.txt bin/ORMA_DLL.dll bin/ormactl.exe bin/ormasim.exe include/ORMA_DLL.h \
+lib/ORMA_DLL.def lib/ORMA_DLL.dll.a lib/ORMA_DLL.lib"
+binaries="ORMA_DLL.dll ormactl.exe ormasim.exe"
+texts="LICENSE ORMA_DLL_Log.ini README.txt include/ORMA_DLL.h lib/ORMA_DLL.def"
 for arch in i686 x86_64; do
   top=ORMA_DLL-$version-win-$arch
-  zip=$packages/$top.zip
-  [ -f "$zip" ] || fail "no $zip"
-  actual=$(cmake -E tar tf "$zip" | grep -v '/$' | sed "s|^$top/||" | LC_ALL=C sort | tr '\n' ' ')
-  [ "$actual" = "$expected " ] || fail "$zip holds: $actual; expected: $expected"
-  mkdir "$tmp/$arch" && (cd "$tmp/$arch" && cmake -E tar xf "$zip" "$top/bin/ORMA_DLL.dll")
-  "$here/check_exports.sh" dll "$tmp/$arch/$top/bin/ORMA_DLL.dll" "$arch-w64-mingw32-objdump" || fail "$zip"
+  dir=$tmp/$arch/$top
+  for zip in "$top" "$top-debug"; do
+    [ -f "$packages/$zip.zip" ] || fail "no $packages/$zip.zip"
+    mkdir -p "$tmp/$arch" && (cd "$tmp/$arch" && cmake -E tar xf "$packages/$zip.zip")
+  done
+  actual=$(cd "$dir" && find . -type f ! -name '*.debug' | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
+  [ "$actual" = "$expected " ] || fail "$top.zip holds: $actual; expected: $expected"
+  "$here/check_exports.sh" dll "$dir/bin/ORMA_DLL.dll" "$arch-w64-mingw32-objdump" || fail "$top.zip"
+  for b in $binaries; do
+    python3 "$here/package/pe_check.py" stripped "$dir/bin/$b" "$dir/bin/$b.debug" || fail "$top(-debug).zip"
+    python3 "$here/package/pe_check.py" version "$dir/bin/$b" "$version" || fail "$top.zip"
+  done
+  for t in $texts; do
+    awk '!/\r$/ { exit 1 }' "$dir/$t" || fail "$top.zip: $t has a line without CR LF"
+  done
+
+  echo "-- $arch: a host without the MinGW runtime, linked by lld-link against ORMA_DLL.lib, mode 2"
+  if [ "$arch" = i686 ]; then
+    machine=i386 kernel32="GetStdHandle@4 WriteFile@20 ExitProcess@4 Sleep@4 GetTickCount@0"
+  else
+    machine=i386:x86-64 kernel32="GetStdHandle WriteFile ExitProcess Sleep GetTickCount"
+  fi
+  work=$tmp/$arch/msvc && mkdir -p "$work"
+  printf 'LIBRARY kernel32.dll\nEXPORTS\n%s\n' "$(printf '  %s\n' $kernel32)" >"$work/kernel32.def"
+  { llvm-dlltool -m "$machine" -k -d "$work/kernel32.def" -l "$work/kernel32.lib" &&
+    clang --target="$arch-pc-windows-msvc" -ffreestanding -fno-builtin -O2 -Wall -Wextra -Werror -I "$dir/include" \
+      -c "$here/package/msvc_host.c" -o "$work/msvc_host.obj" &&
+    lld-link /nologo /entry:start /subsystem:console /nodefaultlib /out:"$dir/bin/msvc_host.exe" \
+      "$work/msvc_host.obj" "$dir/lib/ORMA_DLL.lib" "$work/kernel32.lib"; } || fail "$arch: the lld-link host"
+  (cd "$work" && "$here/e2e_run.sh" "$wine_run" "$dir/bin/ormasim.exe" --port 5002 -- "$wine_run" "$dir/bin/msvc_host.exe" \
+     >run.log 2>&1) || { stop_wine; cat "$work/run.log"; fail "$arch: the lld-link host against ormasim.exe"; }
+  stop_wine
+  grep -q '^msvc_host: responses 100' "$work/stdout.txt" || { cat "$work/run.log"; fail "$arch: the lld-link host's summary"; }
+
+  echo "-- $arch: the quick start of README.txt, as written, under Wine"
+  # The indented command lines of the "Quick start" paragraph: the simulator, then the host tool.
+  tr -d '\r' <"$dir/README.txt" | sed -n '/^Quick start/,/^$/s/^  \(bin\\.*\)$/\1/p' >"$work/quick.txt"
+  [ "$(wc -l <"$work/quick.txt")" = 2 ] || fail "$top.zip: README.txt's quick start is not two command lines"
+  sim_line=$(sed -n 1p "$work/quick.txt") host_line=$(sed -n 2p "$work/quick.txt")
+  (cd "$dir" && "$here/e2e_run.sh" "$wine_run" cmd /c "$sim_line" -- "$wine_run" cmd /c "$host_line" >"$work/quick.log" 2>&1) ||
+    { stop_wine; cat "$work/quick.log"; fail "$arch: the quick start"; }
+  stop_wine
+  grep -q '^ormactl: sent 1000, responses 1000, ' "$dir/stdout.txt" || { cat "$work/quick.log"; fail "$arch: the quick start's summary"; }
 done
 echo "package_test: passed"

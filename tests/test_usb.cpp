@@ -5,6 +5,7 @@
 #include "usb/device_client.h"
 #include "usb/host_channel.h"
 #include "usb/usb_driver.h"
+#include "usb/usb_driver_simdev.h"
 #include "console_capture.h"
 #include "test_support.h"
 #include "usb_commands.h"
@@ -345,6 +346,20 @@ TEST(Device, EnumerationChoosesTheInterfaceAndFailsInSilenceWithoutOne)
     // One attempt in Start, then one before each turn of the spinner.
     EXPECT_EQ(without_spinner(text), repeated(failed_open(),
                                               static_cast<size_t>(spins(console)) + 1));
+}
+
+// SetupAPI insists on the size fields of its own architecture: the interface data record is 28
+// bytes for 32-bit programs and 32 for 64-bit ones; the detail record's fixed part is 5 and 8.
+TEST(Device, SetupApiRecordSizesAreThoseOfTheArchitecture)
+{
+    const UsbSimdevRecordSizes expected = sizeof(void*) == 4 ? UsbSimdevRecordSizes{28, 5} : UsbSimdevRecordSizes{32, 8};
+    Simulator sim;
+    const HANDLE device = OpenDevicePipe(USB_INTERFACE_GUID, 0, "PIPE00", FILE_FLAG_OVERLAPPED);
+    EXPECT_NE(device, INVALID_HANDLE_VALUE);
+    CloseHandle(device);
+    const UsbSimdevRecordSizes seen = usb_simdev_record_sizes();
+    EXPECT_EQ(seen.interface_data, expected.interface_data);
+    EXPECT_EQ(seen.detail, expected.detail);
 }
 
 // What the channel hands to the host, in order, and how often the spinner had turned then.

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Makes the Windows archives ORMA_DLL-<version>-win-i686.zip and ORMA_DLL-<version>-win-x86_64.zip
-# in build/packages (BUILD_ROOT overrides build/). Each comes from a mingw-w64 tree
+# Makes the Windows archives ORMA_DLL-<version>-win-i686.zip and ORMA_DLL-<version>-win-x86_64.zip,
+# and beside each its debug information (...-win-<arch>-debug.zip), in build/packages (BUILD_ROOT
+# overrides build/). Each comes from a mingw-w64 tree
 # <trees>-i686 / <trees>-x86_64: by default build/package-win-*, configured here (Release, no
 # tests) when new; tools/test.sh passes its own trees (build/win).
 #   tools/package.sh [TREES]

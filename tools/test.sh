@@ -1,14 +1,16 @@
 #!/bin/sh
 # Builds every target and runs every test lane:
 #   native  libORMA_DLL.so and its tests, with AddressSanitizer and UndefinedBehaviorSanitizer
-#   wine    x86_64 ORMA_DLL.dll and the same tests as Windows programs under wine64
 #   tsan    the threaded unit tests (label "threaded") again, with ThreadSanitizer
-#   i686    ORMA_DLL.dll for 32-bit Windows: built, exports checked (no 32-bit Wine here)
+#   wine    ORMA_DLL.dll for x86_64 and for i686, and the same tests as Windows programs, under
+#           wine64 and under (32-bit) wine, each tree with its own Wine prefixes
 #   package install of a Release build, the installed tools and manual pages, consumers through
 #           find_package and pkg-config, the Python package and its tests, the
-#           Windows archives made by tools/package.sh from the two Windows trees
-#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus (when clang
-#           is installed)
+#           Windows archives made by tools/package.sh from the two Windows trees (stripped,
+#           versioned, the same bytes from a second build elsewhere, used by an lld-link host
+#           and by the quick start of their README under Wine)
+#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, beside the
+#           Wine lanes (when clang is installed)
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,7 +41,8 @@ configure win-x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cm
 cmake --build "$out/win-x86_64" -j "$jobs"
 
 echo "== i686 Windows"
-configure win-i686 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+configure win-i686 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+  -DORMA_HOST_TOOLS_DIR="$out/native/bin"
 cmake --build "$out/win-i686" -j "$jobs"
 
 echo "== native Release (what is installed)"
@@ -63,32 +66,72 @@ echo "== native tests"
 echo "== threaded tests under ThreadSanitizer"
 (cd "$out/tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -L threaded -j "$jobs" --output-on-failure) || status=1
 
-echo "== Windows tests under Wine"
-prefix=$out/win-x86_64/wineprefix
-if [ ! -f "$prefix/system.reg" ]; then
-  ORMA_WINEPREFIX=$prefix "$root/cmake/wine-run.sh" wineboot -i >/dev/null 2>&1 || true
-fi
-(cd "$out/win-x86_64" && ctest -j "$jobs" --output-on-failure) || status=1
+wine_prefix() { # arch: the tree's main Wine prefix, made before its tests start
+  prefix=$out/win-$1/wineprefix
+  if [ ! -f "$prefix/system.reg" ]; then
+    ORMA_WINEPREFIX=$prefix "$root/cmake/wine-run.sh" wineboot -i >/dev/null 2>&1 || true
+  fi
+  # Its server ends here, so that the lane's own programs start the next one where they run.
+  WINEPREFIX=$prefix "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -w
+}
+# The library's TCP peer is always 127.0.0.1:5002. Where network namespaces can be made (root),
+# each Windows lane has one of its own, with its own loopback, in which Wine's server, which makes
+# the sockets, runs too: the two lanes, which mostly wait (on Wine, on the library's own waits),
+# then run side by side. Elsewhere they run one after the other.
+own_net=
+if unshare --net sh -c 'ip link set lo up' 2>/dev/null; then own_net=yes; fi
+wine_lane() { # arch
+  if [ -n "$own_net" ]; then
+    unshare --net sh -c 'ip link set lo up && cd "$1" && exec ctest -j "$2" --output-on-failure' lane "$out/win-$1" "$jobs"
+  else
+    (cd "$out/win-$1" && ctest -j "$jobs" --output-on-failure)
+  fi
+}
+# The Wine lanes leave the processor mostly idle: meanwhile, at the lowest priority, the
+# reproducibility test builds the DLLs a second time elsewhere, and the fuzz targets run.
+side_work() {
+  failed=0
+  nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-x86_64" || failed=1
+  nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-i686" || failed=1
+  if [ -n "$fuzz" ]; then
+    echo "== fuzz targets, 20 s each"
+    for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
+      # New inputs go to the run's own folder; the committed seeds stay as they are.
+      work=$out/fuzz/run/$target
+      rm -rf "$work" && mkdir -p "$work/new"
+      if (cd "$work" && nice -n 19 "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
+        echo "$target: $(grep '^Done' "$work/fuzz.log")"
+      else
+        tail -40 "$work/fuzz.log"; echo "$target failed: its input is in $work"; failed=1
+      fi
+    done
+  fi
+  return "$failed"
+}
+side_work >"$out/side.log" 2>&1 &
+side=$!
 
-echo "== i686 exports"
-(cd "$out/win-i686" && ctest -R '^exports_dll$' --output-on-failure) || status=1
+echo "== Windows tests under Wine: x86_64 and i686"
+wine_prefix x86_64
+wine_prefix i686
+if [ -n "$own_net" ]; then
+  wine_lane i686 >"$out/win-i686.ctest.log" 2>&1 &
+  i686_lane=$!
+  wine_lane x86_64 || status=1
+  wait "$i686_lane" || status=1
+  echo "-- i686 (wine)"; cat "$out/win-i686.ctest.log"
+else
+  wine_lane x86_64 || status=1
+  wine_lane i686 || status=1
+fi
+
+echo "== reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets"), beside the Wine lanes"
+wait "$side" || status=1
+cat "$out/side.log"
 
 echo "== packaging"
 { BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" &&
   "$root/tests/package_test.sh" "$out/release" "$out/packages"; } || status=1
-if [ -n "$fuzz" ]; then
-  echo "== fuzz targets, 20 s each"
-  for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
-    # New inputs go to the run's own folder; the committed seeds stay as they are.
-    work=$out/fuzz/run/$target
-    rm -rf "$work" && mkdir -p "$work/new"
-    if (cd "$work" && "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
-      echo "$target: $(grep '^Done' "$work/fuzz.log")"
-    else
-      tail -40 "$work/fuzz.log"; echo "$target failed: its input is in $work"; status=1
-    fi
-  done
-fi
 
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some tests failed"; fi
 exit "$status"

@@ -8,8 +8,10 @@
 // interface i is the single-instance message pipe DATA_PIPE followed by i: one block per read, one
 // block per write, one holder at a time. Without a simulator the enumeration finds nothing.
 #include "usb/usb_driver.h"
+#include "usb/usb_driver_simdev.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,9 @@ constexpr char DATA_PIPE[] = "\\\\.\\pipe\\ormasim_usb_dev";
 constexpr char PATH_PREFIX[] = "\\\\?\\ormasim#usb#"; // then the interface index
 constexpr DWORD CONTROL_WAIT_MS = 2000;
 constexpr size_t REPLY_SIZE = 4096;
+
+std::atomic<DWORD> g_interface_data_size{0};
+std::atomic<DWORD> g_detail_size{0};
 
 // A device information set: the interface paths that the simulator listed.
 struct InterfaceSet {
@@ -101,6 +106,8 @@ BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DW
                             PSP_DEVICE_INTERFACE_DATA data)
 {
     const auto* s = static_cast<const InterfaceSet*>(set);
+    if (data)
+        g_interface_data_size = data->cbSize;
     if (!s || !guid || !data || data->cbSize != sizeof *data) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
@@ -127,6 +134,8 @@ BOOL WINAPI get_interface_detail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, P
     const auto required = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (required_size)
         *required_size = required;
+    if (detail)
+        g_detail_size = detail->cbSize;
     if (detail && detail->cbSize != sizeof *detail) { // the size of the fixed part, as the system insists
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
@@ -219,6 +228,11 @@ BOOL WINAPI device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_siz
 }
 
 } // namespace
+
+UsbSimdevRecordSizes usb_simdev_record_sizes()
+{
+    return {g_interface_data_size, g_detail_size};
+}
 
 const UsbDriver USB_DRIVER = {
     get_class_devs, enum_interfaces, get_interface_detail, destroy_info_list, create_file, device_io_control,

@@ -4,6 +4,7 @@
 // control pipe answers what the test build's driver table asks (interfaces, versions) and takes
 // commands (unplug, plug, inject, quit). The module's answers and notifications come from the same
 // portable core as the serial and TCP roles of the Linux build. See --help.
+#include "ormasim_win32.h"
 #include "sim_cli.h"
 #include "sim_core.h"
 
@@ -31,19 +32,19 @@ using sim::number_arg;
 using sim::say;
 using sim::usage_error;
 
-const char* const HELP = R"(usage: ormasim [--usb] [options]
+const char* const HELP = R"(usage: ormasim --usb [options]
        ormasim --control REQUEST
 
 Plays the receiver's USB device (driver and module) for the library's modes 3 and 4, as reached
-by the test build of ORMA_DLL.dll (bin/simdev/). This Windows build has the USB role only; the
-serial and TCP roles are in the Linux build.
+by the test build of ORMA_DLL.dll (bin/simdev/). Without --usb this Windows build plays the TCP
+role (ormasim --help); the serial role is in the Linux build.
 
 The device has one or more interfaces "\\?\ormasim#usb#N#{b7aa4035-5d4b-4907-9175-891b827e2e09}";
 each one that opens has a data channel "<interface path>\PIPE00" that one process at a time can
 hold. Reads hand out one block each; blocks come in through the send-block control code.
 
 Options may be given in any order; numbers are decimal.
-  --usb               the USB role (the default)
+  --usb               the USB role
   --interfaces N      number of interfaces (1 to 4, default 1)
   --closed-index I    interface I cannot be opened
   --path-length N     pads each interface path to N characters
@@ -133,7 +134,7 @@ Options parse_options(int argc, char** argv)
         case SEED: o.seed = static_cast<uint64_t>(number_arg(name, 0, 0x7FFFFFFF)); break;
         case RECORD: o.record = optarg; break;
         case CONTROL: o.control = optarg; break;
-        case LINUX_ROLE: usage_error(std::string("--") + name + " is a role of the Linux build; this one plays USB");
+        case LINUX_ROLE: usage_error(std::string("--") + name + " is another role than --usb; give one");
         default: break;
         }
     });
@@ -670,6 +671,8 @@ BOOL WINAPI on_console_event(DWORD)
 
 int main(int argc, char** argv)
 {
+    if (!ormasim_usb_role(argc, argv))
+        return ormasim_tcp_main(argc, argv);
     const Options o = parse_options(argc, argv);
     sim::g_timestamps = o.timestamps;
     if (!o.control.empty())
