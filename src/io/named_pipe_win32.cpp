@@ -80,17 +80,20 @@ BOOL CcNamedPipe::Create()
     PipeSecurity security;
     if (!security.Attributes())
         return FALSE;
+    const std::lock_guard hold(mHandleLock);
     mPipe = CreateNamedPipeA(name, PIPE_OPEN_MODE, PIPE_MODE, 1, mOutSize, mInSize, PIPE_DEFAULT_TIMEOUT_MS,
                              security.Attributes());
     if (mPipe == INVALID_HANDLE_VALUE)
         return FALSE;
     mConnected = FALSE;
+    mLongMessage = 0;
     mPending = ConnectToNewClient();
     return TRUE;
 }
 
 void CcNamedPipe::Close()
 {
+    const std::lock_guard hold(mHandleLock);
     if (mPipe != INVALID_HANDLE_VALUE) {
         if (mPending) {
             // The system writes into the overlapped block until the operation has ended.
@@ -141,6 +144,7 @@ void CcNamedPipe::ReconnectToClient()
     if (!mConnected)
         return;
     mConnected = FALSE;
+    mLongMessage = 0; // what is left of a long message went with its client
     if (DisconnectNamedPipe(mPipe))
         mPending = ConnectToNewClient();
     else
@@ -163,6 +167,10 @@ DWORD CcNamedPipe::CheckOverlappedResult()
         ResetEvent(GetEvent());
         return 0;
     }
+    if (mDropRequested.exchange(false) && mConnected) {
+        DropStalledClient();
+        return 0;
+    }
     BOOL result = 0;
     if (mPending) {
         result = NamedPipeAsyncIo.PollResult(mPipe);
@@ -177,13 +185,14 @@ DWORD CcNamedPipe::CheckOverlappedResult()
         mPending = FALSE; // the operation has ended, one way or the other
         if (!mConnected) {
             mConnected = result;
+            mStalls = 0;
             if (!result)
                 console_print(ConsoleStream::Out, "CcNamedPipe::CheckOverlappedResult connect to pipe client %d FAILED",
                               static_cast<int>(mPipeNumber));
         } else if (!result && NamedPipeAsyncIo.bytes_transferred == 0) {
             ReconnectToClient();
         } else {
-            result = WriteToMaster();
+            result = TakeRead(result != FALSE);
         }
     }
     if (!mConnected)
@@ -215,12 +224,43 @@ BOOL CcNamedPipe::ReadWaiting(BOOL result)
             else
                 ReconnectToClient();
         } else {
-            result = WriteToMaster();
+            result = TakeRead(error == 0);
         }
         if (mPending)
             return result;
     }
     return result;
+}
+
+BOOL CcNamedPipe::TakeRead(bool whole)
+{
+    const DWORD bytes = NamedPipeAsyncIo.bytes_transferred;
+    if (mSplit || (whole && mLongMessage == 0)) // an empty message has nothing to forward
+        return bytes ? WriteToMaster() : TRUE;
+    // Never cut into several commands: the whole message goes.
+    mLongMessage += bytes;
+    if (whole) {
+        ++mRefused;
+        console_print(ConsoleStream::Out, "CcNamedPipe: a message of %u bytes from pipe client %d dropped: longer than %u bytes\n",
+                      static_cast<unsigned>(mLongMessage), static_cast<int>(mPipeNumber), static_cast<unsigned>(PIPE_READ_SIZE));
+        mLongMessage = 0;
+    }
+    return TRUE;
+}
+
+void CcNamedPipe::DropStalledClient()
+{
+    console_print(ConsoleStream::Out, "CcNamedPipe: pipe client %d takes no blocks: disconnected (%u blocks lost)\n",
+                  static_cast<int>(mPipeNumber), static_cast<unsigned>(mLostBlocks.load()));
+    if (mPending) { // the read ends before its buffer and block are used again
+        CancelIoEx(mPipe, &NamedPipeAsyncIo.overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(mPipe, &NamedPipeAsyncIo.overlapped, &ignored, TRUE);
+        mPending = FALSE;
+    }
+    ReconnectToClient();
+    if (!mConnected && !mPending)
+        Relisten();
 }
 
 BOOL CcNamedPipe::WriteToMaster()
@@ -246,10 +286,23 @@ BOOL CcNamedPipe::WriteToMaster()
 BOOL CcNamedPipe::WriteToClient(const uint8_t* data, uint8_t length)
 {
     AsyncIo io; // its own event: a read may be pending on the instance's event meanwhile
+    std::unique_lock hold(mHandleLock);
     const HANDLE pipe = mPipe;
     if (pipe == INVALID_HANDLE_VALUE)
         return FALSE;
     io.Reset();
     const BOOL started = WriteFile(pipe, data, length, &io.bytes_transferred, &io.overlapped);
-    return io.CompleteWrite(pipe, started);
+    const bool was_stalled = mStalls > 0;
+    if (io.CompleteWrite(pipe, started, was_stalled ? 0 : PIPE_DEFAULT_TIMEOUT_MS)) {
+        mStalls = 0;
+        return TRUE;
+    }
+    hold.unlock();
+    ++mLostBlocks;
+    // Only a write left under way is the client's doing; one without a client fails at once.
+    if (io.completion_error == ERROR_OPERATION_ABORTED && ++mStalls == PIPE_STALLS_TO_DROP) {
+        mDropRequested = true;
+        SetEvent(GetEvent()); // the pipe service disconnects it
+    }
+    return FALSE;
 }

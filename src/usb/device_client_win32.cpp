@@ -157,6 +157,12 @@ void NamedPipeThread::OnThreadEnd()
         pipe.Close();
 }
 
+void NamedPipeThread::SetSplitLongMessages(bool split)
+{
+    for (CcNamedPipe& pipe : mPipes)
+        pipe.SetSplitLongMessages(split);
+}
+
 void NamedPipeThread::StopAndCloseAll()
 {
     StopThread();
@@ -184,6 +190,8 @@ CcClient::~CcClient()
 HANDLE CcClient::OpenPipe(uint8_t)
 {
     const HANDLE device = OpenDevicePipe(USB_INTERFACE_GUID, 0, USB_DEVICE_PIPE, FILE_FLAG_OVERLAPPED);
+    mPartRead = false; // a block being dropped went with the earlier handle
+    mOversizeBytes = 0;
     // One pipe service only, ever: a later open while it serves does not start another.
     if (device != INVALID_HANDLE_VALUE && !mPipeThread.IsThreadRunning())
         mPipeThread.StartThread();
@@ -197,6 +205,9 @@ BOOL CcClient::Start(int32_t)
 
 DWORD CcClient::CheckIoResult(BOOL ok)
 {
+    mPartRead = !ok && GetLastError() == ERROR_MORE_DATA;
+    if (mPartRead)
+        return 0;
     const DWORD error = CountIoFailure(ok);
     if (error != 0 && error != ERROR_IO_PENDING) {
         ClosePipe();
@@ -209,6 +220,16 @@ void CcClient::OnReceive(const uint8_t* data, uint16_t length)
 {
     if (mTraceFlags & TRACE_DEVICE_TO_HOST)
         HexDump(data, length, 16, "R");
+    if (mPartRead || mOversizeBytes > 0) {
+        mOversizeBytes += length;
+        if (!mPartRead) { // the block's last part
+            ++mOversizeBlocks;
+            console_print(ConsoleStream::Out, "CcClient: a block of %u bytes from the device dropped: longer than %d bytes\n",
+                          static_cast<unsigned>(mOversizeBytes), DEVICE_BLOCK_MAX);
+            mOversizeBytes = 0;
+        }
+        return;
+    }
     if (length < 2)
         return; // no client number
     // A block for a pipe without a client is lost.
