@@ -26,6 +26,8 @@ constexpr uint32_t PIPE_READ_SIZE = 250;   // the most one read takes from a cli
 constexpr int PIPE_FORWARD_ATTEMPTS = 5;   // tries per message before it is dropped
 constexpr DWORD PIPE_DEFAULT_TIMEOUT_MS = 1000; // also the bound of a write to a client
 constexpr uint32_t PIPE_STALLS_TO_DROP = 3;     // writes in a row that a client leaves untaken
+constexpr int PIPE_SERVICE_BATCH = 8;           // messages forwarded per service: no client holds the others
+constexpr DWORD PIPE_STALE_MS = 5000;           // how long answers for a client that left are dropped
 
 // Not copyable (its AsyncIo is not): an instance owns its pipe and event.
 class CcNamedPipe {
@@ -46,7 +48,8 @@ public:
     // Drops the current client and listens again.
     void ReconnectToClient();
     // Services the instance after its event was signalled: finishes the pending connect or read,
-    // forwards every message already waiting, and leaves a connected instance with a read pending.
+    // forwards up to PIPE_SERVICE_BATCH messages already waiting, and leaves a connected instance
+    // with a read pending, or with its event set when more are waiting.
     DWORD CheckOverlappedResult();
     // Forwards the message in the read buffer to the owner, with up to five attempts.
     BOOL WriteToMaster();
@@ -63,6 +66,7 @@ public:
     bool IsPending() const { return mPending; }
     bool IsConnected() const { return mConnected; }
     uint32_t LostBlockCount() const { return mLostBlocks; }
+    uint32_t StaleAnswerCount() const { return mStaleDropped; }
     uint32_t RefusedMessageCount() const { return mRefused; }
 
 private:
@@ -89,4 +93,11 @@ private:
     std::atomic<uint32_t> mStalls{0}; // writes in a row the current client left untaken
     std::atomic<bool> mDropRequested{false};
     std::atomic<uint32_t> mLostBlocks{0};
+    // Answers owed to the current client, and those still owed to one that left: the device does
+    // not know that the pipe has changed hands, so they are dropped for a while, never handed to
+    // the next client.
+    std::atomic<int32_t> mOutstanding{0};
+    std::atomic<int32_t> mStale{0};
+    std::atomic<ULONGLONG> mStaleUntil{0};
+    std::atomic<uint32_t> mStaleDropped{0};
 };

@@ -1,5 +1,6 @@
 #include "io/named_pipe.h"
 
+#include "io/worker_thread.h"
 #include "support/console.h"
 
 namespace {
@@ -145,6 +146,8 @@ void CcNamedPipe::ReconnectToClient()
         return;
     mConnected = FALSE;
     mLongMessage = 0; // what is left of a long message went with its client
+    mStale = mOutstanding.exchange(0);
+    mStaleUntil = GetTickCount64() + PIPE_STALE_MS;
     if (DisconnectNamedPipe(mPipe))
         mPending = ConnectToNewClient();
     else
@@ -199,16 +202,22 @@ DWORD CcNamedPipe::CheckOverlappedResult()
         ReconnectToClient();
     else if (!mPending)
         result = ReadWaiting(result);
+    if (mDropRequested.exchange(false) && mConnected)
+        DropStalledClient(); // asked while this service ran: a read's start cleared the event
     if (!mConnected && !mPending)
         Relisten();
     return result;
 }
 
-// Reads and forwards every message already waiting, until a read is left pending or the client
-// is gone.
+// Reads and forwards the messages already waiting, until a read is left pending, the client is
+// gone or the batch is full.
 BOOL CcNamedPipe::ReadWaiting(BOOL result)
 {
-    while (mConnected) {
+    for (int taken = 0; mConnected; ++taken) {
+        if (taken == PIPE_SERVICE_BATCH) { // the others' turn first; the event brings us back
+            SetEvent(GetEvent());
+            return result;
+        }
         DWORD& bytes = NamedPipeAsyncIo.bytes_transferred;
         bytes = 0;
         NamedPipeAsyncIo.overlapped.InternalHigh = 0;
@@ -271,8 +280,11 @@ BOOL CcNamedPipe::WriteToMaster()
     for (int attempt = 1; attempt <= PIPE_FORWARD_ATTEMPTS && !result; ++attempt) {
         result = mOwner->MsgToDevice(static_cast<uint8_t>(mPipeNumber), mReadBuffer,
                                      static_cast<uint16_t>(NamedPipeAsyncIo.bytes_transferred));
-        if (result)
+        if (result) {
+            if (mReadBuffer[0] < 0x80) // a command: its answer is owed to this client
+                ++mOutstanding;
             break;
+        }
         const DWORD error = GetLastError();
         if (error == ERROR_CRC)
             console_print(ConsoleStream::Out, "CcNamedPipe::WriteToMaster try %d failed.", attempt);
@@ -283,24 +295,54 @@ BOOL CcNamedPipe::WriteToMaster()
     return result;
 }
 
+namespace {
+// The message code of a block as the device sends it ('O' blocks carry a 16-bit length first).
+uint8_t block_code(const uint8_t* block, uint8_t length)
+{
+    const int at = (block[0] & 0x7F) == 0x4F ? 4 : 2;
+    return length > at ? block[at] : 0;
+}
+} // namespace
+
 BOOL CcNamedPipe::WriteToClient(const uint8_t* data, uint8_t length)
 {
+    if ((block_code(data, length) >> 6) == 2) { // a response
+        if (mStale > 0 && GetTickCount64() < mStaleUntil) {
+            --mStale;
+            ++mStaleDropped;
+            return FALSE;
+        }
+        if (mOutstanding > 0)
+            --mOutstanding;
+    }
     AsyncIo io; // its own event: a read may be pending on the instance's event meanwhile
+    // The lock only starts and cancels: held in a wait, it could outlive a thread that the
+    // process's exit ends there.
     std::unique_lock hold(mHandleLock);
     const HANDLE pipe = mPipe;
     if (pipe == INVALID_HANDLE_VALUE)
         return FALSE;
     io.Reset();
-    const BOOL started = WriteFile(pipe, data, length, &io.bytes_transferred, &io.overlapped);
-    const bool was_stalled = mStalls > 0;
-    if (io.CompleteWrite(pipe, started, was_stalled ? 0 : PIPE_DEFAULT_TIMEOUT_MS)) {
+    if (!WriteFile(pipe, data, length, nullptr, &io.overlapped) && GetLastError() != ERROR_IO_PENDING)
+        return ++mLostBlocks, FALSE; // no client
+    hold.unlock();
+    const DWORD bound = mStalls > 0 ? 0 : PIPE_DEFAULT_TIMEOUT_MS;
+    const HANDLE events[2] = {io.overlapped.hEvent, WorkerThread::CurrentStopEvent()};
+    const bool stalled = WaitForMultipleObjects(events[1] ? 2 : 1, events, FALSE, bound) != WAIT_OBJECT_0;
+    if (stalled) {
+        hold.lock();
+        if (mPipe == pipe) // else the close has ended the write already
+            CancelIoEx(pipe, &io.overlapped);
+        hold.unlock();
+        WaitForSingleObject(io.overlapped.hEvent, INFINITE); // the write ends, written or not
+    }
+    DWORD written = 0;
+    if (GetOverlappedResult(pipe, &io.overlapped, &written, FALSE) && written == length) {
         mStalls = 0;
         return TRUE;
     }
-    hold.unlock();
     ++mLostBlocks;
-    // Only a write left under way is the client's doing; one without a client fails at once.
-    if (io.completion_error == ERROR_OPERATION_ABORTED && ++mStalls == PIPE_STALLS_TO_DROP) {
+    if (stalled && ++mStalls == PIPE_STALLS_TO_DROP) {
         mDropRequested = true;
         SetEvent(GetEvent()); // the pipe service disconnects it
     }

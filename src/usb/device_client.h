@@ -36,6 +36,7 @@ private:
     PipeOwner* mOwner = nullptr;
     CcNamedPipe mPipes[PIPE_NUMBER_COUNT];
     HANDLE mEvents[PIPE_NUMBER_COUNT] = {};
+    int mNext = 0; // the instance that comes first in the next wait
 };
 
 class CcClient : public ReceiveThread, public PipeOwner {

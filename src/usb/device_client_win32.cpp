@@ -137,7 +137,12 @@ void NamedPipeThread::OnThreadStart()
 
 uint32_t NamedPipeThread::ThreadStep()
 {
-    const DWORD got = StoppableWait(PIPE_NUMBER_COUNT, mEvents, PIPE_WAIT_MS);
+    // The wait prefers the first handle signalled: the instances after the last one served come
+    // first, so that no client's traffic holds the others back.
+    HANDLE events[PIPE_NUMBER_COUNT];
+    for (int i = 0; i < PIPE_NUMBER_COUNT; ++i)
+        events[i] = mEvents[(mNext + i) % PIPE_NUMBER_COUNT];
+    const DWORD got = StoppableWait(PIPE_NUMBER_COUNT, events, PIPE_WAIT_MS);
     if (got == WAIT_TIMEOUT || got == WAIT_STOPPED)
         return 0;
     if (got == WAIT_FAILED) {
@@ -148,7 +153,9 @@ uint32_t NamedPipeThread::ThreadStep()
         print_wait_failure("UNKNOWN");
         return 0;
     }
-    return mPipes[got - WAIT_OBJECT_0].CheckOverlappedResult();
+    const int pipe = static_cast<int>((mNext + got - WAIT_OBJECT_0) % PIPE_NUMBER_COUNT);
+    mNext = (pipe + 1) % PIPE_NUMBER_COUNT;
+    return mPipes[pipe].CheckOverlappedResult();
 }
 
 void NamedPipeThread::OnThreadEnd()
