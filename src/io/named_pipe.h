@@ -88,8 +88,9 @@ private:
     std::atomic<bool> mSplit{false};
     uint32_t mLongMessage = 0; // bytes read of a message being dropped as too long
     std::atomic<uint32_t> mRefused{0};
-    // A write and the pipe's close or re-creation never overlap: the handle stays the client's.
-    std::mutex mHandleLock;
+    // A write's start or cancel and the pipe's close or re-creation never overlap: the handle stays
+    // the client's. Timed: at the process's exit its holder may be gone.
+    std::timed_mutex mHandleLock;
     std::atomic<uint32_t> mStalls{0}; // writes in a row the current client left untaken
     std::atomic<bool> mDropRequested{false};
     std::atomic<uint32_t> mLostBlocks{0};

@@ -3,6 +3,8 @@
 #include "io/worker_thread.h"
 #include "support/console.h"
 
+#include <chrono>
+
 namespace {
 
 // FILE_FLAG_FIRST_PIPE_INSTANCE: no other process can take a name first. PIPE_REJECT_REMOTE_CLIENTS:
@@ -94,7 +96,10 @@ BOOL CcNamedPipe::Create()
 
 void CcNamedPipe::Close()
 {
-    const std::lock_guard hold(mHandleLock);
+    // A writer holds the lock only while it starts or cancels: one that keeps it longer was ended
+    // with the process, and the close goes on without it.
+    std::unique_lock hold(mHandleLock, std::defer_lock);
+    (void)hold.try_lock_for(std::chrono::milliseconds(PIPE_DEFAULT_TIMEOUT_MS));
     if (mPipe != INVALID_HANDLE_VALUE) {
         if (mPending) {
             // The system writes into the overlapped block until the operation has ended.
