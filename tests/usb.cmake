@@ -2,7 +2,7 @@
 # the test build of the library (bin/simdev/, ORMA_SIMDEV): test_usb links the test build's core
 # and starts the simulator and host processes (usb_host, next to the test build's DLL). The
 # library's pipe names and the simulator's are fixed, so these tests have a Wine prefix of their
-# own and run one at a time (lock wine_usb).
+# own (two lanes of them, see below).
 if(NOT WIN32)
   orma_test(test_usb_posix LIBS orma_core) # modes 3 and 4 say that they need Windows
   return()
@@ -19,17 +19,23 @@ target_link_libraries(test_usb PRIVATE orma_core_simdev orma_test_util GTest::gt
 target_compile_options(test_usb PRIVATE -Wno-restrict)
 add_dependencies(test_usb usb_host ormasim)
 
-# One CTest test per group, each in a folder of its own.
-foreach(group device:Device.* host_channel:HostChannel.* one_host:Hosts.OneHost* sharing:Hosts.TwoProcesses*
-              unplug:Hosts.Unplug* unload:Hosts.Unload*)
+# One CTest test per group, each in a folder of its own. The pipe names are fixed, so each lane
+# (a Wine prefix with its own wineserver, hence its own pipes) runs one group at a time; the two
+# lanes run side by side.
+foreach(group a:device:Device.* a:host_channel:HostChannel.* b:one_host:Hosts.OneHost* a:sharing:Hosts.TwoProcesses*
+              b:takeover:Hosts.TakeOver* a:unplug:Hosts.Unplug* a:held_pipe:Hosts.AClientThatStops*
+              a:sixteen:Hosts.Sixteen* b:framing:Hosts.FramingFaults*:Hosts.LongMessages* b:unload:Hosts.Unload*)
   string(REPLACE ":" ";" parts ${group})
-  list(GET parts 0 name)
-  list(GET parts 1 filter)
+  list(GET parts 0 lane)
+  list(GET parts 1 name)
+  list(SUBLIST parts 2 -1 filters)
+  list(JOIN filters ":" filter)
   set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/usb_${name})
   file(MAKE_DIRECTORY ${workdir})
   add_test(NAME usb_${name} COMMAND test_usb --gtest_filter=${filter} WORKING_DIRECTORY ${workdir})
-  set_tests_properties(usb_${name} PROPERTIES TIMEOUT 300 RESOURCE_LOCK wine_usb LABELS usb
-                       ENVIRONMENT ORMA_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-usb)
+  set_tests_properties(usb_${name} PROPERTIES TIMEOUT 300 RESOURCE_LOCK wine_usb_${lane} LABELS usb
+                       ENVIRONMENT ORMA_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-usb-${lane})
+  orma_gtest_must_finish(usb_${name})
 endforeach()
 
 # The shipped DLL carries no hook to the simulated device; the test build's has it.

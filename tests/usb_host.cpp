@@ -2,9 +2,18 @@
 // bin/simdev/) and drives the six exports by commands on standard input, one a line:
 //   load | free         LoadLibrary | FreeLibrary                        -> "loaded" | "freed MS"
 //   init MODE cb|poll   ORMA_DLL_Init(MODE, 2, 0, callback or none)      -> "init MS"
-//   send HEX            one message
+//   send HEX            one message                                      -> "sent RESULT"
+//   fill N              one message of N bytes: 41 01 02 ...             -> "sent RESULT"
 //   run N SEED          N commands of usb_commands.h, each awaiting its own response in order
 //                                                                        -> "run ok N MS" | "run failed ..."
+//   trips N MS TAG      on a thread of its own, N commands 41 TAG seq seq: each awaiting its answer
+//                       (MS 0), or one every MS ms; then ORMA_DLL_Loop until every one is answered
+//                       (20 s at most). An answer is real (81 TAG seq seq, in order), 0x85, or wrong.
+//                       Reports "real" and "none" when the kind of answer changes, then
+//                       "trips done|stalled N real R none Z wrong W maxgap MS" (the longest time
+//                       between two answers)
+//   wait                the end of trips                                 -> "waited"
+//   mark                                                                 -> "mark"
 //   exit                ORMA_DLL_Exit                                    -> "exit MS"
 //   quit (or the end of the input): the process ends, without exit or free
 // Each message received outside a run is reported as "rx HEX". Every report goes to standard error
@@ -18,6 +27,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -42,6 +52,18 @@ struct Exports {
     int32_t(__cdecl* exit)();
 } g_dll;
 HMODULE g_module = nullptr;
+
+// The trips in progress: the sequence numbers sent and not answered, in order, and the tally.
+struct Trips {
+    bool active = false;
+    uint8_t tag = 0;
+    std::deque<uint16_t> pending;
+    long real = 0, none = 0, wrong = 0;
+    int last = -1; // the kind of the last answer: 1 real, 0 none
+    Clock::time_point last_answer;
+    long long max_gap = 0;
+} g_trips;
+std::thread g_trips_thread;
 
 // The run in progress: the response awaited, and what went wrong.
 struct Run {
@@ -71,10 +93,39 @@ std::string hex(const uint8_t* bytes, size_t n)
     return text;
 }
 
+// One answer of the trips, under the lock.
+void tally(const Bytes& got)
+{
+    Trips& t = g_trips;
+    const auto now = Clock::now();
+    if (t.last >= 0)
+        t.max_gap = std::max<long long>(t.max_gap, std::chrono::duration_cast<std::chrono::milliseconds>(now - t.last_answer).count());
+    t.last_answer = now;
+    const int seq = t.pending.empty() ? -1 : t.pending.front();
+    if (!t.pending.empty())
+        t.pending.pop_front();
+    const Bytes real{0x81, t.tag, static_cast<uint8_t>(seq), static_cast<uint8_t>(seq >> 8)};
+    const int kind = got == Bytes{0x85} ? 0 : got == real && seq >= 0 ? 1 : -1;
+    if (kind < 0) {
+        if (t.wrong++ == 0)
+            report("wrong " + hex(got.data(), got.size()) + " for " + std::to_string(seq));
+        return;
+    }
+    ++(kind ? t.real : t.none);
+    if (kind != t.last)
+        report(kind ? "real" : "none");
+    t.last = kind;
+    g_arrived.notify_all();
+}
+
 void on_message(const uint8_t* message, int32_t length)
 {
     std::lock_guard hold(g_lock);
     const Bytes got(message, message + length);
+    if (g_trips.active && message[0] >= 0x80 && message[0] < 0xC0) {
+        tally(got);
+        return;
+    }
     if (!g_run.active || message[0] < 0x80 || message[0] >= 0xC0) {
         report("rx " + hex(got.data(), got.size()));
         return;
@@ -145,6 +196,47 @@ void run(long count, uint32_t seed)
     report("run ok " + std::to_string(count) + " " + std::to_string(elapsed_ms(start)));
 }
 
+void trips(long count, long period_ms, uint8_t tag)
+{
+    std::unique_lock lock(g_lock);
+    g_trips = Trips{};
+    g_trips.active = true;
+    g_trips.tag = tag;
+    lock.unlock();
+    const auto answered = [] { return g_trips.pending.empty(); };
+    bool stalled = false;
+    for (long i = 0; i < count && !stalled; ++i) {
+        const Bytes command{0x41, tag, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
+        lock.lock();
+        g_trips.pending.push_back(static_cast<uint16_t>(i));
+        lock.unlock();
+        if (g_dll.send(command.data(), 4) != 0) { // not queued: no answer comes
+            lock.lock();
+            g_trips.pending.pop_back();
+            ++g_trips.wrong;
+            lock.unlock();
+        }
+        lock.lock();
+        if (period_ms == 0)
+            stalled = !g_arrived.wait_for(lock, std::chrono::seconds(20), answered);
+        lock.unlock();
+        if (period_ms > 0)
+            Sleep(static_cast<DWORD>(period_ms));
+    }
+    const auto until = Clock::now() + std::chrono::seconds(20);
+    for (lock.lock(); !answered() && Clock::now() < until; lock.lock()) {
+        lock.unlock();
+        g_dll.loop(); // what is still queued goes out
+        lock.lock();
+        g_arrived.wait_for(lock, std::chrono::milliseconds(5));
+        lock.unlock();
+    }
+    const Trips& t = g_trips;
+    report(std::string(answered() ? "trips done " : "trips stalled ") + std::to_string(count) + " real " + std::to_string(t.real) +
+           " none " + std::to_string(t.none) + " wrong " + std::to_string(t.wrong) + " maxgap " + std::to_string(t.max_gap));
+    g_trips.active = false;
+}
+
 } // namespace
 
 int main()
@@ -177,13 +269,33 @@ int main()
             Bytes message;
             for (unsigned value = 0; words >> std::hex >> value;)
                 message.push_back(static_cast<uint8_t>(value));
-            g_dll.send(message.data(), static_cast<uint8_t>(message.size()));
+            report("sent " + std::to_string(g_dll.send(message.data(), static_cast<uint8_t>(message.size()))));
+        } else if (verb == "fill") {
+            size_t length = 0;
+            words >> length;
+            Bytes message(length);
+            for (size_t i = 0; i < length; ++i)
+                message[i] = static_cast<uint8_t>(i ? i : 0x41);
+            report("sent " + std::to_string(g_dll.send(message.data(), static_cast<uint8_t>(length))));
+        } else if (verb == "trips") {
+            long count = 0, period = 0;
+            unsigned tag = 0;
+            words >> count >> period >> tag;
+            g_trips_thread = std::thread(trips, count, period, static_cast<uint8_t>(tag));
+        } else if (verb == "wait") {
+            if (g_trips_thread.joinable())
+                g_trips_thread.join();
+            report("waited");
+        } else if (verb == "mark") {
+            report("mark");
         } else if (verb == "run") {
             long count = 0;
             uint32_t seed = 0;
             words >> count >> seed;
             run(count, seed);
         } else if (verb == "exit") {
+            if (g_trips_thread.joinable())
+                g_trips_thread.join();
             stop_polling();
             g_dll.exit();
             report("exit " + std::to_string(elapsed_ms(start)));

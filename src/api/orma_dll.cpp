@@ -182,7 +182,7 @@ int32_t exit_library()
 int32_t send_message(const uint8_t* message, uint8_t length)
 {
     const SessionUse use;
-    if (!message || length == 0 || !use)
+    if (!message || length == 0 || !use || ORMA_Usb_Refuses(g_orma.mode, length))
         return 1;
     SvcSeq* seq = use.seq();
     const std::lock_guard hold(g_send_lock);

@@ -25,12 +25,13 @@ public:
     BOOL PollResult(HANDLE file);
     // A start error other than 0 and 997 (pending) is final without waiting: a write counts as done
     // when it is 23 (the system's CRC data error), a device control never does. Otherwise waits.
-    BOOL CompleteIoControl(HANDLE file, BOOL started) { return Complete(file, started, false); }
-    BOOL CompleteWrite(HANDLE file, BOOL started) { return Complete(file, started, true); }
-    // Waits until the operation has finished. On a worker's thread a stop request cancels it
-    // (CancelIoEx on this block only) and waits for the cancellation: the result is then the
-    // operation's own, ERROR_OPERATION_ABORTED unless it had finished already.
-    BOOL WaitResult(HANDLE file);
+    // A bound other than INFINITE cancels an operation still under way after that many ms.
+    BOOL CompleteIoControl(HANDLE file, BOOL started) { return Complete(file, started, false, INFINITE); }
+    BOOL CompleteWrite(HANDLE file, BOOL started, DWORD bound_ms = INFINITE) { return Complete(file, started, true, bound_ms); }
+    // Waits until the operation has finished. A stop request on a worker's thread, or the bound,
+    // cancels it (CancelIoEx on this block only) and waits for the cancellation: the result is
+    // then the operation's own, ERROR_OPERATION_ABORTED unless it had finished already.
+    BOOL WaitResult(HANDLE file, DWORD bound_ms = INFINITE);
 
     OVERLAPPED overlapped;
     DWORD bytes_transferred;
@@ -38,5 +39,5 @@ public:
     DWORD completion_error;
 
 private:
-    BOOL Complete(HANDLE file, BOOL started, bool write);
+    BOOL Complete(HANDLE file, BOOL started, bool write, DWORD bound_ms);
 };

@@ -32,21 +32,21 @@ BOOL AsyncIo::PollResult(HANDLE file)
     return ok;
 }
 
-BOOL AsyncIo::Complete(HANDLE file, BOOL started, bool write)
+BOOL AsyncIo::Complete(HANDLE file, BOOL started, bool write, DWORD bound_ms)
 {
     if (!started)
         start_error = GetLastError();
     if (start_error != 0 && start_error != ERROR_IO_PENDING)
         return write && start_error == ERROR_CRC;
-    return WaitResult(file);
+    return WaitResult(file, bound_ms);
 }
 
-BOOL AsyncIo::WaitResult(HANDLE file)
+BOOL AsyncIo::WaitResult(HANDLE file, DWORD bound_ms)
 {
     const HANDLE stop = WorkerThread::CurrentStopEvent();
-    if (stop && overlapped.hEvent && overlapped.hEvent != INVALID_HANDLE_VALUE) {
-        const HANDLE events[2] = {stop, overlapped.hEvent};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0)
+    if ((stop || bound_ms != INFINITE) && overlapped.hEvent && overlapped.hEvent != INVALID_HANDLE_VALUE) {
+        const HANDLE events[2] = {overlapped.hEvent, stop};
+        if (WaitForMultipleObjects(stop ? 2 : 1, events, FALSE, bound_ms) != WAIT_OBJECT_0)
             CancelIoEx(file, &overlapped);
     }
     const BOOL ok = GetOverlappedResult(file, &overlapped, &bytes_transferred, TRUE);

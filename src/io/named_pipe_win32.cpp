@@ -1,6 +1,9 @@
 #include "io/named_pipe.h"
 
+#include "io/worker_thread.h"
 #include "support/console.h"
+
+#include <chrono>
 
 namespace {
 
@@ -80,17 +83,23 @@ BOOL CcNamedPipe::Create()
     PipeSecurity security;
     if (!security.Attributes())
         return FALSE;
+    const std::lock_guard hold(mHandleLock);
     mPipe = CreateNamedPipeA(name, PIPE_OPEN_MODE, PIPE_MODE, 1, mOutSize, mInSize, PIPE_DEFAULT_TIMEOUT_MS,
                              security.Attributes());
     if (mPipe == INVALID_HANDLE_VALUE)
         return FALSE;
     mConnected = FALSE;
+    mLongMessage = 0;
     mPending = ConnectToNewClient();
     return TRUE;
 }
 
 void CcNamedPipe::Close()
 {
+    // A writer holds the lock only while it starts or cancels: one that keeps it longer was ended
+    // with the process, and the close goes on without it.
+    std::unique_lock hold(mHandleLock, std::defer_lock);
+    (void)hold.try_lock_for(std::chrono::milliseconds(PIPE_DEFAULT_TIMEOUT_MS));
     if (mPipe != INVALID_HANDLE_VALUE) {
         if (mPending) {
             // The system writes into the overlapped block until the operation has ended.
@@ -141,6 +150,9 @@ void CcNamedPipe::ReconnectToClient()
     if (!mConnected)
         return;
     mConnected = FALSE;
+    mLongMessage = 0; // what is left of a long message went with its client
+    mStale = mOutstanding.exchange(0);
+    mStaleUntil = GetTickCount64() + PIPE_STALE_MS;
     if (DisconnectNamedPipe(mPipe))
         mPending = ConnectToNewClient();
     else
@@ -163,6 +175,10 @@ DWORD CcNamedPipe::CheckOverlappedResult()
         ResetEvent(GetEvent());
         return 0;
     }
+    if (mDropRequested.exchange(false) && mConnected) {
+        DropStalledClient();
+        return 0;
+    }
     BOOL result = 0;
     if (mPending) {
         result = NamedPipeAsyncIo.PollResult(mPipe);
@@ -177,29 +193,36 @@ DWORD CcNamedPipe::CheckOverlappedResult()
         mPending = FALSE; // the operation has ended, one way or the other
         if (!mConnected) {
             mConnected = result;
+            mStalls = 0;
             if (!result)
                 console_print(ConsoleStream::Out, "CcNamedPipe::CheckOverlappedResult connect to pipe client %d FAILED",
                               static_cast<int>(mPipeNumber));
         } else if (!result && NamedPipeAsyncIo.bytes_transferred == 0) {
             ReconnectToClient();
         } else {
-            result = WriteToMaster();
+            result = TakeRead(result != FALSE);
         }
     }
     if (!mConnected)
         ReconnectToClient();
     else if (!mPending)
         result = ReadWaiting(result);
+    if (mDropRequested.exchange(false) && mConnected)
+        DropStalledClient(); // asked while this service ran: a read's start cleared the event
     if (!mConnected && !mPending)
         Relisten();
     return result;
 }
 
-// Reads and forwards every message already waiting, until a read is left pending or the client
-// is gone.
+// Reads and forwards the messages already waiting, until a read is left pending, the client is
+// gone or the batch is full.
 BOOL CcNamedPipe::ReadWaiting(BOOL result)
 {
-    while (mConnected) {
+    for (int taken = 0; mConnected; ++taken) {
+        if (taken == PIPE_SERVICE_BATCH) { // the others' turn first; the event brings us back
+            SetEvent(GetEvent());
+            return result;
+        }
         DWORD& bytes = NamedPipeAsyncIo.bytes_transferred;
         bytes = 0;
         NamedPipeAsyncIo.overlapped.InternalHigh = 0;
@@ -215,12 +238,43 @@ BOOL CcNamedPipe::ReadWaiting(BOOL result)
             else
                 ReconnectToClient();
         } else {
-            result = WriteToMaster();
+            result = TakeRead(error == 0);
         }
         if (mPending)
             return result;
     }
     return result;
+}
+
+BOOL CcNamedPipe::TakeRead(bool whole)
+{
+    const DWORD bytes = NamedPipeAsyncIo.bytes_transferred;
+    if (mSplit || (whole && mLongMessage == 0)) // an empty message has nothing to forward
+        return bytes ? WriteToMaster() : TRUE;
+    // Never cut into several commands: the whole message goes.
+    mLongMessage += bytes;
+    if (whole) {
+        ++mRefused;
+        console_print(ConsoleStream::Out, "CcNamedPipe: a message of %u bytes from pipe client %d dropped: longer than %u bytes\n",
+                      static_cast<unsigned>(mLongMessage), static_cast<int>(mPipeNumber), static_cast<unsigned>(PIPE_READ_SIZE));
+        mLongMessage = 0;
+    }
+    return TRUE;
+}
+
+void CcNamedPipe::DropStalledClient()
+{
+    console_print(ConsoleStream::Out, "CcNamedPipe: pipe client %d takes no blocks: disconnected (%u blocks lost)\n",
+                  static_cast<int>(mPipeNumber), static_cast<unsigned>(mLostBlocks.load()));
+    if (mPending) { // the read ends before its buffer and block are used again
+        CancelIoEx(mPipe, &NamedPipeAsyncIo.overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(mPipe, &NamedPipeAsyncIo.overlapped, &ignored, TRUE);
+        mPending = FALSE;
+    }
+    ReconnectToClient();
+    if (!mConnected && !mPending)
+        Relisten();
 }
 
 BOOL CcNamedPipe::WriteToMaster()
@@ -231,8 +285,11 @@ BOOL CcNamedPipe::WriteToMaster()
     for (int attempt = 1; attempt <= PIPE_FORWARD_ATTEMPTS && !result; ++attempt) {
         result = mOwner->MsgToDevice(static_cast<uint8_t>(mPipeNumber), mReadBuffer,
                                      static_cast<uint16_t>(NamedPipeAsyncIo.bytes_transferred));
-        if (result)
+        if (result) {
+            if (mReadBuffer[0] < 0x80) // a command: its answer is owed to this client
+                ++mOutstanding;
             break;
+        }
         const DWORD error = GetLastError();
         if (error == ERROR_CRC)
             console_print(ConsoleStream::Out, "CcNamedPipe::WriteToMaster try %d failed.", attempt);
@@ -243,13 +300,56 @@ BOOL CcNamedPipe::WriteToMaster()
     return result;
 }
 
+namespace {
+// The message code of a block as the device sends it ('O' blocks carry a 16-bit length first).
+uint8_t block_code(const uint8_t* block, uint8_t length)
+{
+    const int at = (block[0] & 0x7F) == 0x4F ? 4 : 2;
+    return length > at ? block[at] : 0;
+}
+} // namespace
+
 BOOL CcNamedPipe::WriteToClient(const uint8_t* data, uint8_t length)
 {
+    if ((block_code(data, length) >> 6) == 2) { // a response
+        if (mStale > 0 && GetTickCount64() < mStaleUntil) {
+            --mStale;
+            ++mStaleDropped;
+            return FALSE;
+        }
+        if (mOutstanding > 0)
+            --mOutstanding;
+    }
     AsyncIo io; // its own event: a read may be pending on the instance's event meanwhile
+    // The lock only starts and cancels: held in a wait, it could outlive a thread that the
+    // process's exit ends there.
+    std::unique_lock hold(mHandleLock);
     const HANDLE pipe = mPipe;
     if (pipe == INVALID_HANDLE_VALUE)
         return FALSE;
     io.Reset();
-    const BOOL started = WriteFile(pipe, data, length, &io.bytes_transferred, &io.overlapped);
-    return io.CompleteWrite(pipe, started);
+    if (!WriteFile(pipe, data, length, nullptr, &io.overlapped) && GetLastError() != ERROR_IO_PENDING)
+        return ++mLostBlocks, FALSE; // no client
+    hold.unlock();
+    const DWORD bound = mStalls > 0 ? 0 : PIPE_DEFAULT_TIMEOUT_MS;
+    const HANDLE events[2] = {io.overlapped.hEvent, WorkerThread::CurrentStopEvent()};
+    const bool stalled = WaitForMultipleObjects(events[1] ? 2 : 1, events, FALSE, bound) != WAIT_OBJECT_0;
+    if (stalled) {
+        hold.lock();
+        if (mPipe == pipe) // else the close has ended the write already
+            CancelIoEx(pipe, &io.overlapped);
+        hold.unlock();
+        WaitForSingleObject(io.overlapped.hEvent, INFINITE); // the write ends, written or not
+    }
+    DWORD written = 0;
+    if (GetOverlappedResult(pipe, &io.overlapped, &written, FALSE) && written == length) {
+        mStalls = 0;
+        return TRUE;
+    }
+    ++mLostBlocks;
+    if (stalled && ++mStalls == PIPE_STALLS_TO_DROP) {
+        mDropRequested = true;
+        SetEvent(GetEvent()); // the pipe service disconnects it
+    }
+    return FALSE;
 }

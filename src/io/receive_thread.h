@@ -44,7 +44,8 @@ public:
     // Without a pipe these fail and leave *returned / *written untouched; the last error stays
     // as the failed call left it.
     BOOL PipeIoControl(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned);
-    BOOL PipeWrite(const void* data, DWORD length, DWORD* written);
+    // A write still under way after bound_ms is cancelled and fails.
+    BOOL PipeWrite(const void* data, DWORD length, DWORD* written, DWORD bound_ms = INFINITE);
 
     HANDLE PipeHandle() const { return mPipe; }
     uint32_t ReadCount() const { return mReadCount; }

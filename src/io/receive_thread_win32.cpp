@@ -172,14 +172,14 @@ BOOL ReceiveThread::PipeIoControl(DWORD code, const void* in, DWORD in_size, voi
     return ok;
 }
 
-BOOL ReceiveThread::PipeWrite(const void* data, DWORD length, DWORD* written)
+BOOL ReceiveThread::PipeWrite(const void* data, DWORD length, DWORD* written, DWORD bound_ms)
 {
     const HANDLE pipe = mPipe;
     if (pipe == INVALID_HANDLE_VALUE)
         return FALSE;
     mDrvAsync.Reset();
     const BOOL started = WriteFile(pipe, data, length, &mDrvAsync.bytes_transferred, &mDrvAsync.overlapped);
-    const BOOL ok = mDrvAsync.CompleteWrite(pipe, started);
+    const BOOL ok = mDrvAsync.CompleteWrite(pipe, started, bound_ms);
     if (written)
         *written = mDrvAsync.bytes_transferred;
     return ok;

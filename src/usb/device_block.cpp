@@ -32,9 +32,3 @@ int device_block_payload_length(const uint8_t* header)
         return 0;
     }
 }
-
-int device_block_size(const uint8_t* header)
-{
-    const int payload = device_block_payload_length(header);
-    return payload > 2 ? payload + DEVICE_BLOCK_HEADER : DEVICE_BLOCK_HEADER;
-}

@@ -37,16 +37,11 @@ int device_block_make(uint8_t client, const uint8_t* message, uint16_t length, u
 // 'B', the 16-bit length of an 'O' block (up to 65535), 0 for any other type.
 int device_block_payload_length(const uint8_t* header);
 
-// The size of the block that begins with these four header bytes, as a reader takes it from the
-// byte stream: the payload length plus the header when the payload is over 2 bytes, else the
-// header alone.
-int device_block_size(const uint8_t* header);
-
-// Hands each message of the blocks in `bytes` to `deliver`, in order. A block whose announced
-// payload does not fit the bytes held ends the walk: nothing is read past them. One to three bytes
-// after the last block are ignored.
+// Hands each message of the blocks in `bytes` to `deliver`, in order, and returns the bytes they
+// took. A block whose announced payload does not fit the bytes held ends the walk: nothing is read
+// past them. One to three bytes after the last block are ignored.
 template <typename Deliver>
-void device_blocks_parse(const uint8_t* bytes, int length, Deliver&& deliver)
+int device_blocks_parse(const uint8_t* bytes, int length, Deliver&& deliver)
 {
     int at = 0;
     while (length - at >= DEVICE_BLOCK_HEADER) {
@@ -56,9 +51,10 @@ void device_blocks_parse(const uint8_t* bytes, int length, Deliver&& deliver)
         const int offset = type == DEVICE_BLOCK_O ? DEVICE_BLOCK_HEADER : 2;
         const int extent = type == DEVICE_BLOCK_O ? payload + DEVICE_BLOCK_HEADER : DEVICE_BLOCK_HEADER;
         if (extent > length - at)
-            return;
+            return at;
         if (payload > 0)
             deliver(block + offset, static_cast<uint16_t>(payload));
         at += extent;
     }
+    return at;
 }

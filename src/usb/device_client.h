@@ -10,6 +10,7 @@
 #include "io/receive_thread.h"
 #include "io/worker_thread.h"
 
+#include <atomic>
 #include <cstdint>
 
 class CcClient;
@@ -29,11 +30,13 @@ public:
     // Stops the thread at once, then closes every instance (every client's pipe breaks).
     void StopAndCloseAll();
     CcNamedPipe& Instance(int pipe) { return mPipes[pipe]; }
+    void SetSplitLongMessages(bool split);
 
 private:
     PipeOwner* mOwner = nullptr;
     CcNamedPipe mPipes[PIPE_NUMBER_COUNT];
     HANDLE mEvents[PIPE_NUMBER_COUNT] = {};
+    int mNext = 0; // the instance that comes first in the next wait
 };
 
 class CcClient : public ReceiveThread, public PipeOwner {
@@ -45,9 +48,11 @@ public:
     HANDLE OpenPipe(uint8_t pipe_number) override;
     // ReceiveThread's start with 300 ms, whatever is asked.
     BOOL Start(int32_t reconnect_interval_ms) override;
-    // A failed device read closes the device and every pipe.
+    // A failed device read closes the device and every pipe. A read that got only part of a block
+    // longer than the buffer is no failure: OnReceive drops the block.
     DWORD CheckIoResult(BOOL ok) override;
-    // Routes one block read from the device to the pipe of its client number.
+    // Routes one block read from the device to the pipe of its client number. A block longer than
+    // 254 bytes is dropped, counted and reported with one console line.
     void OnReceive(const uint8_t* data, uint16_t length) override;
     // Sends one message to the device as a block for the client.
     BOOL MsgToDevice(uint8_t client, const uint8_t* data, uint16_t length) override;
@@ -55,9 +60,13 @@ public:
     void ShowUsbVersions();
 
     NamedPipeThread& PipeThread() { return mPipeThread; }
+    uint32_t OversizeBlockCount() const { return mOversizeBlocks; }
 
 private:
     NamedPipeThread mPipeThread;
+    bool mPartRead = false;         // the last read ended inside a longer block
+    uint32_t mOversizeBytes = 0;    // bytes read so far of a block being dropped
+    std::atomic<uint32_t> mOversizeBlocks{0};
 };
 
 // Finds the device interface of the class and opens its pipe: the interface of the given index

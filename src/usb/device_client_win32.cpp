@@ -137,7 +137,12 @@ void NamedPipeThread::OnThreadStart()
 
 uint32_t NamedPipeThread::ThreadStep()
 {
-    const DWORD got = StoppableWait(PIPE_NUMBER_COUNT, mEvents, PIPE_WAIT_MS);
+    // The wait prefers the first handle signalled: the instances after the last one served come
+    // first, so that no client's traffic holds the others back.
+    HANDLE events[PIPE_NUMBER_COUNT];
+    for (int i = 0; i < PIPE_NUMBER_COUNT; ++i)
+        events[i] = mEvents[(mNext + i) % PIPE_NUMBER_COUNT];
+    const DWORD got = StoppableWait(PIPE_NUMBER_COUNT, events, PIPE_WAIT_MS);
     if (got == WAIT_TIMEOUT || got == WAIT_STOPPED)
         return 0;
     if (got == WAIT_FAILED) {
@@ -148,13 +153,21 @@ uint32_t NamedPipeThread::ThreadStep()
         print_wait_failure("UNKNOWN");
         return 0;
     }
-    return mPipes[got - WAIT_OBJECT_0].CheckOverlappedResult();
+    const int pipe = static_cast<int>((mNext + got - WAIT_OBJECT_0) % PIPE_NUMBER_COUNT);
+    mNext = (pipe + 1) % PIPE_NUMBER_COUNT;
+    return mPipes[pipe].CheckOverlappedResult();
 }
 
 void NamedPipeThread::OnThreadEnd()
 {
     for (CcNamedPipe& pipe : mPipes)
         pipe.Close();
+}
+
+void NamedPipeThread::SetSplitLongMessages(bool split)
+{
+    for (CcNamedPipe& pipe : mPipes)
+        pipe.SetSplitLongMessages(split);
 }
 
 void NamedPipeThread::StopAndCloseAll()
@@ -184,6 +197,8 @@ CcClient::~CcClient()
 HANDLE CcClient::OpenPipe(uint8_t)
 {
     const HANDLE device = OpenDevicePipe(USB_INTERFACE_GUID, 0, USB_DEVICE_PIPE, FILE_FLAG_OVERLAPPED);
+    mPartRead = false; // a block being dropped went with the earlier handle
+    mOversizeBytes = 0;
     // One pipe service only, ever: a later open while it serves does not start another.
     if (device != INVALID_HANDLE_VALUE && !mPipeThread.IsThreadRunning())
         mPipeThread.StartThread();
@@ -197,6 +212,9 @@ BOOL CcClient::Start(int32_t)
 
 DWORD CcClient::CheckIoResult(BOOL ok)
 {
+    mPartRead = !ok && GetLastError() == ERROR_MORE_DATA;
+    if (mPartRead)
+        return 0;
     const DWORD error = CountIoFailure(ok);
     if (error != 0 && error != ERROR_IO_PENDING) {
         ClosePipe();
@@ -209,6 +227,16 @@ void CcClient::OnReceive(const uint8_t* data, uint16_t length)
 {
     if (mTraceFlags & TRACE_DEVICE_TO_HOST)
         HexDump(data, length, 16, "R");
+    if (mPartRead || mOversizeBytes > 0) {
+        mOversizeBytes += length;
+        if (!mPartRead) { // the block's last part
+            ++mOversizeBlocks;
+            console_print(ConsoleStream::Out, "CcClient: a block of %u bytes from the device dropped: longer than %d bytes\n",
+                          static_cast<unsigned>(mOversizeBytes), DEVICE_BLOCK_MAX);
+            mOversizeBytes = 0;
+        }
+        return;
+    }
     if (length < 2)
         return; // no client number
     // A block for a pipe without a client is lost.

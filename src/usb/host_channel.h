@@ -1,9 +1,10 @@
 // The process's client end of pipe 0 of the owner process (Windows only), through which the host
 // interface talks to the receiver in the USB modes. Host messages go out on the pipe as they are;
-// the blocks that come back are split into messages and handed to the response or the
-// notification callback by class. While the pipe is down the channel keeps the host's one-command-
-// at-a-time flow going by answering unanswered commands itself with 0x85, and it tells the host of
-// the pipe's state with notifications.
+// each pipe message that comes back (one block as the owner forwards it) is split into messages,
+// handed to the response or the notification callback by class. A command that does not reach
+// the pipe, or whose pipe breaks before its answer, gets exactly one 0x85 from the channel, so
+// the host's one-command-at-a-time flow never stops; the pipe's state reaches the host as
+// notifications.
 #pragma once
 
 #include "support/message.h"
@@ -11,9 +12,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 // The messages the channel makes up.
-constexpr uint8_t USB_NO_ANSWER = MSG_NO_ANSWER;
+inline constexpr uint8_t USB_NO_ANSWER = MSG_NO_ANSWER;
 inline constexpr const uint8_t (&USB_CONNECTED)[6] = MSG_LINK_UP;
 inline constexpr const uint8_t (&USB_DISCONNECTED)[6] = MSG_LINK_DOWN;
 // Receive steps without a pipe after which the disconnected notification is repeated.
@@ -21,13 +23,16 @@ constexpr int32_t USB_DISCONNECTED_STEPS = 40;
 
 class HostCommandChannel : public NamedPipeClientCommandChannel {
 public:
-    // The receive step: reconnects (answering unanswered commands) while there is no pipe; else
-    // announces a new connection, and reads whole blocks as they arrive.
+    HostCommandChannel();
+    ~HostCommandChannel();
+
+    // The receive step. Without a pipe: reconnects, and answers every command owed a 0x85 as soon
+    // as it is owed. With one: first the 0x85s owed when it opened, then the connected
+    // notification; then one pipe message per step.
     uint32_t ThreadStep() override;
-    // What the receive step read: the pieces of a block too large for the buffer are dropped, a
-    // read shorter than its block is said on the console, and the rest goes to ParseBlocks.
+    // One whole pipe message: its blocks go to ParseBlocks, unless it was longer than the buffer.
     void OnReceive(const uint8_t* data, uint16_t length) override;
-    // Every message of the blocks goes to DispatchToHost.
+    // Every message of the blocks goes to DispatchToHost; a block cut short is said on the console.
     void ParseBlocks(const uint8_t* data, uint16_t length);
     void OnPipeBroken() override;
     void OnPipeConnected() override;
@@ -36,21 +41,45 @@ public:
     // notifications; messages to the module are dropped.
     void DispatchToHost(const uint8_t* bytes, uint16_t length);
     void SetCallbacks(ReceiveCallback response, ReceiveCallback notification);
-    // A message the host's send function finished with, written or dropped.
-    void CountSent() { ++mSent; }
-    // A command answered outside the channel (the response deadline's 0x85).
-    void CountAnswered() { ++mAnswered; }
-    bool IsConnected() const { return mConnected != 0; }
+    // A new session: no command is outstanding.
+    void ResetCounts();
+    // A command answered outside the channel (the response deadline's 0x85): it is owed nothing
+    // more when the pipe goes down.
+    void CountAnswered();
+    // The host's send: writes the message when the pipe is open, waiting at most the pipes'
+    // time-out. A message not written is answered by 0x85 on the channel's thread, and a pipe
+    // that took nothing is given up. False when the message was not written.
+    bool Send(const uint8_t* bytes, uint16_t length);
+    // Closes the pipe without a notification (the end of a session).
+    void Close();
+    bool IsConnected() const { return mConnected; }
+    // Pipe messages dropped as malformed: longer than the buffer, or a block cut short.
+    uint32_t DroppedMessageCount() const { return mDroppedMessages; }
 
 private:
+    // The 0x85s owed now: the commands sent and not answered, and those set aside at an open.
+    uint32_t TakeOwed();
+    void AnswerOwed();
+    // Waits on the pending read or the wake event; the read is ended before the pipe breaks.
+    uint32_t ReadStep();
+    void EndRead();
+    void Hand(const uint8_t* bytes, uint16_t length);
+
+    // The connection and the counts, as one: a command is either written on the open pipe or
+    // counted as owed, never both.
+    std::mutex mLock;
+    std::atomic<bool> mConnected{false};
+    uint32_t mSent = 0;     // commands the host's send function finished with
+    uint32_t mAnswered = 0; // responses handed on, made-up ones included
+    uint32_t mOwed = 0;     // 0x85s set aside and not yet made
+    bool mBreak = false;    // a write failed on the open pipe: give the pipe up
+
     std::atomic<uint8_t> mAnnounce{0};
-    std::atomic<uint8_t> mConnected{0};
     int32_t mDisconnectedSteps = 0;
-    std::atomic<uint32_t> mSent{0};
-    std::atomic<uint32_t> mAnswered{0};
-    // Bytes of a block too large for the buffer that are still to be read and dropped.
-    uint32_t mDropping = 0;
-    DWORD mToRead = 0; // what the current step's read asked for
+    HANDLE mWake;          // the host's send wants the channel's thread
+    bool mReading = false; // a read is under way on mThreadAsync
+    bool mTooLong = false; // the current pipe message is longer than the buffer
+    std::atomic<uint32_t> mDroppedMessages{0};
     std::atomic<ReceiveCallback> mResponse{nullptr};
     std::atomic<ReceiveCallback> mNotification{nullptr};
 };

@@ -2,14 +2,12 @@
 
 #include "support/console.h"
 
-#include <algorithm>
-
 namespace {
 
-constexpr DWORD STEP_TICK_MS = 25;       // a receive step without a pipe is ten of these
+constexpr DWORD STEP_TICK_MS = 25; // a receive step without a pipe is ten of these
 constexpr int STEP_TICKS = 10;
-constexpr DWORD WAIT_FOR_BLOCK_MS = 50;  // the rest of an announced block is still arriving
 constexpr DWORD AFTER_ANNOUNCE_MS = 75;
+constexpr DWORD SEND_BOUND_MS = 1000; // the pipes' default time-out
 
 // The channel's own spinner, apart from the one of the other channels.
 constexpr char SPINNER[] = "|/-\\";
@@ -23,36 +21,107 @@ void print_failure(const char* call, DWORD code)
 
 } // namespace
 
+HostCommandChannel::HostCommandChannel() : mWake(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+
+HostCommandChannel::~HostCommandChannel()
+{
+    StopThread(); // the step waits on mWake
+    if (mWake)
+        CloseHandle(mWake);
+}
+
 void HostCommandChannel::SetCallbacks(ReceiveCallback response, ReceiveCallback notification)
 {
     mResponse = response;
     mNotification = notification;
 }
 
-void HostCommandChannel::DispatchToHost(const uint8_t* bytes, uint16_t length)
+void HostCommandChannel::ResetCounts()
 {
-    if (!bytes || length == 0)
-        return;
+    const std::lock_guard hold(mLock);
+    mSent = mAnswered = mOwed = 0;
+    mBreak = false;
+}
+
+void HostCommandChannel::Hand(const uint8_t* bytes, uint16_t length)
+{
     if (msg_is_response(bytes[0])) {
-        if (const ReceiveCallback response = mResponse) {
-            ++mAnswered;
+        if (const ReceiveCallback response = mResponse)
             response(bytes, length);
-        }
     } else if (msg_is_notification(bytes[0])) {
         if (const ReceiveCallback notification = mNotification)
             notification(bytes, length);
     }
 }
 
+void HostCommandChannel::DispatchToHost(const uint8_t* bytes, uint16_t length)
+{
+    if (!bytes || length == 0)
+        return;
+    if (msg_is_response(bytes[0]) && mResponse) {
+        const std::lock_guard hold(mLock);
+        ++mAnswered;
+    }
+    Hand(bytes, length); // never under the lock: the callback may send at once
+}
+
+void HostCommandChannel::CountAnswered()
+{
+    const std::lock_guard hold(mLock);
+    // The command may already be owed its 0x85 (set aside as the pipe came back): it is owed
+    // nothing now.
+    if (mOwed > 0)
+        --mOwed;
+    else
+        ++mAnswered;
+}
+
+uint32_t HostCommandChannel::TakeOwed()
+{
+    const std::lock_guard hold(mLock);
+    // More answers than commands (a late answer, say) leave nothing outstanding.
+    mOwed += mSent > mAnswered ? mSent - mAnswered : 0;
+    mAnswered = mSent;
+    const uint32_t owed = mOwed;
+    mOwed = 0;
+    return owed;
+}
+
+void HostCommandChannel::AnswerOwed()
+{
+    for (uint32_t n = TakeOwed(); n > 0; --n)
+        Hand(&USB_NO_ANSWER, 1);
+}
+
+bool HostCommandChannel::Send(const uint8_t* bytes, uint16_t length)
+{
+    std::unique_lock hold(mLock);
+    ++mSent;
+    if (mConnected && PipeWrite(bytes, length, nullptr, SEND_BOUND_MS))
+        return true;
+    mBreak = mBreak || mConnected;
+    hold.unlock();
+    SetEvent(mWake);
+    return false;
+}
+
+void HostCommandChannel::Close()
+{
+    {
+        const std::lock_guard hold(mLock);
+        ClosePipe();
+        mConnected = false;
+    }
+    mAnnounce = 0;
+}
+
 void HostCommandChannel::OnReceive(const uint8_t* data, uint16_t length)
 {
-    if (mDropping > 0) {
-        mDropping -= std::min<uint32_t>(mDropping, length);
+    if (mTooLong) { // the last part of a message longer than any block
+        mTooLong = false;
+        ++mDroppedMessages;
         return;
     }
-    if (length < mToRead)
-        console_print(ConsoleStream::Out, "\nXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX\n");
-    mToRead = 0;
     ParseBlocks(data, length);
 }
 
@@ -60,22 +129,54 @@ void HostCommandChannel::ParseBlocks(const uint8_t* data, uint16_t length)
 {
     if (!data || length == 0)
         return;
-    device_blocks_parse(data, length, [this](const uint8_t* message, uint16_t size) { DispatchToHost(message, size); });
+    const int taken =
+        device_blocks_parse(data, length, [this](const uint8_t* message, uint16_t size) { DispatchToHost(message, size); });
+    if (length - taken >= DEVICE_BLOCK_HEADER) { // a header announced more than its message holds
+        ++mDroppedMessages;
+        console_print(ConsoleStream::Out, "\nXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX\n");
+    }
+}
+
+void HostCommandChannel::EndRead()
+{
+    if (!mReading)
+        return;
+    // The system writes into the buffer and the overlapped block until the read has ended.
+    const HANDLE pipe = mPipe;
+    CancelIoEx(pipe, &mThreadAsync.overlapped);
+    DWORD ignored = 0;
+    GetOverlappedResult(pipe, &mThreadAsync.overlapped, &ignored, TRUE);
+    mReading = false;
 }
 
 void HostCommandChannel::OnPipeBroken()
 {
-    ClosePipe();
+    EndRead();
+    {
+        const std::lock_guard hold(mLock);
+        ClosePipe();
+        mConnected = false;
+        mBreak = false;
+    }
     mDisconnectedSteps = 0;
-    mConnected = 0;
     mAnnounce = 0;
-    DispatchToHost(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
+    Hand(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
 }
 
 void HostCommandChannel::OnPipeConnected()
 {
+    {
+        // What was sent up to now never reaches this pipe: set aside, answered before the
+        // connected notification. What is sent from now on is written.
+        const std::lock_guard hold(mLock);
+        mOwed += mSent > mAnswered ? mSent - mAnswered : 0;
+        mAnswered = mSent;
+        mConnected = true;
+        mBreak = false;
+    }
+    mReading = false;
+    mTooLong = false;
     mAnnounce = 1;
-    mConnected = 1;
 }
 
 uint32_t HostCommandChannel::ThreadStep()
@@ -84,53 +185,83 @@ uint32_t HostCommandChannel::ThreadStep()
         if (Connect())
             return 0;
         console_print(ConsoleStream::Out, "\r%c", SPINNER[++g_spinner % 4]);
-        // Commands sent meanwhile were dropped: each is answered, one per tick.
+        // Each command the host sends meanwhile is dropped and answered at once.
         for (int tick = 0; tick < STEP_TICKS; ++tick) {
-            const uint32_t sent = mSent;
-            // More answers than commands (say, a late answer to another process's command on pipe
-            // 0): nothing is outstanding, so nothing is made up.
-            if (static_cast<int32_t>(mAnswered - sent) > 0)
-                mAnswered = sent;
-            if (mAnswered != sent) {
-                const uint8_t no_answer = USB_NO_ANSWER;
-                DispatchToHost(&no_answer, 1);
+            const ULONGLONG end = GetTickCount64() + STEP_TICK_MS;
+            for (ULONGLONG now; AnswerOwed(), (now = GetTickCount64()) < end;) {
+                const DWORD got = StoppableWait(1, &mWake, static_cast<DWORD>(end - now));
+                if (got == WAIT_STOPPED)
+                    return 0;
+                if (got != WAIT_OBJECT_0)
+                    break;
             }
-            if (!StoppableSleep(STEP_TICK_MS))
-                return 0;
         }
         if (++mDisconnectedSteps > USB_DISCONNECTED_STEPS) {
             mDisconnectedSteps = 0;
-            DispatchToHost(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
+            Hand(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
         }
         return 0;
     }
     if (mAnnounce.exchange(0) == 1) {
-        DispatchToHost(USB_CONNECTED, sizeof USB_CONNECTED);
+        uint32_t owed = 0;
+        {
+            const std::lock_guard hold(mLock);
+            owed = mOwed;
+            mOwed = 0;
+        }
+        for (; owed > 0; --owed)
+            Hand(&USB_NO_ANSWER, 1);
+        Hand(USB_CONNECTED, sizeof USB_CONNECTED);
         if (!StoppableSleep(AFTER_ANNOUNCE_MS))
             return 0;
     }
-    mThreadAsync.Reset();
-    DWORD peeked = 0;
-    DWORD available = 0;
-    DWORD to_read = 0;
-    if (!PeekNamedPipe(mPipe, mBuffer, DEVICE_BLOCK_HEADER, &peeked, &available, nullptr)) {
-        if (const DWORD code = CheckIoResult(FALSE))
-            print_failure("PeekNamedPipe", code);
-    } else if (mDropping > 0) {
-        // A block larger than the buffer is read and dropped in pieces, never parsed.
-        to_read = std::min<DWORD>({available, mDropping, mBufferSize});
-    } else if (peeked == DEVICE_BLOCK_HEADER) {
-        const DWORD size = static_cast<DWORD>(device_block_size(mBuffer));
-        if (size > mBufferSize) {
-            mDropping = size;
-            to_read = std::min<DWORD>(available, mBufferSize);
-        } else if (available < size) {
-            StoppableSleep(WAIT_FOR_BLOCK_MS);
+    return ReadStep();
+}
+
+uint32_t HostCommandChannel::ReadStep()
+{
+    const HANDLE pipe = mPipe;
+    if (!mReading) {
+        mThreadAsync.Reset();
+        if (!ReadFile(pipe, mBuffer, mBufferSize, nullptr, &mThreadAsync.overlapped) && GetLastError() != ERROR_IO_PENDING &&
+            GetLastError() != ERROR_MORE_DATA) {
+            print_failure("ReadFile", CheckIoResult(FALSE)); // the pipe breaks
+            AfterReceive();
             return 0;
-        } else {
-            to_read = size;
         }
+        mReading = true;
     }
-    mToRead = to_read;
-    return ReadOnce(to_read);
+    const HANDLE events[2] = {mThreadAsync.overlapped.hEvent, mWake};
+    const DWORD got = StoppableWait(2, events, INFINITE);
+    if (got == WAIT_OBJECT_0 + 1) { // the read goes on, unless a write failed
+        bool give_up = false;
+        {
+            const std::lock_guard hold(mLock);
+            give_up = mBreak;
+        }
+        if (give_up) {
+            EndRead();
+            ++mIoErrorCount;
+            OnPipeBroken();
+        }
+        return 0;
+    }
+    if (got != WAIT_OBJECT_0) { // asked to stop
+        EndRead();
+        return 0;
+    }
+    mReading = false;
+    DWORD bytes = 0;
+    const BOOL ok = GetOverlappedResult(pipe, &mThreadAsync.overlapped, &bytes, FALSE);
+    if (!ok && GetLastError() == ERROR_MORE_DATA) {
+        mTooLong = true; // the rest of the message follows, and goes with this part
+    } else if (!ok) {
+        ++mReadFailureCount;
+        print_failure("ReadFile", CheckIoResult(FALSE));
+    } else {
+        ++mReadCount;
+        OnReceive(mBuffer, static_cast<uint16_t>(bytes));
+    }
+    AfterReceive();
+    return ok;
 }

@@ -11,8 +11,8 @@ class NamedPipeClientCommandChannel : public ReceiveThread {
 public:
     NamedPipeClientCommandChannel();
 
-    // Opens "\\.\pipe\cccNamedPipe" and the number for overlapped I/O; on success
-    // OnPipeConnected runs first. The invalid handle for a number above 15 or a pipe that no owner
+    // Opens "\\.\pipe\cccNamedPipe" and the number for overlapped I/O, in message read mode; on
+    // success the handle is in place and OnPipeConnected runs before this returns. The invalid handle for a number above 15 or a pipe that no owner
     // serves, without a line.
     HANDLE OpenPipe(uint8_t pipe_number) override;
     // A failure other than a pending operation counts as an I/O error and breaks the pipe.

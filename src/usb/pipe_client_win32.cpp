@@ -18,14 +18,17 @@ HANDLE NamedPipeClientCommandChannel::OpenPipe(uint8_t pipe_number)
     char name[128];
     if (!MakePipeName(name, sizeof name, pipe_number))
         return INVALID_HANDLE_VALUE;
-    // No read mode is set: the client reads the pipe as a byte stream and finds the blocks by
-    // their headers.
     const HANDLE pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         GetLastError(); // busy or not served: retried by the receive step
         return INVALID_HANDLE_VALUE;
     }
+    // Each read takes one pipe message, that is one block as the owner forwards it: a wrong length
+    // in a header can never shift the blocks behind it.
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    mPipe = pipe; // in place before the hook, which may let writes begin
     OnPipeConnected();
     return pipe;
 }

@@ -28,8 +28,10 @@ bool ORMA_Usb_Available()
 int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_cb)
 {
     g_channel.SetCallbacks(response_cb, notification_cb);
+    g_channel.ResetCounts();
     g_device.StopThread();
     g_device.SetTraceFlags(0);
+    g_device.PipeThread().SetSplitLongMessages(options_current().split_long_messages);
     g_device.Start(RECONNECT_MS);
     Sleep(VERSIONS_AFTER_MS);
     g_device.ShowUsbVersions();
@@ -46,18 +48,16 @@ int32_t ORMA_Usb_Exit()
     if (g_device.PipeHandle() == INVALID_HANDLE_VALUE)
         g_device.StopThread();
     g_channel.StopThread();
-    g_channel.ClosePipe(); // without a notification
+    g_channel.Close(); // without a notification
     // The device and the owner's pipes stay: other processes go on through them.
     return 0;
 }
 
 int32_t SendOverUsb(uint32_t, SvcMsg* record)
 {
-    // While the pipe is down the message is dropped, and answered by 0x85. A failed write keeps it
-    // queued, neither counted nor logged.
-    if (g_channel.IsConnected() && !g_channel.PipeWrite(record->data, record->length, nullptr))
-        return 0;
-    g_channel.CountSent();
+    // A message the pipe does not take is answered by 0x85: queued again, it would hold every
+    // later one back while the host waits for its answer.
+    g_channel.Send(record->data, record->length);
     Log_Message(record->data, record->length);
     return 1;
 }

@@ -526,12 +526,15 @@ private:
         OVERLAPPED w{};
         w.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         DWORD n = 0;
-        if (!WriteFile(ch.pipe, block.data(), static_cast<DWORD>(block.size()), nullptr, &w) &&
-            GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(w.hEvent, WRITE_BOUND_MS) != WAIT_OBJECT_0) {
+        // A write that fails at once (the holder is gone) never completes: nothing to wait for.
+        const bool started = WriteFile(ch.pipe, block.data(), static_cast<DWORD>(block.size()), nullptr, &w) ||
+                             GetLastError() == ERROR_IO_PENDING;
+        if (started && WaitForSingleObject(w.hEvent, WRITE_BOUND_MS) != WAIT_OBJECT_0) {
             CancelIoEx(ch.pipe, &w);
             say("the holder reads nothing: block dropped");
         }
-        GetOverlappedResult(ch.pipe, &w, &n, TRUE);
+        if (started)
+            GetOverlappedResult(ch.pipe, &w, &n, TRUE);
         CloseHandle(w.hEvent);
     }
 
