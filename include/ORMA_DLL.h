@@ -83,9 +83,10 @@ typedef int32_t (ORMA_DLL_CALL *ORMA_DLL_ReceiveCallback)(const uint8_t *message
  *
  * Blocks, as measured (Linux, Release build):
  *   mode 1, the port opens        1000 ms  (the link start lets the line settle)
- *   mode 1, the port fails        <1 ms
+ *   mode 1, the port fails        1000 ms  (the link keeps trying; <1 ms with Reconnect = OFF)
  *   mode 2, a peer at 5002        3000 ms  (1000 ms link start, then the 2000 ms start wait)
- *   mode 2, nothing listening     2000 ms  (the start wait only)
+ *   mode 2, nothing listening     3000 ms  (the same; 2000 ms with Reconnect = OFF, which skips
+ *                                           the link start)
  *   modes 3 and 4, Windows        2000 ms  (the start wait; the USB link comes up meanwhile)
  *   modes 3 and 4, Linux          <10 ms   (no USB here: one console line, no link)
  *   any other mode                <1 ms    (no link: messages are dropped)
