@@ -82,8 +82,11 @@ LineKind parse_line(const char* input, std::string& section, std::string& key, s
         const size_t close = line.find(']', 1);
         if (close > 1)
             section = lower(strip(line.substr(1, close - 1)));
-        else if (section.size() > n - 1)
-            section.resize(n - 1); // "[]" keeps the current section, cut to the line's length less one
+        else { // "[]" keeps the current section, stripped again and cut to the line's length less one
+            section = strip(section);
+            if (section.size() > n - 1)
+                section.resize(n - 1);
+        }
         return LineKind::Section;
     }
 
