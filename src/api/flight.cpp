@@ -46,6 +46,8 @@ struct Flight {
 Flight& g_flight = *new Flight;
 
 constexpr uint8_t NO_ANSWER[] = {MSG_NO_ANSWER};
+// How long a failed link waits for a send under way to end (a link's send is bounded by 1 s).
+constexpr auto LOST_SEND_LIMIT = std::chrono::milliseconds(2000);
 
 bool mode_is_usb()
 {
@@ -58,6 +60,7 @@ void land()
     g_flight.stage = Stage::Idle;
     g_flight.lost = false;
     g_orma.com_state = 1;
+    g_flight.wake.notify_all(); // a lost link may be waiting for the send to end
 }
 
 // The command in flight gets 0x85, logged and stored or handed to the callback like any response.
@@ -220,8 +223,16 @@ void flight_link_lost()
     std::unique_lock hold(g_flight.lock);
     if (g_orma.protocol != 2)
         return;
-    if (g_flight.stage == Stage::Sending)
+    // A command still being sent is answered once its send has ended, so that its 0x85 comes
+    // before the host hears that the link is down. The send is bounded; should it take longer,
+    // the command is answered as soon as it ends.
+    const uint32_t number = g_flight.number;
+    if (g_flight.stage == Stage::Sending &&
+        !g_flight.wake.wait_for(hold, LOST_SEND_LIMIT,
+                                [&] { return g_flight.stage != Stage::Sending || g_flight.number != number; })) {
         g_flight.lost = true;
-    else if (g_flight.stage == Stage::Waiting)
+        return;
+    }
+    if (g_flight.stage == Stage::Waiting && g_flight.number == number)
         answer_no_answer(hold);
 }
