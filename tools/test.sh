@@ -9,7 +9,7 @@
 #           Windows archives made by tools/package.sh from the two Windows trees (stripped,
 #           versioned, the same bytes from a second build elsewhere, used by an lld-link host
 #           and by the quick start of their README under Wine)
-#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, beside the
+#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, after the
 #           Wine lanes (when clang is installed)
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
 set -eu
@@ -66,13 +66,18 @@ echo "== native tests"
 echo "== threaded tests under ThreadSanitizer"
 (cd "$out/tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -L threaded -j "$jobs" --output-on-failure) || status=1
 
-wine_prefix() { # arch: the tree's main Wine prefix, made before its tests start
-  prefix=$out/win-$1/wineprefix
-  if [ ! -f "$prefix/system.reg" ]; then
-    ORMA_WINEPREFIX=$prefix "$root/cmake/wine-run.sh" wineboot -i >/dev/null 2>&1 || true
+wine_prefix() { # prefix: made before the tests start, and its server ended
+  if [ ! -f "$1/system.reg" ]; then
+    ORMA_WINEPREFIX=$1 "$root/cmake/wine-run.sh" wineboot -i >/dev/null 2>&1 || true
   fi
   # Its server ends here, so that the lane's own programs start the next one where they run.
-  WINEPREFIX=$prefix "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -w
+  WINEPREFIX=$1 "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -w
+}
+wine_prefixes() { # arch: every prefix of the tree's tests (making one takes half a minute of
+  # processor time, which a test that waits on Wine must not share)
+  for name in wineprefix wineprefix-com wineprefix-usb-a wineprefix-usb-b; do
+    wine_prefix "$out/win-$1/$name"
+  done
 }
 # The library's TCP peer is always 127.0.0.1:5002. Where network namespaces can be made (root),
 # each Windows lane has one of its own, with its own loopback, in which Wine's server, which makes
@@ -87,19 +92,20 @@ wine_lane() { # arch
     (cd "$out/win-$1" && ctest -j "$jobs" --output-on-failure)
   fi
 }
-# The Wine lanes leave the processor mostly idle: meanwhile, at the lowest priority, the
-# reproducibility test builds the DLLs a second time elsewhere, and the fuzz targets run.
+# The reproducibility test builds the DLLs a second time elsewhere, and the fuzz targets run;
+# after the Wine lanes, whose waits on Wine and on the library's own timers must not share the
+# processor with a compiler.
 side_work() {
   failed=0
-  nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-x86_64" || failed=1
-  nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-i686" || failed=1
+  "$root/tests/reproducible_test.sh" "$out/win-x86_64" || failed=1
+  "$root/tests/reproducible_test.sh" "$out/win-i686" || failed=1
   if [ -n "$fuzz" ]; then
     echo "== fuzz targets, 20 s each"
     for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
       # New inputs go to the run's own folder; the committed seeds stay as they are.
       work=$out/fuzz/run/$target
       rm -rf "$work" && mkdir -p "$work/new"
-      if (cd "$work" && nice -n 19 "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
+      if (cd "$work" && "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
         echo "$target: $(grep '^Done' "$work/fuzz.log")"
       else
         tail -40 "$work/fuzz.log"; echo "$target failed: its input is in $work"; failed=1
@@ -108,12 +114,11 @@ side_work() {
   fi
   return "$failed"
 }
-side_work >"$out/side.log" 2>&1 &
-side=$!
-
 echo "== Windows tests under Wine: x86_64 and i686"
-wine_prefix x86_64
-wine_prefix i686
+wine_prefixes x86_64 &
+prefixes=$!
+wine_prefixes i686
+wait "$prefixes"
 if [ -n "$own_net" ]; then
   wine_lane i686 >"$out/win-i686.ctest.log" 2>&1 &
   i686_lane=$!
@@ -125,9 +130,8 @@ else
   wine_lane i686 || status=1
 fi
 
-echo "== reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets"), beside the Wine lanes"
-wait "$side" || status=1
-cat "$out/side.log"
+echo "== reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets")"
+side_work || status=1
 
 echo "== packaging"
 { BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" &&
