@@ -1,13 +1,18 @@
 // The simulator's frames, answers, notifications and output garbling, checked against the
 // library's frame scan: whatever the simulator sends must come out of it as the frames it meant,
 // and the simulator's own reader must cut the same frames from any stream as the library's.
+// One connection's session runs over a scripted line: its pacing, partial writes, drops and
+// pulled lines.
 #include "link/frame.h"
 #include "sim_core.h"
+#include "sim_session.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <thread>
 #include <tuple>
 
 #include <cstring>
@@ -220,6 +225,148 @@ TEST(SimRng, SameSeedSameRun)
     }
     EXPECT_TRUE(differs);
     EXPECT_EQ(a.below(0), 0u);
+}
+
+
+// A scripted connection: the host's bytes come chunk by chunk, each write of the session is kept
+// with its time, and a write may be refused (LATER) or taken only in part. Once the script is
+// through and the session waits for nothing, the peer goes away. The session's own timeouts are
+// slept for real, as a system's wait would; a deadline stops a session that never ends.
+class ScriptLine : public sim::Line {
+public:
+    struct Write {
+        Bytes bytes;
+        sim::Clock::time_point at;
+    };
+    std::deque<Bytes> input;
+    std::vector<Write> writes;
+    size_t take_at_most = SIZE_MAX;
+    bool refuse_every_other = false;
+
+    Ready wait(bool want_write, int timeout_ms) override
+    {
+        Ready ready;
+        ready.stop = sim::Clock::now() > deadline_;
+        ready.writable = want_write;
+        ready.readable = !want_write && (!input.empty() || timeout_ms < 0);
+        if (!ready.stop && !want_write && input.empty() && timeout_ms >= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return ready;
+    }
+    long read(uint8_t* bytes, size_t size) override
+    {
+        if (input.empty())
+            return GONE;
+        const Bytes chunk = input.front();
+        input.pop_front();
+        EXPECT_LE(chunk.size(), size);
+        std::copy(chunk.begin(), chunk.end(), bytes);
+        return static_cast<long>(chunk.size());
+    }
+    long write(const uint8_t* bytes, size_t size) override
+    {
+        if (refuse_every_other && calls_++ % 2 == 0)
+            return LATER;
+        const size_t n = std::min(size, take_at_most);
+        writes.push_back({Bytes(bytes, bytes + n), sim::Clock::now()});
+        return static_cast<long>(n);
+    }
+    Bytes written() const
+    {
+        Bytes all;
+        for (const auto& w : writes)
+            all.insert(all.end(), w.bytes.begin(), w.bytes.end());
+        return all;
+    }
+
+private:
+    sim::Clock::time_point deadline_ = sim::Clock::now() + std::chrono::seconds(10);
+    long calls_ = 0;
+};
+
+// What a session does with the chunks: the commands answered and the line afterwards.
+struct Ran {
+    long answered;
+    bool dropped;
+    int unplug_ms;
+};
+Ran run_session(ScriptLine& line, const sim::Options& o)
+{
+    sim::Rng rng(1);
+    sim::Session session(line, o, rng, nullptr, sim::Clock::now());
+    const long answered = session.run();
+    return {answered, session.dropped(), session.unplug_ms()};
+}
+
+// Control commands that end a connection: nothing after them in the same read is answered, and
+// 7F 07 says for how long the line is to stay away (at least 1 ms).
+TEST(SimSession, DropAndPulledLineEndTheConnection)
+{
+    const Bytes one = sim::make_frame(sim::START_PLAIN, {0x01});
+    const Bytes answer = sim::make_frame(sim::START_PLAIN, {0x81});
+    const struct {
+        Bytes control;
+        bool dropped;
+        int unplug_ms;
+    } cases[] = {
+        {{0x7F, 0x05}, true, 0},         {{0x7F, 0x07, 0x01, 0xF4}, true, 500},
+        {{0x7F, 0x07}, true, 1},         {{0x7F, 0x07, 0x00, 0x00}, true, 1},
+        {{0x7F, 0x03}, false, 0}, // answered, with an error notification before
+    };
+    for (const auto& c : cases) {
+        ScriptLine line;
+        line.input.push_back(cat(one, sim::make_frame(sim::START_PLAIN, c.control), one));
+        const Ran ran = run_session(line, sim::Options{});
+        const std::string what = sim::hex(c.control);
+        EXPECT_EQ(ran.dropped, c.dropped) << what;
+        EXPECT_EQ(ran.unplug_ms, c.unplug_ms) << what;
+        EXPECT_EQ(ran.answered, c.dropped ? 1 : 3) << what;
+        if (c.dropped) {
+            EXPECT_EQ(line.written(), answer) << what;
+        }
+    }
+}
+
+// Answers cut into paced pieces, written to a line that refuses every other write and takes at
+// most 3 bytes at a time: the bytes arrive whole and in order, every second answer with a wrong
+// checksum, and each frame's pieces paused at least as asked.
+TEST(SimSession, PacedAnswersSurviveShortWritesAndKeepTheirGaps)
+{
+    sim::Options o;
+    o.split = 4;
+    o.gap_min = 20;
+    o.gap_max = 30;
+    o.bad_checksum = 2;
+    ScriptLine line;
+    line.refuse_every_other = true;
+    line.take_at_most = 3;
+    const Bytes commands[] = {{0x01}, {0x40, 0x01, 0x02}, {0x22, 0x09}};
+    Bytes expected;
+    std::vector<size_t> frame_ends;
+    for (size_t i = 0; i < std::size(commands); ++i) {
+        line.input.push_back(sim::make_frame(sim::START_FLOW, commands[i]));
+        const Bytes& c = commands[i];
+        const Bytes answer = sim::make_frame(sim::START_FLOW, sim::response_to(c.data(), static_cast<int>(c.size())), i % 2 == 1);
+        expected.insert(expected.end(), answer.begin(), answer.end());
+        frame_ends.push_back(expected.size());
+    }
+    const Ran ran = run_session(line, o);
+    EXPECT_EQ(ran.answered, 3);
+    EXPECT_FALSE(ran.dropped);
+    ASSERT_EQ(line.written(), expected);
+
+    // Later frames wait behind earlier ones: the last piece of the k-th frame goes out no sooner
+    // than k * gap_min after the first write (late wake-ups only add to that).
+    size_t at = 0, frame = 0;
+    for (const auto& w : line.writes) {
+        at += w.bytes.size();
+        if (at == frame_ends[frame]) {
+            ++frame;
+            const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(w.at - line.writes[0].at).count();
+            EXPECT_GE(span, static_cast<long>(frame) * o.gap_min - 1) << "frame " << frame << " went out early";
+        }
+    }
+    EXPECT_EQ(frame, std::size(commands));
 }
 
 } // namespace

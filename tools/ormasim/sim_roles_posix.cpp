@@ -1,16 +1,23 @@
 // The Linux roles of ormasim: the TCP server on 127.0.0.1 and the pseudo-terminal of --serial,
-// each serving one Session at a time, and pulling its line away on request (7F 07).
-#include "sim_session_posix.h"
+// each serving one Session at a time over an FdLine, and pulling its line away on request
+// (7F 07).
+#include "sim_cli.h"
+#include "sim_posix.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace sim {
 
@@ -22,6 +29,9 @@ void fail(const char* what)
     std::exit(1);
 }
 
+namespace {
+
+// The pseudo-terminal's settings go back to those of a fresh line.
 void reset_line(int fd)
 {
     termios t{};
@@ -34,7 +44,76 @@ void reset_line(int fd)
     }
 }
 
-namespace {
+// A TCP peer, or the master side of the pseudo-terminal (serial), non-blocking. The host may
+// close its end of the pseudo-terminal and open it again: meanwhile the line is looked at now
+// and then, and its settings go back to those of a fresh line.
+class FdLine : public Line {
+public:
+    FdLine(int fd, bool serial) : fd_(fd), serial_(serial) {}
+
+    Ready wait(bool want_write, int timeout_ms) override
+    {
+        Ready ready;
+        ready.stop = g_stop != 0;
+        if (ready.stop)
+            return ready;
+        pollfd p{fd_, POLLIN, 0};
+        if (want_write)
+            p.events |= POLLOUT;
+        if (absent_) {
+            timeout_ms = timeout_ms < 0 ? ABSENT_POLL_MS : std::min(timeout_ms, ABSENT_POLL_MS);
+            p.events = 0;
+        }
+        if (poll(&p, absent_ ? 0 : 1, timeout_ms) < 0) {
+            if (errno != EINTR)
+                fail("poll");
+            ready.stop = g_stop != 0;
+            return ready;
+        }
+        absent_ = false;
+        ready.writable = (p.revents & POLLOUT) != 0;
+        if (serial_ && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN))
+            absent_ = true; // nobody holds the other end now, or not yet
+        else
+            ready.readable = (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+        return ready;
+    }
+
+    long read(uint8_t* bytes, size_t size) override
+    {
+        const ssize_t n = ::read(fd_, bytes, size);
+        if (serial_ && n < 0 && errno == EIO) { // the host closed its end; it may open it again
+            if (present_)
+                reset_line(fd_); // so that its next open changes them as on a new port
+            present_ = false;
+            absent_ = true;
+            return LATER;
+        }
+        if (n < 0)
+            return errno == EINTR || errno == EAGAIN ? LATER : GONE;
+        if (n > 0)
+            present_ = true;
+        return n;
+    }
+
+    long write(const uint8_t* bytes, size_t size) override
+    {
+        const ssize_t n = ::write(fd_, bytes, size);
+        if (n >= 0)
+            return n;
+        if (errno == EAGAIN || errno == EINTR)
+            return LATER;
+        return serial_ && errno == EIO ? LOST : GONE;
+    }
+
+private:
+    static constexpr int ABSENT_POLL_MS = 20;
+
+    int fd_;
+    bool serial_;
+    bool absent_ = false;
+    bool present_ = false; // the host has sent something since it opened the line
+};
 
 void set_nonblocking(int fd)
 {
@@ -94,7 +173,8 @@ long serve_tcp(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         set_nonblocking(fd);
         say("connected");
-        Session session(fd, false, o, rng, record, epoch);
+        FdLine line(fd, false);
+        Session session(line, o, rng, record, epoch);
         answered += session.run();
         close(fd);
         if (!session.dropped() && !g_stop) {
@@ -144,7 +224,8 @@ long serve_serial(const Options& o, Rng& rng, FILE* record, Clock::time_point ep
             say("host command line: ormactl --mode 1 --device " + port + " send 01");
             say("ready");
         }
-        Session session(master, true, o, rng, record, epoch);
+        FdLine line(master, true);
+        Session session(line, o, rng, record, epoch);
         answered += session.run();
         if (held >= 0)
             close(held);
