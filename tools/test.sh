@@ -9,8 +9,8 @@
 #           Windows archives made by tools/package.sh from the two Windows trees (stripped,
 #           versioned, the same bytes from a second build elsewhere, used by an lld-link host
 #           and by the quick start of their README under Wine)
-#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, after the
-#           Wine lanes (when clang is installed)
+#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, beside the
+#           native tests (when clang is installed)
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -60,15 +60,9 @@ else
 fi
 
 status=0
-echo "== native tests"
-(cd "$out/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j "$jobs" --output-on-failure) || status=1
-
-echo "== threaded tests under ThreadSanitizer"
-(cd "$out/tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -L threaded -j "$jobs" --output-on-failure) || status=1
-
 wine_prefix() { # prefix: made before the tests start, and its server ended
   if [ ! -f "$1/system.reg" ]; then
-    ORMA_WINEPREFIX=$1 "$root/cmake/wine-run.sh" wineboot -i >/dev/null 2>&1 || true
+    ORMA_WINEPREFIX=$1 nice -n 10 "$root/cmake/wine-run.sh" wineboot -i >/dev/null 2>&1 || true
   fi
   # Its server ends here, so that the lane's own programs start the next one where they run.
   WINEPREFIX=$1 "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -w
@@ -92,20 +86,21 @@ wine_lane() { # arch
     (cd "$out/win-$1" && ctest -j "$jobs" --output-on-failure)
   fi
 }
-# The reproducibility test builds the DLLs a second time elsewhere, and the fuzz targets run;
-# after the Wine lanes, whose waits on Wine and on the library's own timers must not share the
-# processor with a compiler.
+# The reproducibility test builds the DLLs a second time elsewhere, and the fuzz targets run,
+# at the lowest priority beside the native tests, which mostly wait; never beside the Wine lanes,
+# whose waits on Wine and on the library's own timers must not share the processor with a
+# compiler.
 side_work() {
   failed=0
-  "$root/tests/reproducible_test.sh" "$out/win-x86_64" || failed=1
-  "$root/tests/reproducible_test.sh" "$out/win-i686" || failed=1
+  nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-x86_64" || failed=1
+  nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-i686" || failed=1
   if [ -n "$fuzz" ]; then
     echo "== fuzz targets, 20 s each"
     for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
       # New inputs go to the run's own folder; the committed seeds stay as they are.
       work=$out/fuzz/run/$target
       rm -rf "$work" && mkdir -p "$work/new"
-      if (cd "$work" && "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
+      if (cd "$work" && nice -n 19 "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
         echo "$target: $(grep '^Done' "$work/fuzz.log")"
       else
         tail -40 "$work/fuzz.log"; echo "$target failed: its input is in $work"; failed=1
@@ -114,10 +109,23 @@ side_work() {
   fi
   return "$failed"
 }
-echo "== Windows tests under Wine: x86_64 and i686"
-wine_prefixes x86_64 &
+side_work >"$out/side.log" 2>&1 &
+side=$!
+# The Wine prefixes are made meanwhile too.
+{ wine_prefixes x86_64 & wine_prefixes i686; wait; } >/dev/null 2>&1 &
 prefixes=$!
-wine_prefixes i686
+
+echo "== native tests"
+(cd "$out/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j "$jobs" --output-on-failure) || status=1
+
+echo "== threaded tests under ThreadSanitizer"
+(cd "$out/tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -L threaded -j "$jobs" --output-on-failure) || status=1
+
+echo "== reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets"), beside the native tests"
+wait "$side" || status=1
+cat "$out/side.log"
+
+echo "== Windows tests under Wine: x86_64 and i686"
 wait "$prefixes"
 if [ -n "$own_net" ]; then
   wine_lane i686 >"$out/win-i686.ctest.log" 2>&1 &
@@ -129,9 +137,6 @@ else
   wine_lane x86_64 || status=1
   wine_lane i686 || status=1
 fi
-
-echo "== reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets")"
-side_work || status=1
 
 echo "== packaging"
 { BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" &&
