@@ -24,39 +24,65 @@ configure() { # dir, extra cmake arguments...
     { cat "$out/$dir.configure.log"; exit 1; }
 }
 
+# A lane's prefixes (but the serial tests' own, whose server those tests restart) are booted before
+# its tests, with servers that stay until the lane ends: otherwise the test that happens to start
+# a server holds its CTest slot until Wine's own processes end, which they do only when the prefix
+# has been idle for a while (over a minute in a busy lane).
+lane_tests() { # tree, jobs
+  cd "$1" || return 1
+  server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  for p in wineprefix wineprefix-usb-a wineprefix-usb-b; do
+    WINEPREFIX=$PWD/$p "$server" -p >/dev/null 2>&1
+    ORMA_WINEPREFIX=$PWD/$p "$root/cmake/wine-run.sh" wineboot >/dev/null 2>&1
+  done
+  rc=0
+  ctest -j "$2" --output-on-failure || rc=$?
+  for p in wineprefix wineprefix-usb-a wineprefix-usb-b; do WINEPREFIX=$PWD/$p "$server" -k || true; done
+  return "$rc"
+}
+if [ "${1:-}" = --lane ]; then # tools/test.sh --lane TREE JOBS: one Windows lane's tests
+  lane_tests "$2" "$3"
+  exit
+fi
+
+started=$(date +%s)
+phase() { # the heading of a step, with the time since the start
+  echo "== $* [$(( $(date +%s) - started )) s]"
+}
+
 mkdir -p "$out"
-echo "== native (ASan + UBSan)"
+phase "native (ASan + UBSan)"
 configure native -DCMAKE_BUILD_TYPE=Debug -DORMA_SANITIZE=ON
 cmake --build "$out/native" -j "$jobs"
 
-echo "== ThreadSanitizer (threaded unit tests)"
+phase "ThreadSanitizer (threaded unit tests)"
 configure tsan -DCMAKE_BUILD_TYPE=Debug -DORMA_TSAN=ON
 tsan_tests=$(cd "$out/tsan" && ctest -N -L threaded | sed -n 's/^ *Test *#[0-9]*: //p')
 cmake --build "$out/tsan" -j "$jobs" --target $tsan_tests
 
-echo "== x86_64 Windows"
+phase "x86_64 Windows"
 # The end-to-end tests run the Windows programs against the native module simulator.
 configure win-x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \
   -DORMA_HOST_TOOLS_DIR="$out/native/bin"
 cmake --build "$out/win-x86_64" -j "$jobs"
 
-echo "== i686 Windows"
+phase "i686 Windows"
 configure win-i686 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
   -DORMA_HOST_TOOLS_DIR="$out/native/bin"
 cmake --build "$out/win-i686" -j "$jobs"
 
-echo "== native Release (what is installed)"
+phase "native Release (what is installed)"
 configure release -DCMAKE_BUILD_TYPE=Release -DORMA_TESTS=OFF
 cmake --build "$out/release" -j "$jobs"
 fuzz=
 if command -v clang >/dev/null 2>&1 && command -v clang++ >/dev/null 2>&1; then
-  echo "== fuzz targets (clang, libFuzzer, ASan + UBSan)"
+  phase "fuzz targets (clang, libFuzzer, ASan + UBSan)"
   configure fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DORMA_FUZZ=ON -DORMA_SANITIZE=ON -DORMA_TESTS=OFF
   cmake --build "$out/fuzz" -j "$jobs"
   fuzz=yes
 else
-  echo "== fuzz targets skipped: clang is not installed"
+  phase "fuzz targets skipped: clang is not installed"
 fi
 
 status=0
@@ -81,9 +107,9 @@ own_net=
 if unshare --net sh -c 'ip link set lo up' 2>/dev/null; then own_net=yes; fi
 wine_lane() { # arch
   if [ -n "$own_net" ]; then
-    unshare --net sh -c 'ip link set lo up && cd "$1" && exec ctest -j "$2" --output-on-failure' lane "$out/win-$1" "$jobs"
+    unshare --net sh -c 'ip link set lo up && exec "$0" --lane "$1" "$2"' "$root/tools/test.sh" "$out/win-$1" "$jobs"
   else
-    (cd "$out/win-$1" && ctest -j "$jobs" --output-on-failure)
+    lane_tests "$out/win-$1" "$jobs"
   fi
 }
 # The reproducibility test builds the DLLs a second time elsewhere, and the fuzz targets run,
@@ -94,8 +120,9 @@ side_work() {
   failed=0
   nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-x86_64" || failed=1
   nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-i686" || failed=1
+  phase "second builds done"
   if [ -n "$fuzz" ]; then
-    echo "== fuzz targets, 20 s each"
+    phase "fuzz targets, 20 s each"
     for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
       # New inputs go to the run's own folder; the committed seeds stay as they are.
       work=$out/fuzz/run/$target
@@ -115,32 +142,36 @@ side=$!
 { wine_prefixes x86_64 & wine_prefixes i686; wait; } >/dev/null 2>&1 &
 prefixes=$!
 
-echo "== native tests"
+phase "native tests"
 (cd "$out/native" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j "$jobs" --output-on-failure) || status=1
 
-echo "== threaded tests under ThreadSanitizer"
+phase "threaded tests under ThreadSanitizer"
 (cd "$out/tsan" && TSAN_OPTIONS=halt_on_error=1 ctest -L threaded -j "$jobs" --output-on-failure) || status=1
 
-echo "== reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets"), beside the native tests"
+phase "reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets"), beside the native tests"
 wait "$side" || status=1
 cat "$out/side.log"
 
-echo "== Windows tests under Wine: x86_64 and i686"
+phase "Windows tests under Wine: x86_64 and i686"
 wait "$prefixes"
+phase "Wine prefixes ready"
 if [ -n "$own_net" ]; then
   wine_lane i686 >"$out/win-i686.ctest.log" 2>&1 &
   i686_lane=$!
   wine_lane x86_64 || status=1
+  phase "x86_64 lane ended"
   wait "$i686_lane" || status=1
   echo "-- i686 (wine)"; cat "$out/win-i686.ctest.log"
+  phase "i686 lane ended"
 else
   wine_lane x86_64 || status=1
   wine_lane i686 || status=1
 fi
 
-echo "== packaging"
+phase "packaging"
 { BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" &&
   "$root/tests/package_test.sh" "$out/release" "$out/packages"; } || status=1
 
+phase "done"
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some tests failed"; fi
 exit "$status"
