@@ -16,7 +16,6 @@ add_dependencies(usb_host ORMA_DLL_simdev ormactl_simdev)
 
 add_executable(test_usb test_usb.cpp)
 target_link_libraries(test_usb PRIVATE orma_core_simdev orma_test_util GTest::gtest_main orma_warnings)
-target_compile_options(test_usb PRIVATE -Wno-restrict)
 add_dependencies(test_usb usb_host ormasim)
 
 # One CTest test per group, each in a folder of its own. The pipe names are fixed, so each lane

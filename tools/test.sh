@@ -8,7 +8,8 @@
 #           find_package and pkg-config, the Python package and its tests, the
 #           Windows archives made by tools/package.sh from the two Windows trees (stripped,
 #           versioned, the same bytes from a second build elsewhere, used by an lld-link host
-#           and by the quick start of their README under Wine)
+#           and by the quick start of their README under Wine); beside the native tests where it
+#           can have a network of its own (root), else at the end
 #   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, beside the
 #           native tests (when clang is installed)
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
@@ -40,10 +41,14 @@ lane_tests() { # tree, jobs
   for p in wineprefix wineprefix-usb-a wineprefix-usb-b; do WINEPREFIX=$PWD/$p "$server" -k || true; done
   return "$rc"
 }
-if [ "${1:-}" = --lane ]; then # tools/test.sh --lane TREE JOBS: one Windows lane's tests
-  lane_tests "$2" "$3"
-  exit
-fi
+# The Windows archives, made from the two Windows trees, and the test of what a user gets.
+packaging() { # build root
+  BUILD_ROOT=$1 "$root/tools/package.sh" "$1/win" && "$root/tests/package_test.sh" "$1/release" "$1/packages"
+}
+case ${1:-} in # the steps that run in a network of their own
+  --lane) lane_tests "$2" "$3"; exit ;;   # tools/test.sh --lane TREE JOBS: a Windows lane's tests
+  --package) packaging "$2"; exit ;;      # tools/test.sh --package BUILD_ROOT
+esac
 
 started=$(date +%s)
 phase() { # the heading of a step, with the time since the start
@@ -102,12 +107,17 @@ wine_prefixes() { # arch: every prefix of the tree's tests (making one takes hal
 # The library's TCP peer is always 127.0.0.1:5002. Where network namespaces can be made (root),
 # each Windows lane has one of its own, with its own loopback, in which Wine's server, which makes
 # the sockets, runs too: the two lanes, which mostly wait (on Wine, on the library's own waits),
-# then run side by side. Elsewhere they run one after the other.
+# then run side by side, each with one test more than there are processors. The packaging, whose
+# simulator takes the port too, has one of its own beside the native tests. Elsewhere all of
+# them run one after the other.
 own_net=
 if unshare --net sh -c 'ip link set lo up' 2>/dev/null; then own_net=yes; fi
+own_network() { # tools/test.sh arguments: that step in a network of its own
+  unshare --net sh -c 'ip link set lo up && exec "$0" "$@"' "$root/tools/test.sh" "$@"
+}
 wine_lane() { # arch
   if [ -n "$own_net" ]; then
-    unshare --net sh -c 'ip link set lo up && exec "$0" --lane "$1" "$2"' "$root/tools/test.sh" "$out/win-$1" "$jobs"
+    own_network --lane "$out/win-$1" $((jobs + 1))
   else
     lane_tests "$out/win-$1" "$jobs"
   fi
@@ -138,6 +148,10 @@ side_work() {
 }
 side_work >"$out/side.log" 2>&1 &
 side=$!
+if [ -n "$own_net" ]; then
+  own_network --package "$out" >"$out/packaging.log" 2>&1 &
+  packaging_job=$!
+fi
 # The Wine prefixes are made meanwhile too.
 { wine_prefixes x86_64 & wine_prefixes i686; wait; } >/dev/null 2>&1 &
 prefixes=$!
@@ -151,6 +165,12 @@ phase "threaded tests under ThreadSanitizer"
 phase "reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets"), beside the native tests"
 wait "$side" || status=1
 cat "$out/side.log"
+
+if [ -n "$own_net" ]; then
+  phase "packaging, beside the native tests"
+  wait "$packaging_job" || status=1
+  cat "$out/packaging.log"
+fi
 
 phase "Windows tests under Wine: x86_64 and i686"
 wait "$prefixes"
@@ -168,9 +188,10 @@ else
   wine_lane i686 || status=1
 fi
 
-phase "packaging"
-{ BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" &&
-  "$root/tests/package_test.sh" "$out/release" "$out/packages"; } || status=1
+if [ -z "$own_net" ]; then
+  phase "packaging"
+  packaging "$out" || status=1
+fi
 
 phase "done"
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some tests failed"; fi
