@@ -2,6 +2,7 @@
 // channel and the named-pipe server, on real threads, real named pipes and client processes
 // (io_pipe_client).
 #include "io/named_pipe.h"
+#include "io/pipe_name.h"
 #include "io/receive_thread.h"
 #include "io/trace.h"
 #include "console_capture.h"
@@ -317,6 +318,45 @@ TEST(CcNamedPipe, SixteenClientsGetTheirOwnAnswers)
     service.join();
     answers.join();
     EXPECT_EQ(device.got.size(), PIPE_NUMBER_COUNT * COUNT);
+}
+
+// A device that answers before its send has returned, as a fast one may: that answer settles
+// what its client is owed, and the next client of the pipe gets its own first answer instead of
+// losing it as one owed to the client that left.
+TEST(CcNamedPipe, AnAnswerBeforeTheSendReturnsIsNotOwedToTheNextClient)
+{
+    struct Quick final : PipeOwner {
+        BOOL MsgToDevice(uint8_t client, const uint8_t* data, uint16_t) override
+        {
+            const uint8_t answer[] = {0x41, client, static_cast<uint8_t>(data[0] | 0x80), 0x00};
+            pipe->WriteToClient(answer, sizeof answer);
+            return TRUE;
+        }
+        CcNamedPipe* pipe = nullptr;
+    } device;
+    CcNamedPipe pipe;
+    device.pipe = &pipe;
+    pipe.Init(&device, 2, 10240, 10240);
+    ASSERT_TRUE(pipe.Create());
+    char name[64];
+    ASSERT_TRUE(MakePipeName(name, sizeof name, 2));
+    const auto serve_until = [&](const std::function<bool()>& condition) {
+        return wait_until([&] { return pipe.CheckOverlappedResult(), condition(); });
+    };
+    for (const uint8_t code : {uint8_t{0x12}, uint8_t{0x13}}) {
+        const HANDLE client = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(client, INVALID_HANDLE_VALUE);
+        DWORD n = 0;
+        EXPECT_TRUE(WriteFile(client, &code, 1, &n, nullptr));
+        Bytes answer(4);
+        if (serve_until([&] { return PeekNamedPipe(client, nullptr, 0, nullptr, &n, nullptr) && n == 4; }))
+            ReadFile(client, answer.data(), 4, &n, nullptr);
+        EXPECT_EQ(answer, (Bytes{0x41, 0x02, static_cast<uint8_t>(code | 0x80), 0x00})) << "the answer to " << int{code};
+        CloseHandle(client);
+        ASSERT_TRUE(serve_until([&] { return !pipe.IsConnected(); }));
+    }
+    EXPECT_EQ(pipe.StaleAnswerCount(), 0u);
+    pipe.Close();
 }
 
 // A client already there when listening starts counts as connected, a failed connect recreates

@@ -6,6 +6,14 @@
 #include <chrono>
 
 namespace {
+// One less, but never below zero (the device's thread and the service's may both count).
+bool take_one(std::atomic<int32_t>& count)
+{
+    for (int32_t n = count.load(); n > 0;)
+        if (count.compare_exchange_weak(n, n - 1))
+            return true;
+    return false;
+}
 
 // FILE_FLAG_FIRST_PIPE_INSTANCE: no other process can take a name first. PIPE_REJECT_REMOTE_CLIENTS:
 // local clients only. Wine 8 accepts both flags and the security descriptor below, but enforces
@@ -282,14 +290,18 @@ BOOL CcNamedPipe::WriteToMaster()
     if (!mOwner)
         return FALSE;
     BOOL result = FALSE;
+    // A command's answer is owed to this client from before it is sent: the device may answer
+    // before the send returns, and that answer must find the count it settles.
+    const bool command = mReadBuffer[0] < 0x80;
     for (int attempt = 1; attempt <= PIPE_FORWARD_ATTEMPTS && !result; ++attempt) {
+        if (command)
+            ++mOutstanding;
         result = mOwner->MsgToDevice(static_cast<uint8_t>(mPipeNumber), mReadBuffer,
                                      static_cast<uint16_t>(NamedPipeAsyncIo.bytes_transferred));
-        if (result) {
-            if (mReadBuffer[0] < 0x80) // a command: its answer is owed to this client
-                ++mOutstanding;
+        if (result)
             break;
-        }
+        if (command)
+            take_one(mOutstanding);
         const DWORD error = GetLastError();
         if (error == ERROR_CRC)
             console_print(ConsoleStream::Out, "CcNamedPipe::WriteToMaster try %d failed.", attempt);
@@ -312,13 +324,11 @@ uint8_t block_code(const uint8_t* block, uint8_t length)
 BOOL CcNamedPipe::WriteToClient(const uint8_t* data, uint8_t length)
 {
     if ((block_code(data, length) >> 6) == 2) { // a response
-        if (mStale > 0 && GetTickCount64() < mStaleUntil) {
-            --mStale;
+        if (GetTickCount64() < mStaleUntil && take_one(mStale)) {
             ++mStaleDropped;
             return FALSE;
         }
-        if (mOutstanding > 0)
-            --mOutstanding;
+        take_one(mOutstanding);
     }
     AsyncIo io; // its own event: a read may be pending on the instance's event meanwhile
     // The lock only starts and cancels: held in a wait, it could outlive a thread that the
