@@ -645,8 +645,10 @@ TEST(Hosts, UnplugAndReplugWhileTwoSend)
     b.await("init 4 cb", "init");
     a.await("", "init");
     const HANDLE other = open_pipe(7);
-    a.command("trips 250 20 1");
-    b.command("trips 250 20 2");
+    // Long enough runs (12 s at least) that both still send after the replug, however busy
+    // the machine.
+    a.command("trips 600 20 1");
+    b.command("trips 600 20 2");
     b.await("", "none");
     a.await("", "real");
     EXPECT_EQ(control("unplug"), "ok");
@@ -660,8 +662,8 @@ TEST(Hosts, UnplugAndReplugWhileTwoSend)
     EXPECT_TRUE(wait_until([&] { return !a.find("real", a_mark).empty() || !b.find("real", b_mark).empty(); },
                            milliseconds(3000)));
     for (Host* h : {&a, &b}) {
-        const auto trips = h->await("", "trips", 1, 0, milliseconds(30000)).text;
-        EXPECT_TRUE(trips.starts_with("trips done 250 ") && trips.find(" wrong 0 ") != std::string::npos) << trips;
+        const auto trips = h->await("", "trips", 1, 0, milliseconds(60000)).text;
+        EXPECT_TRUE(trips.starts_with("trips done 600 ") && trips.find(" wrong 0 ") != std::string::npos) << trips;
     }
 }
 
