@@ -5,6 +5,7 @@
 #include "io/pipe_name.h"
 #include "io/receive_thread.h"
 #include "io/trace.h"
+#include "support/thread_leave_win32.h"
 #include "console_capture.h"
 #include "test_support.h"
 
@@ -16,6 +17,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -71,6 +73,36 @@ public:
 private:
     Step step_;
 };
+
+DWORD WINAPI echo_value(void* value)
+{
+    return *static_cast<DWORD*>(value);
+}
+
+// A thread's last acts, the left event and the end, run outside the library's code: its start
+// record may be scribbled over once the event is set, and the exit code is still the body's.
+TEST(Threads, ALeavingThreadReadsItsRecordOnlyBeforeItSaysItHasLeft)
+{
+    for (DWORD value = 1000; value < 1050; ++value) {
+        auto start = std::make_unique<LeavingStart>();
+        start->body = echo_value;
+        start->arg = &value;
+        start->left = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD id = 0;
+        const HANDLE thread = leaving_thread_create(start.get(), 0, 0, &id);
+        ASSERT_NE(thread, nullptr);
+        const HANDLE left = start->left;
+        EXPECT_EQ(WaitForSingleObject(left, 5000), WAIT_OBJECT_0);
+        std::memset(static_cast<void*>(start.get()), 0xCC, sizeof *start); // gone, as a record may be
+        start.reset();
+        DWORD code = 0;
+        EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+        EXPECT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(code, value);
+        CloseHandle(thread);
+        CloseHandle(left);
+    }
+}
 
 // The test's end of the probe's pipe: byte mode, blocking.
 struct Server {

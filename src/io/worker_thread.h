@@ -12,6 +12,8 @@
 // and counted (ThreadRecord::TerminateCount).
 #pragma once
 
+#include "support/thread_leave_win32.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -64,8 +66,9 @@ public:
     // What the stop needs. The record owns the live thread's handle until it has seen the thread
     // leave, so that a later stop, start or destruction still waits for it after Close.
     HANDLE stop_event = nullptr;
-    HANDLE left_event = nullptr;
+    HANDLE left_event = nullptr; // set when the thread has left the library's code
     std::atomic<bool> killed{false};
+    LeavingStart leaving;
 
 private:
     void Ask(bool kill);

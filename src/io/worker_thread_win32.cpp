@@ -80,8 +80,10 @@ bool ThreadRecord::Start()
     // Suspended until the record knows the thread, so that a stop the thread asks for at once
     // is seen as its own.
     DWORD id = 0;
-    const HANDLE handle =
-        CreateThread(nullptr, stack_size, start_routine, parameter, creation_flags | CREATE_SUSPENDED, &id);
+    leaving.body = start_routine;
+    leaving.arg = parameter;
+    leaving.left = left_event;
+    const HANDLE handle = leaving_thread_create(&leaving, stack_size, creation_flags | CREATE_SUSPENDED, &id);
     if (!handle) {
         running = 0;
         return false;
@@ -191,9 +193,9 @@ DWORD WINAPI WorkerThread::Procedure(void* parameter)
     const bool killed = record.killed;
     if (!killed)
         self->OnThreadEnd();
-    const DWORD code = killed ? THREAD_KILLED_EXIT_CODE : result;
-    SetEvent(record.left_event); // the last act: from here on the object may be gone
-    return code;
+    // The left event is set after the return, outside the library's code: from there on the
+    // object may be gone.
+    return killed ? THREAD_KILLED_EXIT_CODE : result;
 }
 
 HANDLE WorkerThread::CurrentStopEvent()

@@ -1,4 +1,5 @@
 #include "support/thread.h"
+#include "support/thread_leave_win32.h"
 
 #include <windows.h>
 
@@ -7,21 +8,20 @@
 
 struct LibThread {
     HANDLE handle = nullptr;
-    HANDLE left = nullptr; // set by the thread as its last act
+    HANDLE left = nullptr; // set as the thread's last act, outside the library's code
     DWORD id = 0;
     LibThreadBody body = nullptr;
     void* arg = nullptr;
+    LeavingStart start;
 };
 
 namespace {
 
-// After the event is set nothing of the library's code runs on the thread but the return into
-// the system, so the library may be unloaded at once. The record is not touched again.
 DWORD WINAPI run(void* record)
 {
     auto* t = static_cast<LibThread*>(record);
     t->body(t->arg);
-    return SetEvent(t->left) ? 0 : 1;
+    return 0;
 }
 
 } // namespace
@@ -36,8 +36,11 @@ LibThread* thread_start(LibThreadBody body, void* arg)
     t->body = body;
     t->arg = arg;
     t->left = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    t->start.body = run;
+    t->start.arg = t;
+    t->start.left = t->left;
     if (t->left)
-        t->handle = CreateThread(nullptr, 0, run, t, 0, &t->id);
+        t->handle = leaving_thread_create(&t->start, 0, 0, &t->id);
     if (!t->handle) {
         const DWORD error = GetLastError();
         if (t->left)
