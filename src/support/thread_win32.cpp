@@ -8,11 +8,10 @@
 
 struct LibThread {
     HANDLE handle = nullptr;
-    HANDLE left = nullptr; // set as the thread's last act, outside the library's code
     DWORD id = 0;
     LibThreadBody body = nullptr;
     void* arg = nullptr;
-    LeavingStart start;
+    LeavingStart start; // its event (start.left) is set as the thread's last act
 };
 
 namespace {
@@ -35,16 +34,15 @@ LibThread* thread_start(LibThreadBody body, void* arg)
     }
     t->body = body;
     t->arg = arg;
-    t->left = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     t->start.body = run;
     t->start.arg = t;
-    t->start.left = t->left;
-    if (t->left)
+    t->start.left = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (t->start.left)
         t->handle = leaving_thread_create(&t->start, 0, 0, &t->id);
     if (!t->handle) {
         const DWORD error = GetLastError();
-        if (t->left)
-            CloseHandle(t->left);
+        if (t->start.left)
+            CloseHandle(t->start.left);
         delete t;
         SetLastError(error);
         errno = EAGAIN; // as the runtime's thread start reports it
@@ -55,14 +53,14 @@ LibThread* thread_start(LibThreadBody body, void* arg)
 
 bool thread_wait_left(LibThread* t, unsigned ms)
 {
-    return WaitForSingleObject(t->left, ms) == WAIT_OBJECT_0;
+    return WaitForSingleObject(t->start.left, ms) == WAIT_OBJECT_0;
 }
 
 void thread_forget(LibThread* t)
 {
     CloseHandle(t->handle); // the thread is never waited for by its handle
-    if (WaitForSingleObject(t->left, 0) == WAIT_OBJECT_0) {
-        CloseHandle(t->left);
+    if (WaitForSingleObject(t->start.left, 0) == WAIT_OBJECT_0) {
+        CloseHandle(t->start.left);
         delete t;
     }
     // A thread that still runs keeps its record (and its event) to the end of the process.
