@@ -1,7 +1,10 @@
 // The exports: sequencer hand-over, com state flow control, receive callbacks, polling and
 // lifecycle. Mode 0 has no link: a recording send function stands in for it.
 #include "ORMA_DLL.h"
+#include "api/flight.h"
 #include "api/receive_callbacks.h"
+#include "api/session.h"
+#include "support/message.h"
 #include "log_test_support.h"
 #include "support/heap.h"
 #include "support/options.h"

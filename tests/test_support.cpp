@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
+
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -37,4 +43,19 @@ std::string StdoutCapture::stop()
 {
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
+}
+
+double process_cpu_ms()
+{
+#ifdef _WIN32
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    const auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0; // 100 ns ticks
+#else
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+#endif
 }

@@ -58,6 +58,8 @@ bool wait_until(const std::function<bool()>& condition,
 
 // The whole content of a file read in text mode, or an empty string when it cannot be opened.
 std::string read_text_file(const std::string& path);
+// The processor time this process has used so far (user and system), in milliseconds.
+double process_cpu_ms();
 
 // Captures what is written to standard output between start() and stop().
 class StdoutCapture {

@@ -4,10 +4,13 @@
 #include "Services/svc_orma/svc_seq_orma.h"
 #include "api/flight.h"
 #include "api/receive_callbacks.h"
+#include "api/receive_list.h"
+#include "api/session.h"
+#include "api/unload.h"
+#include "api/voice.h"
 #include "link/frame.h"
 #include "link/link_client.h"
 #include "logging/log.h"
-#include "api/unload.h"
 #include "support/fault.h"
 #include "support/heap.h"
 #include "support/sem.h"
@@ -15,15 +18,19 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr const char* LOG_CONFIG_FILE = "ORMA_DLL_Log.ini";
-constexpr auto START_WAIT = std::chrono::milliseconds(2000);
-// How long a stop waits for the deadline thread, which may be in the host's callback.
+// The start's waits: the link start lets the line settle, then modes 2 to 4 wait for the link.
+constexpr auto LINK_START_WAIT = 1000ms;
+constexpr auto START_WAIT = 2000ms;
+// How long a stop waits for a library thread, which may be in the host's callback.
 constexpr unsigned STOP_LIMIT_MS = 10000;
 constexpr unsigned UNLOAD_LIMIT_MS = 2000;
 
@@ -31,62 +38,91 @@ constexpr unsigned UNLOAD_LIMIT_MS = 2000;
 // against the other exports. Timed, so that an unload never waits for ever on a start that hangs.
 std::timed_mutex& g_life_lock = *new std::timed_mutex;
 std::atomic<bool> g_started{false};
-// Sending is serialized: the sequencer's hand-over, the com state and the shared frame buffer.
-// The exports may be called from any thread, the receive callback included.
+// Sending is serialized: the sequencer's hand-over and the com state. The exports may be called
+// from any thread, the receive callback included. No write waits longer than its bound under it,
+// and a write that takes nothing for the whole bound fails its link, so the senders behind it
+// find the link down and return at once.
 std::mutex g_send_lock;
 
-bool mode_is_link(int32_t mode)
+// A stop that comes while a start waits cuts the wait short.
+struct StartWaits {
+    std::mutex lock;
+    std::condition_variable cut;
+    int stops = 0; // stops waiting for the life lock
+};
+StartWaits& g_start_waits = *new StartWaits;
+
+void start_wait(std::chrono::milliseconds how_long)
 {
-    return mode == 1 || mode == 2;
+    std::unique_lock hold(g_start_waits.lock);
+    g_start_waits.cut.wait_for(hold, how_long, [] { return g_start_waits.stops > 0; });
 }
 
-bool mode_is_usb(int32_t mode)
-{
-    return mode == 3 || mode == 4;
-}
+// Takes the life lock for a stop, cutting short the waits of a start that holds it.
+class StopTurn {
+public:
+    StopTurn()
+    {
+        {
+            const std::lock_guard hold(g_start_waits.lock);
+            ++g_start_waits.stops;
+        }
+        g_start_waits.cut.notify_all();
+        g_life_lock.lock();
+        const std::lock_guard hold(g_start_waits.lock);
+        --g_start_waits.stops;
+    }
+    ~StopTurn() { g_life_lock.unlock(); }
+    StopTurn(const StopTurn&) = delete;
+    StopTurn& operator=(const StopTurn&) = delete;
+};
 
-uint8_t start_byte(int32_t protocol)
+uint8_t start_byte(Protocol protocol)
 {
     switch (protocol) {
-    case 2:
+    case Protocol::Flow:
         return FRAME_START_FLOW;
-    case 1:
+    case Protocol::Plain:
         return FRAME_START_PLAIN;
     default:
         return FRAME_START_OTHER;
     }
 }
 
-// The send function of modes 1 and 2: log, write one frame, always done with the record.
-int32_t SendOverLink(uint32_t, SvcMsg* record)
+// The send function of every mode: log, write, always done with the record. Whether the link
+// took it is kept for the answer rule. Under the send lock.
+int32_t SendRecord(uint32_t, SvcMsg* record)
 {
     Log_Message(record->data, record->length);
-    ORMA_Cli_Send(start_byte(g_orma.protocol), record->data, record->length);
+    bool written = false;
+    if (mode_is_link(g_orma.mode))
+        written = ORMA_Cli_Send(start_byte(g_orma.protocol), record->data, record->length) == 0;
+    else if (mode_is_usb(g_orma.mode))
+        written = ORMA_Usb_Send(record->data, record->length);
+    flight_note_write(written);
     return 1;
 }
 
 // Before the session opens, so that no send ever sees the sequencer's send function change.
-void install_send_function(SvcSeq* seq, int32_t mode)
+void install_send_function(SvcSeq* seq, Mode mode)
 {
-    if (mode_is_link(mode))
-        svc_seq_set_send_function(seq, SendOverLink, 0);
-    else if (mode_is_usb(mode) && ORMA_Usb_Available())
-        svc_seq_set_send_function(seq, SendOverUsb, 0);
+    if (mode_is_link(mode) || (mode_is_usb(mode) && ORMA_Usb_Available()))
+        svc_seq_set_send_function(seq, SendRecord, 0);
 }
 
-void start_link(SvcSeq* seq, int32_t mode, int32_t protocol, bool host_callback)
+void start_link(SvcSeq* seq, Mode mode, Protocol protocol, bool host_callback)
 {
     ReceiveCallback first = nullptr;
     ReceiveCallback second = nullptr;
     if (host_callback) {
         first = second = ForwardToHost;
-    } else if (protocol == 2) {
+    } else if (protocol == Protocol::Flow) {
         first = OnResponse;
         second = OnNotification;
     }
 
     if (mode_is_link(mode)) {
-        if (mode == 1) {
+        if (mode == Mode::Com) {
             LinkConfig config{};
             config.type = LINK_COM;
             config.com = ComSettings{1, 115200, 2, 8, 2};
@@ -96,13 +132,15 @@ void start_link(SvcSeq* seq, int32_t mode, int32_t protocol, bool host_callback)
         }
         ORMA_Cli_SetCallbacks(first, second);
         ORMA_Cli_SetLinkLost(OnLinkLost);
-        ORMA_Cli_Start();
-        if (mode == 2)
-            std::this_thread::sleep_for(START_WAIT);
-    } else if (mode_is_usb(mode) && seq->send_fn == SendOverUsb) {
+        const bool thread = ORMA_Cli_Start() == 0 || options_current().reconnect;
+        if (thread)
+            start_wait(LINK_START_WAIT);
+        if (mode == Mode::Tcp)
+            start_wait(START_WAIT);
+    } else if (mode_is_usb(mode) && seq->send_fn == SendRecord) {
         if (first)
-            ORMA_Usb_Init(first, second);
-        std::this_thread::sleep_for(START_WAIT);
+            ORMA_Usb_Init(first, second, OnLinkLost);
+        start_wait(START_WAIT);
     }
 }
 
@@ -119,11 +157,12 @@ int32_t guarded(int32_t failed, Fn&& fn) noexcept
 
 // Stops the link, the deadline and the session, and closes the log files and locks. Under the
 // life lock.
-void stop_library(void (*stop_link)(int32_t mode), unsigned limit_ms)
+void stop_library(void (*stop_link)(Mode mode), unsigned limit_ms)
 {
     if (!g_started)
         return;
-    const int32_t mode = g_orma.mode;
+    const Mode mode = g_orma.mode;
+    voice_close(); // from here nothing reaches the host's callback but a call under way
     stop_link(mode);
     g_orma.session.close(); // from here no callback and no export uses the sequencer
     flight_stop(limit_ms);
@@ -134,7 +173,7 @@ void stop_library(void (*stop_link)(int32_t mode), unsigned limit_ms)
     g_started = false;
 }
 
-void stop_current_link(int32_t mode)
+void stop_current_link(Mode mode)
 {
     if (mode_is_link(mode))
         ORMA_Cli_Stop();
@@ -142,10 +181,12 @@ void stop_current_link(int32_t mode)
         ORMA_Usb_Exit();
 }
 
-int32_t init(int32_t mode, int32_t protocol, ORMA_DLL_ReceiveCallback callback)
+int32_t init(int32_t mode_number, int32_t protocol_number, ORMA_DLL_ReceiveCallback callback)
 {
     const std::lock_guard life(g_life_lock);
     stop_library(stop_current_link, STOP_LIMIT_MS);
+    const auto mode = static_cast<Mode>(mode_number);
+    const auto protocol = static_cast<Protocol>(protocol_number);
 
     Sem_CreateAll();
     Log_Init(LOG_CONFIG_FILE);
@@ -157,16 +198,16 @@ int32_t init(int32_t mode, int32_t protocol, ORMA_DLL_ReceiveCallback callback)
     g_orma.seq = seq;
     g_orma.mode = mode;
     g_orma.protocol = protocol;
-    g_orma.com_state = 1;
     g_orma.host_has_polled = 0;
-    g_orma.notifications_held = 0;
+    receive_list_reset();
     g_started = true;
     // Without a sequencer nothing can be queued or stored: the library stays closed and every
     // later call returns 1.
     if (!seq)
         return 0;
-    if (protocol == 2)
-        flight_start();
+    flight_start();
+    if (callback)
+        voice_open();
     g_orma.session.open();
     start_link(seq, mode, protocol, callback != nullptr);
     return 0;
@@ -174,7 +215,7 @@ int32_t init(int32_t mode, int32_t protocol, ORMA_DLL_ReceiveCallback callback)
 
 int32_t exit_library()
 {
-    const std::lock_guard life(g_life_lock);
+    const StopTurn life;
     stop_library(stop_current_link, STOP_LIMIT_MS);
     return 0;
 }
@@ -182,7 +223,7 @@ int32_t exit_library()
 int32_t send_message(const uint8_t* message, uint8_t length)
 {
     const SessionUse use;
-    if (!message || length == 0 || !use || ORMA_Usb_Refuses(g_orma.mode, length))
+    if (!message || length == 0 || !use || ORMA_Usb_Refuses(mode_is_usb(g_orma.mode), length))
         return 1;
     SvcSeq* seq = use.seq();
     const std::lock_guard hold(g_send_lock);
@@ -190,11 +231,11 @@ int32_t send_message(const uint8_t* message, uint8_t length)
     SvcMsg* record = svc_msg_create(message[0], message + 1, static_cast<uint16_t>(length - 1));
     if (!record)
         return 1;
-    if (g_orma.protocol == 2) {
+    if (g_orma.flow()) {
         svc_list_append(&seq->tx_list, record);
         flight_hand_over(seq);
     } else {
-        svc_seq_send(seq, record);
+        flight_send_now(seq, record);
     }
     return 0;
 }
@@ -207,17 +248,7 @@ int32_t receive_message(uint8_t* buffer, uint8_t* length)
     const SessionUse use;
     if (!buffer || !length || !use)
         return 1;
-    // Taken off the list under the list lock: the receive thread may drop the oldest
-    // notification at the same moment until it sees the poll.
-    SvcMsg* record = svc_list_take(&use.seq()->rx_list);
-    if (!record)
-        return 1;
-    if (msg_is_notification(record->code))
-        --g_orma.notifications_held;
-    *length = static_cast<uint8_t>(record->length);
-    std::memcpy(buffer, record->data, *length);
-    svc_msg_free(record);
-    return 0;
+    return receive_list_take(use.seq(), buffer, length) ? 0 : 1;
 }
 
 int32_t loop()
@@ -240,7 +271,7 @@ void orma_unload() noexcept
         // A start or stop under way on another thread is waited for, but not for ever.
         std::unique_lock life(g_life_lock, std::defer_lock);
         (void)life.try_lock_for(std::chrono::milliseconds(UNLOAD_LIMIT_MS));
-        stop_library([](int32_t) { ORMA_Cli_Unload(); }, UNLOAD_LIMIT_MS);
+        stop_library([](Mode) { ORMA_Cli_Unload(); }, UNLOAD_LIMIT_MS);
     } catch (...) { // nothing may leave the unload
     }
     fault_shutdown();
@@ -275,7 +306,7 @@ int32_t ORMA_DLL_CALL ORMA_DLL_Loop(void)
 
 int32_t ORMA_DLL_CALL ORMA_DLL_getComState(void)
 {
-    return g_orma.com_state;
+    return flight_com_state();
 }
 
 } // extern "C"

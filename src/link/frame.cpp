@@ -4,8 +4,6 @@
 
 namespace {
 
-uint8_t g_frame_buffer[FRAME_BUFFER_SIZE];
-
 struct ScanResult {
     int skipped;      // bytes skipped before the frame, or before where the scan stopped
     int frame_length; // 0 when no frame was found
@@ -40,13 +38,13 @@ int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int le
 {
     if (length < 1 || length > FRAME_MAX_MESSAGE || !message)
         return -1;
-    g_frame_buffer[0] = start;
-    g_frame_buffer[1] = static_cast<uint8_t>(length);
-    std::memcpy(g_frame_buffer + 2, message, static_cast<size_t>(length));
-    g_frame_buffer[2 + length] = frame_checksum(g_frame_buffer, length + 2);
-    if (ops && ops->write)
-        ops->write(ops->context, g_frame_buffer, length + FRAME_OVERHEAD);
-    return 0;
+    uint8_t frame[FRAME_BUFFER_SIZE];
+    frame[0] = start;
+    frame[1] = static_cast<uint8_t>(length);
+    std::memcpy(frame + 2, message, static_cast<size_t>(length));
+    frame[2 + length] = frame_checksum(frame, length + 2);
+    const int total = length + FRAME_OVERHEAD;
+    return ops && ops->write && ops->write(ops->context, frame, total) == total ? 0 : -1;
 }
 
 bool frame_is_start(uint8_t byte)

@@ -21,9 +21,9 @@ struct RxBuffer {
     int32_t fill;       // bytes held from the start of data
 };
 
-// Builds one frame in the frame buffer and writes it with the table's write operation. The
-// write's result is not examined; always 0. Messages longer than 255 bytes are refused (-1).
-// The frame buffer is shared: the caller sends from one thread at a time.
+// Builds one frame and writes it with the table's write operation: 0 when the whole frame was
+// written, -1 when it was not or the message is not 1 to 255 bytes. Writes from several threads
+// must be serialized by the caller, so that frames never interleave on the line.
 int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int length);
 
 bool frame_is_start(uint8_t byte);

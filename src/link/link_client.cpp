@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr auto START_WAIT = std::chrono::milliseconds(1000);
 constexpr unsigned STOP_LIMIT_MS = 10000;
 // When the library is unloaded, the receive thread is waited for this long at most.
 constexpr unsigned UNLOAD_LIMIT_MS = 2000;
@@ -41,18 +40,21 @@ struct LinkClient {
     std::atomic<int32_t> running{0};
     SemHandle* semaphore = nullptr;
 
-    // The operation table and the transport behind it are used under this lock: the start
-    // fills the table, sends write through it, and every open after the start's, every close
-    // and every wake happen under it, so that nothing is sent through a link that is being
-    // closed or replaced. Only the receive thread's reads and its opens to come back run
-    // outside it (a wake ends both at once).
+    // The operation table and the state of the link are kept under this lock: the start fills
+    // the table, and every open after the start's, every close and every wake happen under it.
+    // Writes, reads and the receive thread's opens to come back run outside it, so that no
+    // peer can hold a thread that needs it; a wake ends them at once. A close waits until the
+    // writes under way have ended, so that nothing is written through a link being closed.
     std::mutex link_lock;
-    std::condition_variable changed; // the stop, or a send refused while the link is down
+    std::condition_variable changed; // the stop, or the last write under way has ended
     LinkOps ops{};
-    bool link_open = false;  // from a successful open to the next close
-    bool attempting = false; // the receive thread is opening the link again
-    bool reconnect = false;  // this start's link comes back after a failure
-    uint32_t refused = 0;    // sends refused while the link was down, not answered yet
+    bool link_open = false;   // from a successful open to the next close
+    bool attempting = false;  // the receive thread is opening the link again
+    bool reconnect = false;   // this start's link comes back after a failure
+    int writers = 0;          // writes under way
+    bool write_failed = false; // a write on the open link failed: the receive thread gives it up
+    // Frames go out one at a time; each write is bounded and ends at a wake.
+    std::mutex write_lock;
 
     LibThread* thread = nullptr;
     // Each start's thread has its own number: a thread that a stop had to give up ends by itself
@@ -64,16 +66,27 @@ struct LinkClient {
 // process exits.
 LinkClient& g_client = *new LinkClient;
 
+// Closes the open link under the lock: no write begins after it, those under way are woken and
+// waited for, then the transport closes.
+void close_locked(std::unique_lock<std::mutex>& lock)
+{
+    g_client.link_open = false;
+    if (g_client.writers > 0 && g_client.ops.wake)
+        g_client.ops.wake(g_client.ops.context);
+    g_client.changed.wait(lock, [] { return g_client.writers == 0; });
+    g_client.ops.close(g_client.ops.context);
+    g_client.write_failed = false;
+}
+
 // Closes the link unless it is closed already; with the line, as the stop does it.
 void close_link(bool from_stop)
 {
-    std::lock_guard lock(g_client.link_lock);
+    std::unique_lock lock(g_client.link_lock);
     if (!g_client.link_open)
         return;
     if (from_stop)
         console_write(ConsoleStream::Err, "ORMA_Cli_Stop: Closing com interface\n");
-    g_client.ops.close(g_client.ops.context);
-    g_client.link_open = false;
+    close_locked(lock);
 }
 
 void wake_link()
@@ -97,7 +110,7 @@ void tell_host(uint32_t mine, const uint8_t (&notification)[6])
         second(notification, sizeof notification);
 }
 
-// The command in flight, or one that the link refused while down, gets its "no answer".
+// The link went down: the command in flight gets its "no answer".
 void answer_lost(uint32_t mine)
 {
     void (*lost)() = g_client.lost;
@@ -105,9 +118,8 @@ void answer_lost(uint32_t mine)
         lost();
 }
 
-// Opens the link again every RETRY_EVERY until it is up (true) or the stop comes (false).
-// Sends refused meanwhile are answered as they come. The attempts print nothing: the outage has
-// had its line.
+// Opens the link again every RETRY_EVERY until it is up (true) or the stop comes (false). The
+// attempts print nothing: the outage has had its line.
 bool come_back(uint32_t mine)
 {
     auto next_attempt = std::chrono::steady_clock::now() + RETRY_EVERY;
@@ -115,37 +127,27 @@ bool come_back(uint32_t mine)
         LinkOps ops{};
         {
             std::unique_lock lock(g_client.link_lock);
-            g_client.changed.wait_until(lock, next_attempt, [&] { return !still_running(mine) || g_client.refused > 0; });
+            g_client.changed.wait_until(lock, next_attempt, [&] { return !still_running(mine); });
             if (!still_running(mine))
                 return false;
-            if (g_client.refused > 0) {
-                g_client.refused = 0;
-                lock.unlock();
-                answer_lost(mine);
-                continue;
-            }
             g_client.attempting = true;
             ops = g_client.ops;
         }
         console_mute_thread(true);
         const int opened = ops.open(ops.context);
         console_mute_thread(false);
-        bool refused = false;
         {
             std::lock_guard lock(g_client.link_lock);
             g_client.attempting = false;
             if (opened == LINK_OK && still_running(mine)) {
                 g_client.link_open = true;
-                refused = std::exchange(g_client.refused, 0) > 0;
+                g_client.write_failed = false;
             } else if (opened == LINK_OK || opened == LINK_REFUSED_SETTINGS) {
                 ops.close(ops.context); // the stop came during the attempt, or the port stayed open
             }
         }
-        if (opened == LINK_OK) {
-            if (refused)
-                answer_lost(mine);
+        if (opened == LINK_OK)
             return still_running(mine);
-        }
         next_attempt = std::chrono::steady_clock::now() + RETRY_EVERY;
     }
 }
@@ -155,10 +157,9 @@ bool come_back(uint32_t mine)
 void went_down(uint32_t mine)
 {
     {
-        std::lock_guard lock(g_client.link_lock);
+        std::unique_lock lock(g_client.link_lock);
         if (g_client.link_open)
-            g_client.ops.close(g_client.ops.context);
-        g_client.link_open = false;
+            close_locked(lock);
     }
     answer_lost(mine);
     console_write(ConsoleStream::Err, "ORMA_Client: link lost, trying again every 300 ms\n");
@@ -330,7 +331,7 @@ int ORMA_Cli_Start()
         std::lock_guard lock(g_client.link_lock);
         g_client.ops = ops;
         g_client.reconnect = reconnect;
-        g_client.refused = 0;
+        g_client.write_failed = false;
         opened = ops.open(ops.context) >= 0;
         g_client.link_open = opened;
     }
@@ -351,7 +352,6 @@ int ORMA_Cli_Start()
         console_write(ConsoleStream::Err, "ORMA_Cli_Init: _beginthread() failed!\n");
         return -1;
     }
-    std::this_thread::sleep_for(START_WAIT);
     // A link that could not be opened is being opened again by the receive thread.
     return opened ? 0 : -1;
 }
@@ -372,24 +372,40 @@ int ORMA_Cli_Stop()
 void ORMA_Cli_Unload()
 {
     stop_thread(UNLOAD_LIMIT_MS);
-    std::lock_guard lock(g_client.link_lock);
+    std::unique_lock lock(g_client.link_lock);
     if (g_client.link_open)
-        g_client.ops.close(g_client.ops.context);
-    g_client.link_open = false;
+        close_locked(lock);
     sem_os_close(g_client.semaphore);
     g_client.semaphore = nullptr;
 }
 
 int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length)
 {
-    std::lock_guard lock(g_client.link_lock);
-    if (!g_client.link_open && g_client.reconnect && g_client.running) {
-        // Down and coming back: nothing is written; the receive thread answers the command.
-        ++g_client.refused;
-        g_client.changed.notify_all();
-        return -1;
+    LinkOps ops{};
+    {
+        std::lock_guard lock(g_client.link_lock);
+        // Down and coming back: nothing is written. The one-shot link after its failure writes
+        // through its closed transport, which reports the failed write itself.
+        if (!g_client.link_open && g_client.reconnect && g_client.running)
+            return -1;
+        ops = g_client.ops;
+        ++g_client.writers;
     }
-    // Open, or the one-shot link after its failure: the closed transport reports the failed
-    // write itself.
-    return frame_send(&g_client.ops, start, message, length);
+    int result = -1;
+    {
+        std::lock_guard frames(g_client.write_lock);
+        result = frame_send(&ops, start, message, length);
+    }
+    std::lock_guard lock(g_client.link_lock);
+    --g_client.writers;
+    // A link that did not take a whole frame within the write's bound has failed: the receive
+    // thread, woken, gives it up; the writes behind this one find it closed.
+    if (result != 0 && g_client.link_open && !g_client.write_failed) {
+        g_client.write_failed = true;
+        if (g_client.ops.wake)
+            g_client.ops.wake(g_client.ops.context);
+    }
+    if (g_client.writers == 0)
+        g_client.changed.notify_all();
+    return result;
 }

@@ -29,7 +29,7 @@ void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second);
 // Called on the link's thread when an open link fails, before the host hears that it is down:
 // the command in flight gets its "no answer" response (null: nothing is called).
 void ORMA_Cli_SetLinkLost(void (*lost)());
-// Opens the link and starts the receive thread. With the Reconnect setting (the default), a link
+// Opens the link and starts the receive thread, without waiting for anything more. With the Reconnect setting (the default), a link
 // that fails, or that cannot be opened here, is opened again every 300 ms until the stop, and
 // the host hears of each change through the second callback: MSG_LINK_DOWN, then MSG_LINK_UP.
 // 0 when the link is open, -1 otherwise (the receive thread may still be bringing it up).
@@ -40,10 +40,11 @@ int ORMA_Cli_Stop();
 // for at most 2000 ms (never by its handle), and the link is closed.
 void ORMA_Cli_Unload();
 
-// Writes one frame (start byte, message of 1 to 255 bytes) on the link, under the lock that its
-// close and replacement take. While a link that comes back is down nothing is written and the
-// receive thread answers the command through the link-lost callback; -1 then. Otherwise as
-// frame_send: the write's own result is not looked at.
+// Writes one frame (start byte, message of 1 to 255 bytes) on the link: 0 when the link took the
+// whole frame, -1 when it did not. While a link that comes back is down nothing is written. No
+// lock that the stop or another sender needs is held across the write, which is bounded (1 s
+// without progress on TCP) and ends at once when the link is woken; a write that fails gives up
+// an open link, which then comes back under the Reconnect setting.
 int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length);
 
 // Hands the message of one received frame (`length` bytes, start byte first) to the receive

@@ -79,6 +79,8 @@ int tcp_send(void*, const uint8_t* bytes, int count)
 {
     int error = 0;
     const int sent = tcp_os_send(tcp_os_link(), bytes, count, &error);
+    if (sent == TCP_OS_WOKEN)
+        return LINK_FAILED; // stopped or failed meanwhile: that has its own line
     if (sent < 0) {
         console_print(ConsoleStream::Err, "send() failed: error %d\n", error);
         return LINK_FAILED;

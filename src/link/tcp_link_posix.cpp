@@ -34,7 +34,6 @@ namespace {
 // A connection to a peer on this machine is made at once or refused; the bound only keeps a
 // lost SYN (a full backlog) from holding the link's thread.
 constexpr int CONNECT_LIMIT_MS = 2000;
-constexpr int SEND_LIMIT_MS = 1000;
 
 TcpOs g_os;
 
@@ -163,10 +162,6 @@ bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
     }
     const int saved = errno;
     ::fcntl(fd, F_SETFL, flags);
-    // A send waits at most SEND_LIMIT_MS for a peer that does not read: the host's send holds
-    // the link's lock, which the stop needs too.
-    const timeval limit{SEND_LIMIT_MS / 1000, SEND_LIMIT_MS % 1000 * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     errno = saved;
     return connected;
 }
@@ -192,15 +187,43 @@ void tcp_os_shutdown(TcpOs* os)
     os->woken = false; // the next open starts awake
 }
 
+// Sends without blocking and waits for room in poll(), beside the wake pipe: a stop ends the wait
+// at once. A peer that has gone must not end the host process with SIGPIPE.
 int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error)
 {
     const int fd = os->data;
-    // A peer that has gone must not end the host process with SIGPIPE.
-    const ssize_t n =
-        no_eintr([&] { return fd >= 0 ? ::send(fd, bytes, static_cast<size_t>(count), MSG_NOSIGNAL) : (errno = EBADF, -1); });
-    if (n < 0)
-        *error = errno;
-    return n < 0 ? -1 : static_cast<int>(n);
+    if (fd < 0) {
+        *error = EBADF;
+        return -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TCP_SEND_LIMIT_MS);
+    int done = 0;
+    while (done < count) {
+        if (os->woken)
+            return TCP_OS_WOKEN;
+        const ssize_t n = ::send(fd, bytes + done, static_cast<size_t>(count - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            *error = errno;
+            return -1;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            *error = ETIMEDOUT;
+            return -1;
+        }
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {os->wake_read, POLLIN, 0}};
+        if (::poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            *error = errno;
+            return -1;
+        }
+    }
+    return done;
 }
 
 int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* error)

@@ -15,6 +15,7 @@ struct TcpOs {
     std::atomic<SOCKET> primary{INVALID_SOCKET}; // listening (server) or connected (client)
     std::atomic<SOCKET> data{INVALID_SOCKET};    // the socket that carries the stream
     HANDLE recv_event = nullptr;
+    HANDLE send_event = nullptr; // the data socket's sends, one at a time
     // A stop may wake the link from another thread while the link's own thread makes or closes
     // the event (an attempt to connect again): the event changes only under the lock.
     std::mutex wake_lock;
@@ -28,7 +29,6 @@ namespace {
 // A connection to a peer on this machine is made at once or refused (Windows takes about 2 s to
 // give up on a refused one); the bound only keeps a lost SYN from holding the link's thread.
 constexpr DWORD CONNECT_LIMIT_MS = 3000;
-constexpr DWORD SEND_LIMIT_MS = 1000;
 
 TcpOs g_os;
 
@@ -46,6 +46,9 @@ void close_events(TcpOs* os)
     if (os->recv_event)
         CloseHandle(os->recv_event);
     os->recv_event = nullptr;
+    if (os->send_event)
+        CloseHandle(os->send_event);
+    os->send_event = nullptr;
     std::lock_guard lock(os->wake_lock);
     if (HANDLE wake = os->wake_event.exchange(nullptr))
         CloseHandle(wake);
@@ -82,13 +85,14 @@ int tcp_os_startup(TcpOs* os)
 bool tcp_os_socket(TcpOs* os)
 {
     os->recv_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    os->send_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     {
         std::lock_guard lock(os->wake_lock);
         os->wake_event = CreateEventA(nullptr, TRUE, os->woken ? TRUE : FALSE, nullptr);
     }
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     os->primary = s;
-    return s != INVALID_SOCKET && os->recv_event && os->wake_event;
+    return s != INVALID_SOCKET && os->recv_event && os->send_event && os->wake_event;
 }
 
 bool tcp_os_bind(TcpOs* os, uint32_t address, uint16_t port)
@@ -138,10 +142,6 @@ bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
     WSAEventSelect(s, nullptr, 0);
     u_long blocking = 0;
     ioctlsocket(s, FIONBIO, &blocking);
-    // A send waits at most SEND_LIMIT_MS for a peer that does not read: the host's send holds
-    // the link's lock, which the stop needs too.
-    const DWORD limit = SEND_LIMIT_MS;
-    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
     ResetEvent(os->recv_event);
     WSASetLastError(error);
     return connected;
@@ -168,12 +168,44 @@ void tcp_os_shutdown(TcpOs* os)
     close_events(os);
 }
 
+// An overlapped send, waited for beside the wake event: a stop ends the wait at once.
 int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error)
 {
-    const int sent = send(os->data, reinterpret_cast<const char*>(bytes), count, 0);
-    if (sent == SOCKET_ERROR)
+    if (os->woken)
+        return TCP_OS_WOKEN;
+    const SOCKET s = os->data;
+    if (s == INVALID_SOCKET || !os->send_event) {
+        *error = WSAENOTSOCK;
+        return -1;
+    }
+    WSABUF chunk{static_cast<ULONG>(count), reinterpret_cast<char*>(const_cast<uint8_t*>(bytes))};
+    DWORD sent = 0;
+    DWORD flags = 0;
+    WSAOVERLAPPED overlapped{};
+    overlapped.hEvent = os->send_event;
+    ResetEvent(os->send_event);
+    if (WSASend(s, &chunk, 1, &sent, 0, &overlapped, nullptr) == 0)
+        return static_cast<int>(sent);
+    *error = WSAGetLastError();
+    if (*error != WSA_IO_PENDING)
+        return -1;
+    HANDLE events[2] = {os->send_event, os->wake_event};
+    const DWORD waited = WaitForMultipleObjects(2, events, FALSE, TCP_SEND_LIMIT_MS);
+    if (waited != WAIT_OBJECT_0) {
+        CancelIoEx(reinterpret_cast<HANDLE>(s), &overlapped);
+        const BOOL done = WSAGetOverlappedResult(s, &overlapped, &sent, TRUE, &flags);
+        if (done && static_cast<int>(sent) == count)
+            return count;
+        if (os->woken)
+            return TCP_OS_WOKEN;
+        *error = WSAETIMEDOUT;
+        return -1;
+    }
+    if (!WSAGetOverlappedResult(s, &overlapped, &sent, FALSE, &flags)) {
         *error = WSAGetLastError();
-    return sent == SOCKET_ERROR ? -1 : sent;
+        return -1;
+    }
+    return static_cast<int>(sent);
 }
 
 int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* error)

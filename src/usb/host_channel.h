@@ -1,10 +1,9 @@
 // The process's client end of pipe 0 of the owner process (Windows only), through which the host
 // interface talks to the receiver in the USB modes. Host messages go out on the pipe as they are;
 // each pipe message that comes back (one block as the owner forwards it) is split into messages,
-// handed to the response or the notification callback by class. A command that does not reach
-// the pipe, or whose pipe breaks before its answer, gets exactly one 0x85 from the channel, so
-// the host's one-command-at-a-time flow never stops; the pipe's state reaches the host as
-// notifications.
+// handed to the response or the notification callback by class. The channel reports facts only:
+// whether a write went out, and that the pipe went down (the host interface answers the
+// commands); the pipe's state reaches the host as notifications.
 #pragma once
 
 #include "support/message.h"
@@ -15,7 +14,6 @@
 #include <mutex>
 
 // The messages the channel makes up.
-inline constexpr uint8_t USB_NO_ANSWER = MSG_NO_ANSWER;
 inline constexpr const uint8_t (&USB_CONNECTED)[6] = MSG_LINK_UP;
 inline constexpr const uint8_t (&USB_DISCONNECTED)[6] = MSG_LINK_DOWN;
 // Receive steps without a pipe after which the disconnected notification is repeated.
@@ -26,9 +24,8 @@ public:
     HostCommandChannel();
     ~HostCommandChannel();
 
-    // The receive step. Without a pipe: reconnects, and answers every command owed a 0x85 as soon
-    // as it is owed. With one: first the 0x85s owed when it opened, then the connected
-    // notification; then one pipe message per step.
+    // The receive step. Without a pipe: reconnects. With one: first the connected notification,
+    // then one pipe message per step.
     uint32_t ThreadStep() override;
     // One whole pipe message: its blocks go to ParseBlocks, unless it was longer than the buffer.
     void OnReceive(const uint8_t* data, uint16_t length) override;
@@ -37,18 +34,12 @@ public:
     void OnPipeBroken() override;
     void OnPipeConnected() override;
 
-    // Hands one message to the callback of its class: responses (counted as answered) and
-    // notifications; messages to the module are dropped.
+    // Hands one message to the callback of its class; messages to the module are dropped.
     void DispatchToHost(const uint8_t* bytes, uint16_t length);
-    void SetCallbacks(ReceiveCallback response, ReceiveCallback notification);
-    // A new session: no command is outstanding.
-    void ResetCounts();
-    // A command answered outside the channel (the response deadline's 0x85): it is owed nothing
-    // more when the pipe goes down.
-    void CountAnswered();
+    // `lost` is told when an open pipe goes down, before the disconnected notification.
+    void SetCallbacks(ReceiveCallback response, ReceiveCallback notification, void (*lost)() = nullptr);
     // The host's send: writes the message when the pipe is open, waiting at most the pipes'
-    // time-out. A message not written is answered by 0x85 on the channel's thread, and a pipe
-    // that took nothing is given up. False when the message was not written.
+    // time-out; a pipe that took nothing is given up. False when the message was not written.
     bool Send(const uint8_t* bytes, uint16_t length);
     // Closes the pipe without a notification (the end of a session).
     void Close();
@@ -57,22 +48,15 @@ public:
     uint32_t DroppedMessageCount() const { return mDroppedMessages; }
 
 private:
-    // The 0x85s owed now: the commands sent and not answered, and those set aside at an open.
-    uint32_t TakeOwed();
-    void AnswerOwed();
     // Waits on the pending read or the wake event; the read is ended before the pipe breaks.
     uint32_t ReadStep();
     void EndRead();
     void Hand(const uint8_t* bytes, uint16_t length);
 
-    // The connection and the counts, as one: a command is either written on the open pipe or
-    // counted as owed, never both.
+    // The connection: a write goes to the open pipe or is refused, never to one being closed.
     std::mutex mLock;
     std::atomic<bool> mConnected{false};
-    uint32_t mSent = 0;     // commands the host's send function finished with
-    uint32_t mAnswered = 0; // responses handed on, made-up ones included
-    uint32_t mOwed = 0;     // 0x85s set aside and not yet made
-    bool mBreak = false;    // a write failed on the open pipe: give the pipe up
+    bool mBreak = false; // a write failed on the open pipe: give the pipe up
 
     std::atomic<uint8_t> mAnnounce{0};
     int32_t mDisconnectedSteps = 0;
@@ -82,4 +66,5 @@ private:
     std::atomic<uint32_t> mDroppedMessages{0};
     std::atomic<ReceiveCallback> mResponse{nullptr};
     std::atomic<ReceiveCallback> mNotification{nullptr};
+    std::atomic<void (*)()> mLost{nullptr};
 };

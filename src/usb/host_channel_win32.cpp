@@ -4,8 +4,7 @@
 
 namespace {
 
-constexpr DWORD STEP_TICK_MS = 25; // a receive step without a pipe is ten of these
-constexpr int STEP_TICKS = 10;
+constexpr DWORD STEP_MS = 250; // a receive step without a pipe
 constexpr DWORD AFTER_ANNOUNCE_MS = 75;
 constexpr DWORD SEND_BOUND_MS = 1000; // the pipes' default time-out
 
@@ -30,17 +29,11 @@ HostCommandChannel::~HostCommandChannel()
         CloseHandle(mWake);
 }
 
-void HostCommandChannel::SetCallbacks(ReceiveCallback response, ReceiveCallback notification)
+void HostCommandChannel::SetCallbacks(ReceiveCallback response, ReceiveCallback notification, void (*lost)())
 {
     mResponse = response;
     mNotification = notification;
-}
-
-void HostCommandChannel::ResetCounts()
-{
-    const std::lock_guard hold(mLock);
-    mSent = mAnswered = mOwed = 0;
-    mBreak = false;
+    mLost = lost;
 }
 
 void HostCommandChannel::Hand(const uint8_t* bytes, uint16_t length)
@@ -58,50 +51,19 @@ void HostCommandChannel::DispatchToHost(const uint8_t* bytes, uint16_t length)
 {
     if (!bytes || length == 0)
         return;
-    if (msg_is_response(bytes[0]) && mResponse) {
-        const std::lock_guard hold(mLock);
-        ++mAnswered;
-    }
-    Hand(bytes, length); // never under the lock: the callback may send at once
-}
-
-void HostCommandChannel::CountAnswered()
-{
-    const std::lock_guard hold(mLock);
-    // The command may already be owed its 0x85 (set aside as the pipe came back): it is owed
-    // nothing now.
-    if (mOwed > 0)
-        --mOwed;
-    else
-        ++mAnswered;
-}
-
-uint32_t HostCommandChannel::TakeOwed()
-{
-    const std::lock_guard hold(mLock);
-    // More answers than commands (a late answer, say) leave nothing outstanding.
-    mOwed += mSent > mAnswered ? mSent - mAnswered : 0;
-    mAnswered = mSent;
-    const uint32_t owed = mOwed;
-    mOwed = 0;
-    return owed;
-}
-
-void HostCommandChannel::AnswerOwed()
-{
-    for (uint32_t n = TakeOwed(); n > 0; --n)
-        Hand(&USB_NO_ANSWER, 1);
+    Hand(bytes, length);
 }
 
 bool HostCommandChannel::Send(const uint8_t* bytes, uint16_t length)
 {
     std::unique_lock hold(mLock);
-    ++mSent;
-    if (mConnected && PipeWrite(bytes, length, nullptr, SEND_BOUND_MS))
+    if (!mConnected)
+        return false;
+    if (PipeWrite(bytes, length, nullptr, SEND_BOUND_MS))
         return true;
-    mBreak = mBreak || mConnected;
+    mBreak = true;
     hold.unlock();
-    SetEvent(mWake);
+    SetEvent(mWake); // the channel's thread gives the pipe up
     return false;
 }
 
@@ -160,17 +122,15 @@ void HostCommandChannel::OnPipeBroken()
     }
     mDisconnectedSteps = 0;
     mAnnounce = 0;
+    if (void (*lost)() = mLost)
+        lost();
     Hand(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
 }
 
 void HostCommandChannel::OnPipeConnected()
 {
     {
-        // What was sent up to now never reaches this pipe: set aside, answered before the
-        // connected notification. What is sent from now on is written.
         const std::lock_guard hold(mLock);
-        mOwed += mSent > mAnswered ? mSent - mAnswered : 0;
-        mAnswered = mSent;
         mConnected = true;
         mBreak = false;
     }
@@ -185,17 +145,8 @@ uint32_t HostCommandChannel::ThreadStep()
         if (Connect())
             return 0;
         console_print(ConsoleStream::Out, "\r%c", SPINNER[++g_spinner % 4]);
-        // Each command the host sends meanwhile is dropped and answered at once.
-        for (int tick = 0; tick < STEP_TICKS; ++tick) {
-            const ULONGLONG end = GetTickCount64() + STEP_TICK_MS;
-            for (ULONGLONG now; AnswerOwed(), (now = GetTickCount64()) < end;) {
-                const DWORD got = StoppableWait(1, &mWake, static_cast<DWORD>(end - now));
-                if (got == WAIT_STOPPED)
-                    return 0;
-                if (got != WAIT_OBJECT_0)
-                    break;
-            }
-        }
+        if (!StoppableSleep(STEP_MS))
+            return 0;
         if (++mDisconnectedSteps > USB_DISCONNECTED_STEPS) {
             mDisconnectedSteps = 0;
             Hand(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
@@ -203,14 +154,6 @@ uint32_t HostCommandChannel::ThreadStep()
         return 0;
     }
     if (mAnnounce.exchange(0) == 1) {
-        uint32_t owed = 0;
-        {
-            const std::lock_guard hold(mLock);
-            owed = mOwed;
-            mOwed = 0;
-        }
-        for (; owed > 0; --owed)
-            Hand(&USB_NO_ANSWER, 1);
         Hand(USB_CONNECTED, sizeof USB_CONNECTED);
         if (!StoppableSleep(AFTER_ANNOUNCE_MS))
             return 0;

@@ -9,7 +9,7 @@ bool ORMA_Usb_Available()
     return false;
 }
 
-int32_t ORMA_Usb_Init(ReceiveCallback, ReceiveCallback)
+int32_t ORMA_Usb_Init(ReceiveCallback, ReceiveCallback, void (*)())
 {
     return 0;
 }
@@ -19,11 +19,9 @@ int32_t ORMA_Usb_Exit()
     return 0;
 }
 
-int32_t SendOverUsb(uint32_t, SvcMsg*)
+bool ORMA_Usb_Send(const uint8_t*, uint16_t)
 {
-    return 1;
+    return false;
 }
-
-void ORMA_Usb_AnsweredElsewhere() {}
 
 void ORMA_Usb_Unload() {}

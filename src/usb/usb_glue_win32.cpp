@@ -3,7 +3,6 @@
 #include "usb/usb_glue.h"
 
 #include "io/worker_thread.h"
-#include "logging/log.h"
 #include "usb/device_client.h"
 #include "usb/host_channel.h"
 
@@ -25,10 +24,9 @@ bool ORMA_Usb_Available()
     return true;
 }
 
-int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_cb)
+int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_cb, void (*lost)())
 {
-    g_channel.SetCallbacks(response_cb, notification_cb);
-    g_channel.ResetCounts();
+    g_channel.SetCallbacks(response_cb, notification_cb, lost);
     g_device.StopThread();
     g_device.SetTraceFlags(0);
     g_device.PipeThread().SetSplitLongMessages(options_current().split_long_messages);
@@ -53,18 +51,9 @@ int32_t ORMA_Usb_Exit()
     return 0;
 }
 
-int32_t SendOverUsb(uint32_t, SvcMsg* record)
+bool ORMA_Usb_Send(const uint8_t* message, uint16_t length)
 {
-    // A message the pipe does not take is answered by 0x85: queued again, it would hold every
-    // later one back while the host waits for its answer.
-    g_channel.Send(record->data, record->length);
-    Log_Message(record->data, record->length);
-    return 1;
-}
-
-void ORMA_Usb_AnsweredElsewhere()
-{
-    g_channel.CountAnswered();
+    return g_channel.Send(message, length);
 }
 
 void ORMA_Usb_Unload()

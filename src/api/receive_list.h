@@ -1,0 +1,19 @@
+// The messages stored for a host without a callback, oldest first.
+#pragma once
+
+#include "Services/svc_orma/svc_seq_orma.h"
+
+#include <cstdint>
+
+// A new session: nothing is held.
+void receive_list_reset();
+// Stores a copy of the message at the end of the receive list. When the heap table has no room
+// for a response, stored notifications give way, oldest first; a notification finds no room.
+// False when nothing was stored.
+bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length);
+// Appends a record made beforehand (a "no answer" kept for a full table).
+void receive_list_append(SvcSeq* seq, SvcMsg* record);
+// Drops the oldest stored notification; false when none is held.
+bool receive_list_drop_oldest_notification(SvcSeq* seq);
+// Takes the oldest message into buffer (255 bytes); false when none is held.
+bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length);

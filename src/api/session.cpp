@@ -1,0 +1,34 @@
+#include "api/session.h"
+
+OrmaState& g_orma = *new OrmaState;
+
+void SessionGate::open()
+{
+    open_ = true;
+}
+
+void SessionGate::close()
+{
+    open_ = false;
+    std::unique_lock lock(lock_);
+    idle_.wait(lock, [this] { return users_ == 0; });
+}
+
+// The count is raised before the flag is read, and the flag cleared before the count is read, so
+// that a use and a close never miss each other.
+bool SessionGate::enter()
+{
+    users_.fetch_add(1);
+    if (open_)
+        return true;
+    leave();
+    return false;
+}
+
+void SessionGate::leave()
+{
+    if (users_.fetch_sub(1) == 1) {
+        std::lock_guard lock(lock_);
+        idle_.notify_all();
+    }
+}
