@@ -100,6 +100,22 @@ foreach(case Deadline:CorruptedResponseIsAnsweredAfterTheDeadline
   e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM ${com_sim} --bad-checksum 2 LOCK ${com_lock})
 endforeach()
 
+# One voice: one callback at a time against a module that notifies every millisecond, a 0x85
+# never after its real response, and the same answers in every mode.
+e2e_test(e2e_tcp_one_voice MODE 2 FILTER Exchange.CallbackIsEnteredByOneThreadAtATime SIM ${tcp_sim} LOCK port5002)
+e2e_test(e2e_tcp_race MODE 2 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${tcp_sim} LOCK port5002)
+e2e_test(e2e_com_race MODE 1 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${com_sim} LOCK ${com_lock})
+e2e_test(e2e_tcp_same MODE 2 FILTER Exchange.EveryModeAnswersTheSame SIM ${tcp_sim} LOCK port5002)
+e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame
+         SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_same/com1 LOCK ${com_lock})
+# A peer that accepts and never reads: the test is the peer, on the library's port.
+set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_tcp_never_reads)
+file(MAKE_DIRECTORY ${workdir})
+add_test(NAME e2e_tcp_never_reads WORKING_DIRECTORY ${workdir}
+         COMMAND ${E2E_RUNNER} $<TARGET_FILE:test_e2e> --gtest_filter=Exchange.PeerThatNeverReadsHoldsNoHostThread)
+set_tests_properties(e2e_tcp_never_reads PROPERTIES TIMEOUT 120 LABELS e2e RESOURCE_LOCK port5002
+                                                    ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
+
 e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_TCP_COUNT}
          SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900 LOCK port5002)
 e2e_test(e2e_com_long MODE 1 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_COM_COUNT}

@@ -4,6 +4,7 @@
 // stderr.txt in the current directory; the simulator records the frames it receives in
 // sim_rx.txt.
 #include "ORMA_DLL.h"
+#include "link_sock.h"
 #include "log_test_support.h"
 #include "test_support.h"
 
@@ -15,6 +16,8 @@
 #include <deque>
 #include <memory>
 #include <random>
+#include <set>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -347,4 +350,208 @@ TEST_F(Exchange, LongExchangeLosesNothing)
     EXPECT_FALSE(wait_until([] { return !take().empty(); }, 200ms)) << "an extra answer";
 }
 
+
+// The host's side of one voice: how many calls are inside the callback at once, at most.
+struct Voice {
+    static int32_t ORMA_DLL_CALL enter(const uint8_t* message, int32_t length)
+    {
+        const int inside_now = ++inside;
+        int seen = most.load();
+        while (inside_now > seen && !most.compare_exchange_weak(seen, inside_now)) {
+        }
+        ++calls;
+        if (length == 1 && message[0] == 0x85) {
+            ++no_answers;
+            if (chaining)
+                send({0x01}); // the next command, from the callback
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(50)); // long enough to be overlapped
+        --inside;
+        return 0;
+    }
+    static inline std::atomic<int> inside{0}, most{0}, calls{0}, no_answers{0};
+    static inline std::atomic<bool> chaining{true};
+};
+
+// A module that answers nothing and notifies every millisecond, a 20 ms deadline, the next command
+// chained from the callback on each 0x85: the deadline's 0x85s and the module's notifications
+// come from two sources, and the callback is still entered by one thread at a time.
+TEST_F(Exchange, CallbackIsEnteredByOneThreadAtATime)
+{
+    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 20\n");
+    {
+        Library lib(2, Voice::enter);
+        ASSERT_TRUE(send({0x7F, 0x01, 0x00, 0x01})); // a notification every millisecond
+        ASSERT_TRUE(wait_until([] { return Voice::calls > 1; }));
+        ASSERT_TRUE(send({0x7F, 0x04})); // silent from now on: its 0x85 starts the chain
+        std::this_thread::sleep_for(10s); // the length of the run, not a wait for a condition
+        Voice::chaining = false;
+    }
+    remove_file("ORMA_DLL_Log.ini");
+    EXPECT_EQ(Voice::most, 1) << Voice::calls << " calls";
+    EXPECT_GT(Voice::no_answers, 100) << Voice::calls << " calls";
+}
+
+// A module that answers each command after 5 to 40 ms, a 20 ms deadline: a command's 0x85, when it
+// gets one, always comes before its late response, and each command gets one or the other first.
+// The callback chains the next command as soon as the one in flight is answered.
+struct Race {
+    static void next()
+    {
+        const uint8_t delay = static_cast<uint8_t>(5 + (current * 7919u) % 36);
+        const uint8_t id[2] = {static_cast<uint8_t>(current >> 8), static_cast<uint8_t>(current)};
+        send({0x7F, 0x06, 0x00, delay, id[0], id[1]});
+    }
+    static int32_t ORMA_DLL_CALL take(const uint8_t* message, int32_t length)
+    {
+        if (length == 1 && message[0] == 0x85) {
+            if (answered.count(current))
+                ++late_no_answers; // its real response came first
+            ++no_answers;
+        } else if (length == 6 && message[0] == 0xBF) {
+            const int id = message[4] << 8 | message[5];
+            answered.insert(id);
+            if (id != current)
+                return 0; // a late response: its command had its 0x85
+        } else {
+            return 0;
+        }
+        if (++current < COUNT)
+            next();
+        return 0;
+    }
+    static constexpr int COUNT = 300;
+    static inline int current = 0; // the command in flight; only the callback changes it then
+    static inline std::set<int> answered;
+    static inline int no_answers = 0, late_no_answers = 0;
+};
+
+TEST_F(Exchange, NoAnswerNeverComesAfterTheRealResponse)
+{
+    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 20\n");
+    {
+        Library lib(2, Race::take);
+        Race::next();
+        EXPECT_TRUE(wait_until([] { return ORMA_DLL_getComState() == 1 && Race::current >= Race::COUNT; }, 60s))
+            << Race::current;
+    }
+    remove_file("ORMA_DLL_Log.ini");
+    EXPECT_EQ(Race::late_no_answers, 0);
+    EXPECT_GT(Race::no_answers, 0) << "no deadline passed: the test tested nothing";
+    EXPECT_LT(Race::no_answers, Race::COUNT) << "no response came in time";
+}
+
+// The host hears the same answers in every mode: protocol 1 and 2, a callback and polling, when
+// the link is down at the send and when the response does not come within the deadline. Under
+// protocol 1 a polling host stores nothing; the deadline is protocol 2's.
+std::vector<Bytes> g_heard;
+std::mutex g_heard_lock;
+int32_t ORMA_DLL_CALL hear(const uint8_t* message, int32_t length)
+{
+    const std::lock_guard hold(g_heard_lock);
+    g_heard.emplace_back(message, message + length);
+    return 0;
+}
+
+std::string heard(bool callback)
+{
+    std::string text;
+    if (!callback)
+        for (Bytes got; !(got = take()).empty();)
+            text += (text.empty() ? "" : ", ") + hex(got);
+    const std::lock_guard hold(g_heard_lock);
+    for (const Bytes& got : g_heard)
+        text += (text.empty() ? "" : ", ") + hex(got);
+    g_heard.clear();
+    return text;
+}
+
+TEST_F(Exchange, EveryModeAnswersTheSame)
+{
+    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 300\n");
+    const std::string down = hex(LINK_DOWN), up = hex(LINK_UP);
+    const struct {
+        int protocol;
+        bool callback;
+        const char* late;  // a response 1000 ms late
+        std::string gone;  // the line pulled away for 1500 ms, a command sent meanwhile
+    } cases[] = {
+        {2, true, "85, BF 06 03 E8", "85, " + down + ", 85, " + up},
+        {2, false, "85, BF 06 03 E8", "85, " + down + ", 85, " + up},
+        {1, true, "BF 06 03 E8", down + ", 85, " + up},
+        {1, false, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.protocol) + (c.callback ? ", callback" : ", polling"));
+        Library lib(c.protocol, c.callback ? hear : nullptr);
+        ASSERT_TRUE(send({0x7F, 0x06, 0x03, 0xE8})); // answered after 1000 ms
+        std::this_thread::sleep_for(1500ms); // past the response, however late it may come
+        EXPECT_EQ(heard(c.callback), c.late);
+        ASSERT_TRUE(send({0x7F, 0x07, 0x05, 0xDC}));
+        std::this_thread::sleep_for(500ms); // the line is away
+        ASSERT_TRUE(send({0x02}));
+        std::this_thread::sleep_for(2500ms); // and back
+        EXPECT_EQ(heard(c.callback), c.gone);
+    }
+    remove_file("ORMA_DLL_Log.ini");
+}
+
+// A module that accepts and never reads, four threads sending the longest commands: no send waits
+// longer than one bounded write (1 s) plus scheduling, and Exit returns within 200 ms, under
+// protocol 1 and 2 and over repeated runs.
+TEST_F(Exchange, PeerThatNeverReadsHoldsNoHostThread)
+{
+    if (MODE != 2)
+        GTEST_SKIP() << "a peer that accepts and never reads is a TCP matter";
+    ASSERT_TRUE(testsock::init());
+    uint16_t port = 5002;
+    const testsock::Socket listener = testsock::listen_loopback(&port, 20);
+    ASSERT_NE(listener, testsock::NONE);
+    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 20\n");
+    for (int run = 0; run < 4; ++run) {
+        const int protocol = 1 + run % 2;
+        SCOPED_TRACE("run " + std::to_string(run) + ", protocol " + std::to_string(protocol));
+        std::atomic<bool> sending{true};
+        std::atomic<long long> longest_us{0};
+        std::thread acceptor([&] {
+            const testsock::Socket peer = testsock::accept_one(listener, 5000); // and never read
+            while (sending)
+                std::this_thread::sleep_for(10ms);
+            testsock::close(peer);
+        });
+        auto lib = std::make_unique<Library>(protocol, collect);
+        std::vector<std::thread> senders;
+        for (int t = 0; t < 4; ++t)
+            senders.emplace_back([&] {
+                const Bytes longest(255, 0x41);
+                while (sending) {
+                    // Under protocol 2 a host sends when the com state lets it (the deadline
+                    // reopens it), so that the queue does not fill the table.
+                    if (protocol == 2 && ORMA_DLL_getComState() == 0) {
+                        std::this_thread::sleep_for(1ms);
+                        continue;
+                    }
+                    const auto begin = Clock::now();
+                    send(longest);
+                    const long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
+                    for (long long seen = longest_us; us > seen && !longest_us.compare_exchange_weak(seen, us);) {
+                    }
+                }
+            });
+        std::this_thread::sleep_for(3s); // the peer's buffers fill, and the link fails and comes back
+        const auto begin = Clock::now();
+        lib.reset(); // ORMA_DLL_Exit, while the four still send
+        const auto exit_took = Clock::now() - begin;
+        sending = false;
+        for (auto& t : senders)
+            t.join();
+        acceptor.join();
+        EXPECT_LT(exit_took, 200ms);
+        EXPECT_LT(longest_us.load(), 1'250'000) << "the longest send, in µs";
+        std::printf("protocol %d: longest send %.0f ms, Exit %.1f ms\n", protocol, longest_us / 1000.0,
+                    std::chrono::duration<double, std::milli>(exit_took).count());
+    }
+    testsock::close(listener);
+    remove_file("ORMA_DLL_Log.ini");
+}
 } // namespace
