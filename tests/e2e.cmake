@@ -106,8 +106,10 @@ e2e_test(e2e_tcp_one_voice MODE 2 FILTER Exchange.CallbackIsEnteredByOneThreadAt
 e2e_test(e2e_tcp_race MODE 2 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${tcp_sim} LOCK port5002)
 e2e_test(e2e_com_race MODE 1 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${com_sim} LOCK ${com_lock})
 e2e_test(e2e_tcp_same MODE 2 FILTER Exchange.EveryModeAnswersTheSame SIM ${tcp_sim} LOCK port5002)
-e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame
-         SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_same/com1 LOCK ${com_lock})
+if(NOT WIN32) # Wine's serial layer polls the line, which must then never hang up (--hold-line)
+  e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame
+           SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_same/com1 LOCK ${com_lock})
+endif()
 # A peer that accepts and never reads: the test is the peer, on the library's port.
 set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_tcp_never_reads)
 file(MAKE_DIRECTORY ${workdir})

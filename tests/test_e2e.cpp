@@ -548,7 +548,7 @@ TEST_F(Exchange, PeerThatNeverReadsHoldsNoHostThread)
         acceptor.join();
         EXPECT_LT(exit_took, 200ms);
         EXPECT_LT(longest_us.load(), 1'250'000) << "the longest send, in µs";
-        std::printf("protocol %d: longest send %.0f ms, Exit %.1f ms\n", protocol, longest_us / 1000.0,
+        std::printf("protocol %d: longest send %.0f ms, Exit %.1f ms\n", protocol, static_cast<double>(longest_us.load()) / 1000.0,
                     std::chrono::duration<double, std::milli>(exit_took).count());
     }
     testsock::close(listener);
