@@ -104,6 +104,36 @@ TEST(Threads, ALeavingThreadReadsItsRecordOnlyBeforeItSaysItHasLeft)
     }
 }
 
+BOOL WINAPI refuse_execution(LPVOID, SIZE_T, DWORD, PDWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A page that the system will not let run is said as such, on its own line, and never as a
+// shortage of memory.
+TEST(Threads, ARefusedCodePageIsReportedAsSuch)
+{
+    const struct {
+        LeavingPageProtect protect;
+        bool made;
+        const char* line;
+    } cases[] = {
+        {VirtualProtect, true, ""},
+        {refuse_execution, false, "ORMA_DLL: the system refused an executable page (error 5): the library starts no threads\n"},
+    };
+    for (const auto& c : cases) {
+        ConsoleCapture console;
+        void* const page = leaving_code_page(c.protect);
+        const DWORD error = GetLastError();
+        EXPECT_EQ(page != nullptr, c.made);
+        EXPECT_EQ(error == LEAVING_ERROR_NO_CODE_PAGE, !c.made) << error;
+        EXPECT_EQ(console.text(ConsoleStream::Err), c.line);
+        if (page)
+            VirtualFree(page, 0, MEM_RELEASE);
+    }
+}
+
 // The test's end of the probe's pipe: byte mode, blocking.
 struct Server {
     HANDLE pipe = CreateNamedPipeA(PIPE, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
