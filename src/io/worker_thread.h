@@ -1,18 +1,18 @@
-// Threads of the device-side classes (Windows only): ThreadRecord, the record of one Win32
-// thread, and WorkerThread, whose thread calls a start hook, a step again and again while it is
-// meant to run, and an end hook.
+// Threads of the device-side classes (Windows only): WorkerThread, whose thread calls a start
+// hook, a step again and again while it is meant to run, and an end hook; and ThreadRecord, what
+// a worker's stop needs. The thread itself is a LibThread (support/thread.h), which says when it
+// has left the library's code.
 //
 // A stop asks and wakes; it never kills a thread that may hold a lock. It clears the running flag
 // and sets the record's stop event. Every wait a worker makes through StoppableSleep,
 // StoppableWait or an AsyncIo completion wakes on that event (the completion then cancels its own
 // operation with CancelIoEx). A stop with kill then waits up to THREAD_STOP_BOUND_MS until the
-// thread has left the library's code: the worker procedure sets the record's left event as its
-// very last act, and the waits never need the thread's handle to end (under the loader lock it
-// never would). Only a thread still inside after the bound is terminated, with a console line,
-// and counted (ThreadRecord::TerminateCount).
+// thread has left, never for its handle (under the loader lock its end never comes). Only a
+// thread still inside after the bound is terminated, with a console line, and counted
+// (ThreadRecord::TerminateCount).
 #pragma once
 
-#include "support/thread_leave_win32.h"
+#include "support/thread.h"
 
 #include <windows.h>
 
@@ -20,33 +20,36 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr DWORD THREAD_KILLED_EXIT_CODE = 0x12345678;
+constexpr DWORD THREAD_KILLED_EXIT_CODE = 0x12345678; // of a terminated thread
 constexpr DWORD THREAD_STOP_BOUND_MS = 2000;
 // StoppableWait's result when the calling worker was asked to stop.
 constexpr DWORD WAIT_STOPPED = 0x100;
 
-using ThreadRoutine = DWORD(WINAPI*)(void*);
-
 class ThreadRecord {
 public:
-    ThreadRecord(uint32_t stack_size, ThreadRoutine routine, void* parameter, uint32_t creation_flags);
+    // Each thread of the record runs body(arg).
+    ThreadRecord(LibThreadBody body, void* arg);
     // Stops with kill.
     ~ThreadRecord();
     ThreadRecord(const ThreadRecord&) = delete;
     ThreadRecord& operator=(const ThreadRecord&) = delete;
 
-    // Forgets the thread handle and id; the thread itself is not touched.
-    void Close();
     // Starts a new thread. An earlier thread of the record that has not left yet is stopped as
-    // Stop(true) does first: one record never has two threads. False without a start routine,
-    // when the thread cannot be created, and on the record's own thread.
+    // Stop(true) does first: one record never has two threads. False without a body, when the
+    // thread cannot be made, and on the record's own thread.
     bool Start();
     // 0 without a thread. Without kill: asks the thread to end after its current step (its end
     // hook runs) and returns 1 at once. With kill: asks it to end at once, without its end hook,
     // and returns once it has left (nonzero), or after the bound and a termination with the
     // termination's result. Asked from the thread itself, it never waits.
     DWORD Stop(bool kill);
-    bool IsRunning() const { return running.load() != 0; }
+    bool IsRunning() const { return mRunning.load(); }
+    // The last stop was a kill: the end hook is skipped.
+    bool Killed() const { return mKilled.load(); }
+    HANDLE StopEvent() const { return mStopEvent; }
+    // True once the thread last started has left the library's code, or when there is none;
+    // waits at most ms.
+    bool HasLeft(DWORD ms);
 
     // Asks every thread of every record to stop as Stop(true) does and waits until each has left,
     // at most bound_ms in all. Terminates nothing. Returns how many are still inside. Made for
@@ -55,31 +58,22 @@ public:
     // How often a thread had to be terminated in this process.
     static uint32_t TerminateCount();
 
-    uint32_t stack_size;
-    ThreadRoutine start_routine;
-    uint32_t creation_flags;
-    HANDLE thread = INVALID_HANDLE_VALUE;
-    DWORD thread_id = 0;
-    std::atomic<uint32_t> running{0};
-    void* parameter;
-
-    // What the stop needs. The record owns the live thread's handle until it has seen the thread
-    // leave, so that a later stop, start or destruction still waits for it after Close.
-    HANDLE stop_event = nullptr;
-    HANDLE left_event = nullptr; // set when the thread has left the library's code
-    std::atomic<bool> killed{false};
-    LeavingStart leaving;
-
 private:
     void Ask(bool kill);
     DWORD Join();
-    bool WaitLeft(DWORD ms) const;
-    bool OnOwnThread() const { return live_id == GetCurrentThreadId(); }
+    bool OnOwnThread() const;
 
-    HANDLE live_thread = nullptr;
-    DWORD live_id = 0;
-    ThreadRecord* prev = nullptr; // every record of the process, for StopAll
-    ThreadRecord* next = nullptr;
+    LibThreadBody mBody;
+    void* mArg;
+    std::atomic<bool> mRunning{false};
+    std::atomic<bool> mKilled{false};
+    bool mHasThread = false;      // started, and not stopped since
+    HANDLE mStopEvent = nullptr;
+    // Kept until the thread has been seen to leave, so that a later stop, start or destruction
+    // still waits for a thread that a stop without kill let go on.
+    LibThread* mLive = nullptr;
+    ThreadRecord* mPrev = nullptr; // every record of the process, for StopAll
+    ThreadRecord* mNext = nullptr;
 };
 
 // The virtual operations are the three hooks, in this slot order; derived classes append theirs.
@@ -94,6 +88,7 @@ public:
     WorkerThread& operator=(const WorkerThread&) = delete;
 
     virtual void OnThreadStart() {}
+    // The result is the step's own; the loop does not look at it.
     virtual uint32_t ThreadStep() { return 0; }
     virtual void OnThreadEnd() {}
 
@@ -114,5 +109,5 @@ protected:
     ThreadRecord mThread;
 
 private:
-    static DWORD WINAPI Procedure(void* parameter);
+    static void Loop(void* worker);
 };

@@ -3,18 +3,24 @@
 #include "support/console.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
-// The stop event of the worker that runs on each thread; null on threads that are no workers.
-struct StopEventSlot {
+// The record of the worker that runs on each thread; null on threads that are no workers. Set by
+// the thread itself before its first hook, so that it knows its own stops from the start.
+struct RecordSlot {
     DWORD index = TlsAlloc();
-    ~StopEventSlot()
+    ~RecordSlot()
     {
         if (index != TLS_OUT_OF_INDEXES)
             TlsFree(index);
     }
-} g_stop_slot;
+    ThreadRecord* get() const
+    {
+        return index == TLS_OUT_OF_INDEXES ? nullptr : static_cast<ThreadRecord*>(TlsGetValue(index));
+    }
+} g_record_slot;
 
 std::atomic<uint32_t> g_terminations{0};
 
@@ -23,13 +29,12 @@ ThreadRecord* g_records = nullptr;
 
 } // namespace
 
-ThreadRecord::ThreadRecord(uint32_t stack, ThreadRoutine routine, void* param, uint32_t flags)
-    : stack_size(stack), start_routine(routine), creation_flags(flags), parameter(param)
+ThreadRecord::ThreadRecord(LibThreadBody body, void* arg) : mBody(body), mArg(arg)
 {
     AcquireSRWLockExclusive(&g_records_lock);
-    next = g_records;
-    if (next)
-        next->prev = this;
+    mNext = g_records;
+    if (mNext)
+        mNext->mPrev = this;
     g_records = this;
     ReleaseSRWLockExclusive(&g_records_lock);
 }
@@ -38,128 +43,105 @@ ThreadRecord::~ThreadRecord()
 {
     Stop(true);
     AcquireSRWLockExclusive(&g_records_lock);
-    (prev ? prev->next : g_records) = next;
-    if (next)
-        next->prev = prev;
+    (mPrev ? mPrev->mNext : g_records) = mNext;
+    if (mNext)
+        mNext->mPrev = mPrev;
     ReleaseSRWLockExclusive(&g_records_lock);
-    for (HANDLE h : {stop_event, left_event, live_thread}) {
-        if (h)
-            CloseHandle(h);
-    }
+    if (mLive) // destroyed from its own thread, which goes on alone
+        thread_forget(mLive);
+    if (mStopEvent)
+        CloseHandle(mStopEvent);
 }
 
-void ThreadRecord::Close()
+bool ThreadRecord::OnOwnThread() const
 {
-    // The handle itself stays with live_thread until the thread has been seen to leave.
-    thread = INVALID_HANDLE_VALUE;
-    thread_id = 0;
+    return g_record_slot.get() == this;
 }
 
 bool ThreadRecord::Start()
 {
-    if (live_thread) {
-        if (OnOwnThread())
-            return false; // a thread cannot wait until it has left
+    if (OnOwnThread())
+        return false; // a thread cannot wait until it has left
+    if (mLive) {
         if (IsRunning())
             Ask(true);
         Join();
     }
-    Close();
-    if (!start_routine)
+    mHasThread = false;
+    if (!mBody)
         return false;
-    if (!stop_event)
-        stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!left_event)
-        left_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!stop_event || !left_event)
+    if (!mStopEvent)
+        mStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!mStopEvent)
         return false;
-    ResetEvent(stop_event);
-    ResetEvent(left_event);
-    killed = false;
-    running = 1;
-    // Suspended until the record knows the thread, so that a stop the thread asks for at once
-    // is seen as its own.
-    DWORD id = 0;
-    leaving.body = start_routine;
-    leaving.arg = parameter;
-    leaving.left = left_event;
-    const HANDLE handle = leaving_thread_create(&leaving, stack_size, creation_flags | CREATE_SUSPENDED, &id);
-    if (!handle) {
-        running = 0;
-        return false;
+    ResetEvent(mStopEvent);
+    mKilled = false;
+    mRunning = true;
+    mHasThread = true; // before the thread exists, which may stop itself at once
+    mLive = thread_start(mBody, mArg);
+    if (!mLive) {
+        mRunning = false;
+        mHasThread = false;
     }
-    live_thread = thread = handle;
-    live_id = thread_id = id;
-    if (!(creation_flags & CREATE_SUSPENDED))
-        ResumeThread(handle);
-    return true;
+    return mLive != nullptr;
 }
 
 DWORD ThreadRecord::Stop(bool kill)
 {
-    const bool had_thread = thread != INVALID_HANDLE_VALUE;
-    DWORD result = had_thread ? 1 : 0;
-    if (live_thread) {
-        Ask(kill);
-        if (kill && !OnOwnThread()) {
-            const DWORD joined = Join();
-            if (had_thread)
-                result = joined;
-        }
+    DWORD result = std::exchange(mHasThread, false) ? 1 : 0;
+    Ask(kill);
+    if (kill && !OnOwnThread() && mLive) {
+        const DWORD joined = Join();
+        if (result)
+            result = joined;
     }
-    Close();
     return result;
 }
 
 void ThreadRecord::Ask(bool kill)
 {
     if (kill)
-        killed = true;
-    running = 0;
-    SetEvent(stop_event);
+        mKilled = true;
+    mRunning = false;
+    if (mStopEvent)
+        SetEvent(mStopEvent);
 }
 
-// Waits until the live thread has left; after the bound it is terminated, the last resort.
+bool ThreadRecord::HasLeft(DWORD ms)
+{
+    return !mLive || thread_wait_left(mLive, ms);
+}
+
+// Waits until the live thread has left and gives it up; after the bound it is terminated, the
+// last resort.
 DWORD ThreadRecord::Join()
 {
-    if (!live_thread)
-        return 1;
+    LibThread* const live = std::exchange(mLive, nullptr);
     DWORD result = 1;
-    if (!WaitLeft(THREAD_STOP_BOUND_MS)) {
-        console_print(ConsoleStream::Out, "ThreadRecord: thread %lu did not stop within %lu ms: terminated\n", live_id,
-                      THREAD_STOP_BOUND_MS);
+    if (!thread_wait_left(live, THREAD_STOP_BOUND_MS)) {
+        console_print(ConsoleStream::Out, "ThreadRecord: thread %lu did not stop within %lu ms: terminated\n",
+                      thread_system_id(live), THREAD_STOP_BOUND_MS);
         ++g_terminations;
-        result = TerminateThread(live_thread, THREAD_KILLED_EXIT_CODE);
+        result = thread_terminate(live, THREAD_KILLED_EXIT_CODE);
     }
-    CloseHandle(live_thread);
-    live_thread = nullptr;
-    live_id = 0;
+    thread_forget(live);
     return result;
-}
-
-// The left event, set as the thread's last act, tells it while the loader lock is held (a thread
-// cannot finish exiting then). The thread's handle tells it at process exit, when the system has
-// ended the thread before it could set the event.
-bool ThreadRecord::WaitLeft(DWORD ms) const
-{
-    const HANDLE either[2] = {left_event, live_thread};
-    return WaitForMultipleObjects(2, either, FALSE, ms) < WAIT_OBJECT_0 + 2;
 }
 
 size_t ThreadRecord::StopAll(DWORD bound_ms)
 {
     AcquireSRWLockExclusive(&g_records_lock);
-    for (ThreadRecord* r = g_records; r; r = r->next) {
-        if (r->live_thread && !r->OnOwnThread())
+    for (ThreadRecord* r = g_records; r; r = r->mNext) {
+        if (r->mLive && !r->OnOwnThread())
             r->Ask(true);
     }
     const ULONGLONG end = GetTickCount64() + bound_ms;
     size_t inside = 0;
-    for (ThreadRecord* r = g_records; r; r = r->next) {
-        if (!r->live_thread || r->OnOwnThread())
+    for (ThreadRecord* r = g_records; r; r = r->mNext) {
+        if (!r->mLive || r->OnOwnThread())
             continue;
         const ULONGLONG now = GetTickCount64();
-        if (!r->WaitLeft(now < end ? static_cast<DWORD>(end - now) : 0))
+        if (!thread_wait_left(r->mLive, now < end ? static_cast<unsigned>(end - now) : 0))
             ++inside;
     }
     ReleaseSRWLockExclusive(&g_records_lock);
@@ -171,38 +153,31 @@ uint32_t ThreadRecord::TerminateCount()
     return g_terminations;
 }
 
-WorkerThread::WorkerThread() : mThread(0, &WorkerThread::Procedure, this, 0) {}
+WorkerThread::WorkerThread() : mThread(&WorkerThread::Loop, this) {}
 
 WorkerThread::~WorkerThread()
 {
     StopThread();
 }
 
-DWORD WINAPI WorkerThread::Procedure(void* parameter)
+void WorkerThread::Loop(void* worker)
 {
-    if (!parameter)
-        return 0;
-    auto* self = static_cast<WorkerThread*>(parameter);
+    auto* self = static_cast<WorkerThread*>(worker);
     ThreadRecord& record = self->mThread;
-    if (g_stop_slot.index != TLS_OUT_OF_INDEXES)
-        TlsSetValue(g_stop_slot.index, record.stop_event);
+    if (g_record_slot.index != TLS_OUT_OF_INDEXES)
+        TlsSetValue(g_record_slot.index, &record);
     self->OnThreadStart();
-    uint32_t result = 0;
     while (record.IsRunning())
-        result = self->ThreadStep();
-    const bool killed = record.killed;
-    if (!killed)
+        self->ThreadStep();
+    if (!record.Killed())
         self->OnThreadEnd();
-    // The left event is set after the return, outside the library's code: from there on the
-    // object may be gone.
-    return killed ? THREAD_KILLED_EXIT_CODE : result;
+    // The thread says that it has left once this returns: from there on the object may be gone.
 }
 
 HANDLE WorkerThread::CurrentStopEvent()
 {
-    if (g_stop_slot.index == TLS_OUT_OF_INDEXES)
-        return nullptr;
-    return static_cast<HANDLE>(TlsGetValue(g_stop_slot.index));
+    const ThreadRecord* record = g_record_slot.get();
+    return record ? record->StopEvent() : nullptr;
 }
 
 bool WorkerThread::StoppableSleep(DWORD ms)

@@ -65,16 +65,23 @@ int name_width(const char* name)
     return static_cast<int>(strnlen(name, HEAP_NAME_SIZE));
 }
 
-void dump_to(FILE* out)
+// Each line of the dump goes to put(text) as it is made: no allocation while the table is full.
+template <class Put>
+void dump(Put put)
 {
-    std::fprintf(out, "\nStill allocated Heap Objects:");
-    std::fprintf(out, "\n=============================");
-    std::fprintf(out, "\nTotalSize: %ld", static_cast<long>(static_cast<int32_t>(g_total)));
-    std::fprintf(out, "\nMax requested heap: %ld", static_cast<long>(static_cast<int32_t>(g_max)));
+    char line[96 + HEAP_NAME_SIZE];
+    put("\nStill allocated Heap Objects:");
+    put("\n=============================");
+    std::snprintf(line, sizeof line, "\nTotalSize: %ld", static_cast<long>(static_cast<int32_t>(g_total)));
+    put(line);
+    std::snprintf(line, sizeof line, "\nMax requested heap: %ld", static_cast<long>(static_cast<int32_t>(g_max)));
+    put(line);
     for (const HeapObject& e : g_table) {
-        if (e.block)
-            std::fprintf(out, "\n%d bytes allocated in File: %.*s at line %ld", static_cast<int>(e.size),
-                         name_width(e.file), e.file, static_cast<long>(e.line));
+        if (!e.block)
+            continue;
+        std::snprintf(line, sizeof line, "\n%d bytes allocated in File: %.*s at line %ld", static_cast<int>(e.size),
+                      name_width(e.file), e.file, static_cast<long>(e.line));
+        put(line);
     }
 }
 
@@ -194,10 +201,10 @@ void heap_set_system_alloc(HeapSystemAlloc alloc)
 
 void Heap_Dump()
 {
-    dump_to(stdout);
-    std::fflush(stdout);
+    // The console's part follows [ORMA_CONSOLE] Output; the file is written whatever it says.
+    dump([](const char* text) { console_print(ConsoleStream::Out, "%s", text); });
     if (FILE* f = std::fopen("heap_dump.txt", "wt")) {
-        dump_to(f);
+        dump([f](const char* text) { std::fputs(text, f); });
         std::fclose(f);
     }
 }

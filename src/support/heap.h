@@ -28,6 +28,7 @@ void Heap_PreAlloc(const char* path, uint32_t line);
 void* Heap_Alloc(uint32_t size);
 int Heap_Free(void* block);
 void Heap_Init();
+// Lists every live block on the console, as [ORMA_CONSOLE] Output says, and in "heap_dump.txt".
 void Heap_Dump();
 
 // Where blocks come from (the general-purpose allocator); tests make it fail. Null restores it.

@@ -1,7 +1,8 @@
-// The library's own threads (the link's receive thread, the fault box thread): started here, and
-// known to have left the library's code once their body has returned. A thread's very last act is
-// to say so, so that a stop — also one inside the library's unload, where the thread handle must
-// not be waited for — can wait for that instead of for the thread's end.
+// The library's own threads (the link's receive thread, the fault box thread, the device-side
+// workers): started here, and known to have left the library's code once their body has returned.
+// A thread's very last act is to say so, so that a stop — also one inside the library's unload,
+// where the thread handle must not be waited for — can wait for that instead of for the thread's
+// end.
 #pragma once
 
 struct LibThread; // the backend's record of one thread
@@ -19,3 +20,12 @@ bool thread_wait_left(LibThread* thread, unsigned ms);
 void thread_forget(LibThread* thread);
 // True on the thread itself.
 bool thread_is_current(const LibThread* thread);
+
+#if defined(_WIN32)
+// The last resort for a thread still inside after its stop's bound: ends it wherever it is,
+// perhaps holding a lock, with the exit code. False when the system refused. The record is still
+// given up with thread_forget.
+bool thread_terminate(LibThread* thread, unsigned long exit_code);
+// The system's id of the thread, for the lines that name it.
+unsigned long thread_system_id(const LibThread* thread);
+#endif

@@ -23,6 +23,17 @@ static_assert(offsetof(LeavingStart, arg) == sizeof(void*) && offsetof(LeavingSt
                   offsetof(LeavingStart, exit_thread) == 4 * sizeof(void*),
               "the trampoline reads the fields at these offsets");
 
+// The last error of a thread start without the trampoline's page: the system refused memory that
+// may run (a policy against code made at run time, or no address space). Application-defined
+// (bit 29), so that it is never taken for a shortage of memory.
+constexpr DWORD LEAVING_ERROR_NO_CODE_PAGE = 0x20000001;
+
 // CreateThread for start->body(start->arg); the thread's exit code is the body's result. The
 // start record must stay until start->left is set. Null, with the last error, on failure.
 HANDLE leaving_thread_create(LeavingStart* start, SIZE_T stack_size, DWORD flags, DWORD* id);
+
+// The trampoline copied into a page of its own that `protect` (VirtualProtect, or a test's) makes
+// executable; made once per load. When the page is refused: one line on the console, null and
+// LEAVING_ERROR_NO_CODE_PAGE as the last error.
+using LeavingPageProtect = BOOL(WINAPI*)(LPVOID page, SIZE_T size, DWORD protection, PDWORD before);
+void* leaving_code_page(LeavingPageProtect protect);

@@ -51,15 +51,20 @@ LibThread* thread_start(LibThreadBody body, void* arg)
     return t;
 }
 
+// The left event, set as the thread's last act, tells it while the loader lock is held (a thread
+// cannot finish exiting then). The handle tells it at process exit, when the system has ended the
+// thread before it could set the event, and after a termination.
 bool thread_wait_left(LibThread* t, unsigned ms)
 {
-    return WaitForSingleObject(t->start.left, ms) == WAIT_OBJECT_0;
+    const HANDLE either[2] = {t->start.left, t->handle};
+    return WaitForMultipleObjects(2, either, FALSE, ms) < WAIT_OBJECT_0 + 2;
 }
 
 void thread_forget(LibThread* t)
 {
-    CloseHandle(t->handle); // the thread is never waited for by its handle
-    if (WaitForSingleObject(t->start.left, 0) == WAIT_OBJECT_0) {
+    const bool left = thread_wait_left(t, 0);
+    CloseHandle(t->handle);
+    if (left) {
         CloseHandle(t->start.left);
         delete t;
     }
@@ -69,4 +74,14 @@ void thread_forget(LibThread* t)
 bool thread_is_current(const LibThread* t)
 {
     return t->id == GetCurrentThreadId();
+}
+
+bool thread_terminate(LibThread* t, unsigned long exit_code)
+{
+    return TerminateThread(t->handle, exit_code) != FALSE;
+}
+
+unsigned long thread_system_id(const LibThread* t)
+{
+    return t->id;
 }
