@@ -12,7 +12,7 @@ namespace {
 
 Bytes g_written;
 
-int record_write(void*, const uint8_t* bytes, int count)
+int record_write(void*, const uint8_t* bytes, int count, int)
 {
     g_written.assign(bytes, bytes + count);
     return count;
@@ -22,14 +22,16 @@ TEST(FrameFormat, SendBuildsWholeFramesAndCheckNamesTheFirstFault)
 {
     LinkOps ops{};
     ops.write = record_write;
-    EXPECT_EQ(frame_send(&ops, 0xAA, Bytes{0x81}.data(), 1), 0);
+    EXPECT_EQ(frame_send(&ops, 0xAA, Bytes{0x81}.data(), 1, 1000), 0);
     EXPECT_EQ(g_written, (Bytes{0xAA, 0x01, 0x81, 0x2C}));
-    EXPECT_EQ(frame_send(&ops, 0x55, Bytes{0x40, 0x01, 0x02}.data(), 3), 0);
+    EXPECT_EQ(frame_send(&ops, 0x55, Bytes{0x40, 0x01, 0x02}.data(), 3, 1000), 0);
     EXPECT_EQ(g_written, (Bytes{0x55, 0x03, 0x40, 0x01, 0x02, 0x9B}));
     g_written.clear(); // the longest message goes out in the end-to-end tests
-    EXPECT_EQ(frame_send(&ops, 0xAA, Bytes(256, 1).data(), 256), -1);
-    EXPECT_EQ(frame_send(&ops, 0xAA, Bytes(1, 1).data(), 0), -1);
+    EXPECT_EQ(frame_send(&ops, 0xAA, Bytes(256, 1).data(), 256, 1000), -1);
+    EXPECT_EQ(frame_send(&ops, 0xAA, Bytes(1, 1).data(), 0, 1000), -1);
     EXPECT_TRUE(g_written.empty());
+    ops.write = [](void*, const uint8_t*, int count, int) { return count - 1; };
+    EXPECT_EQ(frame_send(&ops, 0xAA, Bytes{0x81}.data(), 1, 1000), -1) << "a frame cut short counts as written";
 
     const struct {
         Bytes frame;

@@ -61,6 +61,12 @@ void set_reconnect(bool on)
     options_set(options);
 }
 
+// The bound of one write.
+std::chrono::steady_clock::time_point soon()
+{
+    return std::chrono::steady_clock::now() + std::chrono::seconds(1);
+}
+
 class LinkClientTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -293,7 +299,7 @@ TEST_F(LinkClientTest, OneShotLinkStaysDownAfterThePeerCloses)
     testsock::close(peer_);
     peer_ = testsock::NONE;
     ASSERT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Out, "Remote instance closed connection\n"); }));
-    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x01}.data(), 1), -1);
+    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x01}.data(), 1, soon()), -1);
     EXPECT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Err, "send() failed: error "); }));
     EXPECT_EQ(testsock::accept_one(listener_, 1000), testsock::NONE) << "connected again";
     EXPECT_EQ(events(), "");
@@ -315,7 +321,7 @@ TEST_F(LinkClientTest, DroppedConnectionComesBackAndTheHostHearsOfIt)
     testsock::close(peer_);
     peer_ = testsock::NONE;
     ASSERT_TRUE(wait_until([] { return events() == "lost down "; })) << events();
-    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x02}.data(), 1), -1);
+    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x02}.data(), 1, soon()), -1);
     const double cpu_before = process_cpu_ms();
     std::this_thread::sleep_for(1000ms); // some three attempts, refused
     EXPECT_LT(process_cpu_ms() - cpu_before, 200.0) << "attempts back to back";
@@ -326,7 +332,7 @@ TEST_F(LinkClientTest, DroppedConnectionComesBackAndTheHostHearsOfIt)
     ASSERT_NE(peer_, testsock::NONE);
     EXPECT_TRUE(wait_until([] { return events() == "lost down up "; })) << events();
     EXPECT_EQ(console_.text(ConsoleStream::Err), "ORMA_Client: link lost, trying again every 300 ms\n");
-    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x03}.data(), 1), 0);
+    EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x03}.data(), 1, soon()), 0);
     EXPECT_EQ(peer_reads(4), framed(0xAA, {0x03}));
     send(framed(0xAA, {0x83}));
     ASSERT_TRUE(first_gets(2));
@@ -394,7 +400,7 @@ TEST_F(LinkClientTest, SendsFromSeveralThreadsWhileTheLinkFailsAndIsReplaced)
         senders.emplace_back([&] {
             const uint8_t message[] = {0x01, 0x02};
             while (go) {
-                if (ORMA_Cli_Send(0xAA, message, 2) != 0)
+                if (ORMA_Cli_Send(0xAA, message, 2, soon()) != 0)
                     ++refused;
                 std::this_thread::sleep_for(1ms);
             }

@@ -103,7 +103,7 @@ TEST_F(ComTest, ReadsWhatHasArrivedWaitsForMoreAndIsWoken)
     }
     EXPECT_EQ(buffer[0], 0x55);
     const Bytes frame = {0xAA, 0x01, 0x81, 0x2C};
-    EXPECT_EQ(ops_.write(ops_.context, frame.data(), 4), 4);
+    EXPECT_EQ(ops_.write(ops_.context, frame.data(), 4, 1000), 4);
     EXPECT_EQ(module_reads(4), frame);
 }
 

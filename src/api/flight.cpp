@@ -285,7 +285,13 @@ void flight_send_now(SvcSeq* seq, SvcMsg* record)
 {
     g_written = Written::Nothing;
     svc_seq_send(seq, record);
-    if (g_written != Written::No || !g_orma.host_callback || !refusal_answered())
+    if (g_written == Written::No)
+        flight_not_taken();
+}
+
+void flight_not_taken()
+{
+    if (!g_orma.host_callback || !refusal_answered())
         return;
     std::unique_lock hold(g_flight.lock);
     tell_no_answer(hold, false);

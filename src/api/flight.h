@@ -42,6 +42,8 @@ void flight_hand_over(SvcSeq* seq);
 // Other protocols: the record goes out at once; one the link did not take is answered. Under the
 // exports' send lock.
 void flight_send_now(SvcSeq* seq, SvcMsg* record);
+// Other protocols: a command that never reached the link is answered.
+void flight_not_taken();
 
 // A message from the module for a host with a callback (a response ends the flight), or one of
 // the link's notifications: queued and handed on, on the calling link thread.

@@ -39,10 +39,13 @@ constexpr unsigned UNLOAD_LIMIT_MS = 2000;
 std::timed_mutex& g_life_lock = *new std::timed_mutex;
 std::atomic<bool> g_started{false};
 // Sending is serialized: the sequencer's hand-over and the com state. The exports may be called
-// from any thread, the receive callback included. No write waits longer than its bound under it,
-// and a write that takes nothing for the whole bound fails its link, so the senders behind it
-// find the link down and return at once.
-std::mutex g_send_lock;
+// from any thread, the receive callback included. Each call has one bound for the wait for this
+// lock and for its write together, so that no sender waits for the writes of others on top of
+// its own; a write that takes nothing for the whole bound fails its link.
+std::timed_mutex g_send_lock;
+constexpr auto SEND_BOUND = 1000ms;
+// When the write under the send lock must have ended.
+std::chrono::steady_clock::time_point g_send_by;
 
 // A stop that comes while a start waits cuts the wait short.
 struct StartWaits {
@@ -96,7 +99,7 @@ int32_t SendRecord(uint32_t, SvcMsg* record)
     Log_Message(record->data, record->length);
     bool written = false;
     if (mode_is_link(g_orma.mode))
-        written = ORMA_Cli_Send(start_byte(g_orma.protocol), record->data, record->length) == 0;
+        written = ORMA_Cli_Send(start_byte(g_orma.protocol), record->data, record->length, g_send_by) == 0;
     else if (mode_is_usb(g_orma.mode))
         written = ORMA_Usb_Send(record->data, record->length);
     flight_note_write(written);
@@ -226,16 +229,26 @@ int32_t send_message(const uint8_t* message, uint8_t length)
     if (!message || length == 0 || !use || ORMA_Usb_Refuses(mode_is_usb(g_orma.mode), length))
         return 1;
     SvcSeq* seq = use.seq();
-    const std::lock_guard hold(g_send_lock);
+    const auto by = std::chrono::steady_clock::now() + SEND_BOUND;
     // A record that cannot be allocated (the heap table is full) is neither queued nor sent.
     SvcMsg* record = svc_msg_create(message[0], message + 1, static_cast<uint16_t>(length - 1));
     if (!record)
         return 1;
+    std::unique_lock hold(g_send_lock, std::defer_lock);
     if (g_orma.flow()) {
+        // Queued at once; it goes out now unless the writes of others take the whole bound (then
+        // the next hand-over sends it).
         svc_list_append(&seq->tx_list, record);
-        flight_hand_over(seq);
-    } else {
+        if (hold.try_lock_until(by)) {
+            g_send_by = by;
+            flight_hand_over(seq);
+        }
+    } else if (hold.try_lock_until(by)) {
+        g_send_by = by;
         flight_send_now(seq, record);
+    } else {
+        svc_msg_free(record); // the writes of others took the whole bound: not taken
+        flight_not_taken();
     }
     return 0;
 }
@@ -257,6 +270,7 @@ int32_t loop()
     if (!use)
         return 1;
     const std::lock_guard hold(g_send_lock);
+    g_send_by = std::chrono::steady_clock::now() + SEND_BOUND;
     flight_hand_over(use.seq());
     return 0;
 }

@@ -19,7 +19,7 @@ bool com_os_configure(ComOs* os, const ComSettings& settings);
 // Ends the transfers and closes the device; safe when it is not open.
 void com_os_close(ComOs* os);
 // Bytes written, LINK_FAILED or LINK_INCOMPLETE.
-int com_os_write(ComOs* os, const uint8_t* bytes, int count);
+int com_os_write(ComOs* os, const uint8_t* bytes, int count, int limit_ms);
 // Bytes read (at least one), LINK_TIMEOUT when the limit (LINK_WAIT_FOREVER: none) passed,
 // LINK_FAILED when the line failed or was woken, LINK_INCOMPLETE or LINK_WAIT_FAILED.
 int com_os_read(ComOs* os, uint8_t* buffer, int max_count, int timeout_ms);

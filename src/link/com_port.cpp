@@ -51,11 +51,11 @@ int com_close(void* context)
     return LINK_OK;
 }
 
-int com_write(void* context, const uint8_t* bytes, int count)
+int com_write(void* context, const uint8_t* bytes, int count, int limit_ms)
 {
     if (!port_of(context)->open)
         return LINK_FAILED;
-    return com_os_write(com_os_port(), bytes, count);
+    return com_os_write(com_os_port(), bytes, count, limit_ms);
 }
 
 int com_read(void* context, uint8_t* buffer, int max_count)

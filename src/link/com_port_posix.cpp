@@ -29,7 +29,6 @@ struct ComOs {
 
 namespace {
 
-constexpr int WRITE_LIMIT_MS = 1000; // a write that cannot go on for this long fails
 
 ComOs g_os;
 
@@ -203,12 +202,12 @@ void com_os_close(ComOs* os)
     os->woken = false; // the next open starts awake
 }
 
-int com_os_write(ComOs* os, const uint8_t* bytes, int count)
+int com_os_write(ComOs* os, const uint8_t* bytes, int count, int limit_ms)
 {
     const int fd = os->fd;
     if (fd < 0)
         return LINK_FAILED;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WRITE_LIMIT_MS);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
     int done = 0;
     while (done < count) {
         const ssize_t n = ::write(fd, bytes + done, static_cast<size_t>(count - done));

@@ -233,14 +233,21 @@ void com_os_close(ComOs* os)
     os->read_pending = 0;
 }
 
-int com_os_write(ComOs* os, const uint8_t* bytes, int count)
+// The write is waited for beside the wake event and at most limit_ms; then it is cancelled.
+int com_os_write(ComOs* os, const uint8_t* bytes, int count, int limit_ms)
 {
+    if (os->woken)
+        return LINK_FAILED;
     ResetEvent(os->write_overlapped.hEvent);
     DWORD written = 0;
     if (WriteFile(os->handle, bytes, static_cast<DWORD>(count), &written, &os->write_overlapped))
         return static_cast<int>(written);
     if (GetLastError() != ERROR_IO_PENDING)
         return LINK_FAILED;
+    HANDLE events[2] = {os->write_overlapped.hEvent, os->wake_event.load()};
+    const DWORD waited = WaitForMultipleObjects(events[1] ? 2 : 1, events, FALSE, static_cast<DWORD>(limit_ms));
+    if (waited != WAIT_OBJECT_0)
+        CancelIoEx(os->handle, &os->write_overlapped);
     if (!GetOverlappedResult(os->handle, &os->write_overlapped, &written, TRUE))
         return LINK_INCOMPLETE;
     return static_cast<int>(written);

@@ -34,7 +34,7 @@ ScanResult scan(const RxBuffer* buf, bool line_quiet)
 
 } // namespace
 
-int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int length)
+int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int length, int limit_ms)
 {
     if (length < 1 || length > FRAME_MAX_MESSAGE || !message)
         return -1;
@@ -44,7 +44,7 @@ int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int le
     std::memcpy(frame + 2, message, static_cast<size_t>(length));
     frame[2 + length] = frame_checksum(frame, length + 2);
     const int total = length + FRAME_OVERHEAD;
-    return ops && ops->write && ops->write(ops->context, frame, total) == total ? 0 : -1;
+    return ops && ops->write && ops->write(ops->context, frame, total, limit_ms) == total ? 0 : -1;
 }
 
 bool frame_is_start(uint8_t byte)

@@ -24,7 +24,7 @@ struct RxBuffer {
 // Builds one frame and writes it with the table's write operation: 0 when the whole frame was
 // written, -1 when it was not or the message is not 1 to 255 bytes. Writes from several threads
 // must be serialized by the caller, so that frames never interleave on the line.
-int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int length);
+int frame_send(const LinkOps* ops, uint8_t start, const uint8_t* message, int length, int limit_ms);
 
 bool frame_is_start(uint8_t byte);
 uint8_t frame_checksum(const uint8_t* bytes, int count);

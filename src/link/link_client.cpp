@@ -10,6 +10,7 @@
 #include "support/sem.h"
 #include "support/thread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +26,8 @@
 namespace {
 
 constexpr unsigned STOP_LIMIT_MS = 10000;
+// A link that takes nothing of a frame for this long has failed.
+constexpr int WRITE_BOUND_MS = 1000;
 // When the library is unloaded, the receive thread is waited for this long at most.
 constexpr unsigned UNLOAD_LIMIT_MS = 2000;
 // How long the line must stay quiet before the scan looks past a frame that cannot complete.
@@ -54,7 +57,7 @@ struct LinkClient {
     int writers = 0;          // writes under way
     bool write_failed = false; // a write on the open link failed: the receive thread gives it up
     // Frames go out one at a time; each write is bounded and ends at a wake.
-    std::mutex write_lock;
+    std::timed_mutex write_lock;
 
     LibThread* thread = nullptr;
     // Each start's thread has its own number: a thread that a stop had to give up ends by itself
@@ -379,7 +382,7 @@ void ORMA_Cli_Unload()
     g_client.semaphore = nullptr;
 }
 
-int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length)
+int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length, std::chrono::steady_clock::time_point by)
 {
     LinkOps ops{};
     {
@@ -392,20 +395,28 @@ int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length)
         ++g_client.writers;
     }
     int result = -1;
-    {
-        std::lock_guard frames(g_client.write_lock);
-        result = frame_send(&ops, start, message, length);
+    std::unique_lock frames(g_client.write_lock, std::defer_lock);
+    if (frames.try_lock_until(by)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(by - std::chrono::steady_clock::now());
+        const int limit_ms = static_cast<int>(std::max<long long>(1, left.count()));
+        result = frame_send(&ops, start, message, length, limit_ms);
+        // A link that did not take a whole frame within (nearly) the whole bound has failed:
+        // woken before the next write may begin, so that the writes behind this one end at
+        // once, and the receive thread gives it up. A write left only a part of the bound by
+        // the writes before it is just not taken.
+        if (result != 0 && limit_ms >= WRITE_BOUND_MS * 9 / 10) {
+            std::lock_guard lock(g_client.link_lock);
+            if (g_client.link_open && !g_client.write_failed) {
+                g_client.write_failed = true;
+                if (g_client.ops.wake)
+                    g_client.ops.wake(g_client.ops.context);
+            }
+        }
     }
+    if (frames.owns_lock())
+        frames.unlock();
     std::lock_guard lock(g_client.link_lock);
-    --g_client.writers;
-    // A link that did not take a whole frame within the write's bound has failed: the receive
-    // thread, woken, gives it up; the writes behind this one find it closed.
-    if (result != 0 && g_client.link_open && !g_client.write_failed) {
-        g_client.write_failed = true;
-        if (g_client.ops.wake)
-            g_client.ops.wake(g_client.ops.context);
-    }
-    if (g_client.writers == 0)
+    if (--g_client.writers == 0)
         g_client.changed.notify_all();
     return result;
 }

@@ -6,6 +6,7 @@
 #include "link/link_ops.h"
 #include "support/message.h"
 
+#include <chrono>
 #include <cstdint>
 
 constexpr int32_t LINK_TCP = 1;
@@ -45,7 +46,8 @@ void ORMA_Cli_Unload();
 // lock that the stop or another sender needs is held across the write, which is bounded (1 s
 // without progress on TCP) and ends at once when the link is woken; a write that fails gives up
 // an open link, which then comes back under the Reconnect setting.
-int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length);
+// The write waits for the writes of other threads and for the link together until `by`.
+int ORMA_Cli_Send(uint8_t start, const uint8_t* message, int length, std::chrono::steady_clock::time_point by);
 
 // Hands the message of one received frame (`length` bytes, start byte first) to the receive
 // callback of its start byte and class; the receive thread calls it for every frame.

@@ -23,8 +23,9 @@ struct LinkOps {
     void* context; // the transport's own state
     int (*open)(void* context);
     int (*close)(void* context);
-    // Bytes written, or a negative result.
-    int (*write)(void* context, const uint8_t* bytes, int count);
+    // Writes all the bytes within `limit_ms`, ending at once at a wake: the count, or a negative
+    // result.
+    int (*write)(void* context, const uint8_t* bytes, int count, int limit_ms);
     // Waits for data: bytes read (at least 1 when at least 1 was asked for), negative when the
     // link failed or was closed.
     int (*read)(void* context, uint8_t* buffer, int max_count);

@@ -75,10 +75,10 @@ int tcp_close(void*)
     return LINK_OK;
 }
 
-int tcp_send(void*, const uint8_t* bytes, int count)
+int tcp_send(void*, const uint8_t* bytes, int count, int limit_ms)
 {
     int error = 0;
-    const int sent = tcp_os_send(tcp_os_link(), bytes, count, &error);
+    const int sent = tcp_os_send(tcp_os_link(), bytes, count, limit_ms, &error);
     if (sent == TCP_OS_WOKEN)
         return LINK_FAILED; // stopped or failed meanwhile: that has its own line
     if (sent < 0) {

@@ -189,14 +189,14 @@ void tcp_os_shutdown(TcpOs* os)
 
 // Sends without blocking and waits for room in poll(), beside the wake pipe: a stop ends the wait
 // at once. A peer that has gone must not end the host process with SIGPIPE.
-int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error)
+int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int limit_ms, int* error)
 {
     const int fd = os->data;
     if (fd < 0) {
         *error = EBADF;
         return -1;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TCP_SEND_LIMIT_MS);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
     int done = 0;
     while (done < count) {
         if (os->woken)

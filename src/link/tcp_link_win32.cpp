@@ -169,7 +169,7 @@ void tcp_os_shutdown(TcpOs* os)
 }
 
 // An overlapped send, waited for beside the wake event: a stop ends the wait at once.
-int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error)
+int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int limit_ms, int* error)
 {
     if (os->woken)
         return TCP_OS_WOKEN;
@@ -190,7 +190,7 @@ int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error)
     if (*error != WSA_IO_PENDING)
         return -1;
     HANDLE events[2] = {os->send_event, os->wake_event};
-    const DWORD waited = WaitForMultipleObjects(2, events, FALSE, TCP_SEND_LIMIT_MS);
+    const DWORD waited = WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(limit_ms));
     if (waited != WAIT_OBJECT_0) {
         CancelIoEx(reinterpret_cast<HANDLE>(s), &overlapped);
         const BOOL done = WSAGetOverlappedResult(s, &overlapped, &sent, TRUE, &flags);

@@ -34,12 +34,10 @@ int tcp_os_error();
 // Closes both sockets, stops the sockets layer and clears a wake.
 void tcp_os_shutdown(TcpOs* os);
 
-// Sends all the bytes on the data socket, waiting at most TCP_SEND_LIMIT_MS in all for a peer
-// that does not read, and ending at once when the link is woken: the count, or TCP_OS_WOKEN, or
-// -1 with the code in *error (the peer's, or the system's code for a time-out).
-int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int* error);
-// A peer that has taken nothing for this long has failed its link.
-constexpr int TCP_SEND_LIMIT_MS = 1000;
+// Sends all the bytes on the data socket, waiting at most limit_ms in all for a peer that does
+// not read, and ending at once when the link is woken: the count, or TCP_OS_WOKEN, or -1 with
+// the code in *error (the peer's, or the system's code for a time-out).
+int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int limit_ms, int* error);
 // One receive on the data socket after waiting at most timeout_ms (LINK_WAIT_FOREVER: no limit):
 // a positive count or a TcpOsRecv, with the code in *error for the two failures.
 int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* error);
