@@ -356,6 +356,8 @@ struct Voice {
     static int32_t ORMA_DLL_CALL enter(const uint8_t* message, int32_t length)
     {
         const int inside_now = ++inside;
+        if (inside_now > 1)
+            ++overlapped;
         int seen = most.load();
         while (inside_now > seen && !most.compare_exchange_weak(seen, inside_now)) {
         }
@@ -369,7 +371,7 @@ struct Voice {
         --inside;
         return 0;
     }
-    static inline std::atomic<int> inside{0}, most{0}, calls{0}, no_answers{0};
+    static inline std::atomic<int> inside{0}, most{0}, calls{0}, no_answers{0}, overlapped{0};
     static inline std::atomic<bool> chaining{true};
 };
 
@@ -388,6 +390,8 @@ TEST_F(Exchange, CallbackIsEnteredByOneThreadAtATime)
         Voice::chaining = false;
     }
     remove_file("ORMA_DLL_Log.ini");
+    std::printf("%d calls, %d of them 0x85, %d entered while another call ran\n", Voice::calls.load(),
+                Voice::no_answers.load(), Voice::overlapped.load());
     EXPECT_EQ(Voice::most, 1) << Voice::calls << " calls";
     EXPECT_GT(Voice::no_answers, 100) << Voice::calls << " calls";
 }

@@ -519,6 +519,59 @@ TEST(Hosts, OneHostOwnsTheDeviceAndExchangesInOrder)
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
 }
 
+// The answers of the serial and TCP links (the end-to-end table), under protocol 1 and 2, with a
+// callback and polling: a command sent while there is no pipe to an owner, and a response that
+// comes after the 300 ms deadline. Under protocol 1 a polling host stores nothing.
+TEST(Hosts, EveryModeAnswersTheSame)
+{
+    const struct {
+        const char* how;
+        int protocol;
+        const char* no_pipe;
+        const char* late;
+    } cases[] = {
+        {"cb", 2, "85", "85, BF 06 03 E8"},
+        {"poll", 2, "85", "85, BF 06 03 E8"},
+        {"cb", 1, "85", "BF 06 03 E8"},
+        {"poll", 1, "", ""},
+    };
+    // What the host heard from the n-th report on, the link's notifications aside.
+    const auto heard = [](const Host& host, size_t from) {
+        std::string text;
+        for (const auto& r : host.find("rx ", from))
+            if (!r.text.starts_with("rx F0 E0 03 FF"))
+                text += (text.empty() ? "" : ", ") + r.text.substr(3);
+        return text;
+    };
+    for (const auto& c : cases) {
+        const std::string init = "init 4 " + std::string(c.how) + " " + std::to_string(c.protocol);
+        SCOPED_TRACE(init);
+        {
+            Host lone("lone"); // no device, no owner
+            lone.set_ini("[ORMA_LINK]\nResponseTimeout = 300\n");
+            lone.await("load", "loaded");
+            lone.await(init, "init");
+            const size_t mark = lone.reports().size();
+            lone.await("send 01", "sent 0");
+            std::this_thread::sleep_for(milliseconds(1000)); // and no more
+            EXPECT_EQ(heard(lone, mark), c.no_pipe);
+            lone.command("quit");
+            EXPECT_TRUE(lone.ended(5000));
+        }
+        Simulator sim;
+        Host owner("owner");
+        owner.set_ini("[ORMA_LINK]\nResponseTimeout = 300\n");
+        owner.await("load", "loaded");
+        owner.await(init, "init"); // the link is up when the start's wait ends
+        const size_t mark = owner.reports().size();
+        owner.await("send 7F 06 03 E8", "sent 0"); // answered after 1000 ms
+        std::this_thread::sleep_for(milliseconds(1500));
+        EXPECT_EQ(heard(owner, mark), c.late);
+        owner.command("quit");
+        EXPECT_TRUE(owner.ended(5000));
+    }
+}
+
 // B in mode 4 while A in mode 3 holds pipe 0: the device refuses B, B's commands are answered by
 // 0x85 and the disconnected notification comes after 41 steps. A exits but stays: B talks through
 // A's device. A ends: B owns the device within 2 s.

@@ -1,8 +1,9 @@
 // A host process of the USB tests. It loads ORMA_DLL.dll from its own folder (the test build,
 // bin/simdev/) and drives the six exports by commands on standard input, one a line:
 //   load | free         LoadLibrary | FreeLibrary                        -> "loaded" | "freed MS"
-//   init MODE cb|poll   ORMA_DLL_Init(MODE, 2, 0, callback or none); with poll, a first poll
-//                       before the report, then a thread that polls      -> "init MS"
+//   init MODE cb|poll [PROTOCOL]
+//                       ORMA_DLL_Init(MODE, PROTOCOL (2), 0, callback or none); with poll, a
+//                       first poll before the report, then a thread that polls -> "init MS"
 //   send HEX            one message                                      -> "sent RESULT"
 //   fill N              one message of N bytes: 41 01 02 ...             -> "sent RESULT"
 //   run N SEED          N commands of usb_commands.h, each awaiting its own response in order
@@ -258,9 +259,10 @@ int main()
             report(g_module ? "loaded" : "load failed");
         } else if (verb == "init") {
             int mode = 0;
+            int protocol = 2;
             std::string how;
-            words >> mode >> how;
-            g_dll.init(mode, 2, 0, how == "cb" ? callback : nullptr);
+            words >> mode >> how >> protocol;
+            g_dll.init(mode, protocol, 0, how == "cb" ? callback : nullptr);
             if (how == "poll") { // the first poll before the report: what comes later is kept
                 uint8_t buffer[255];
                 uint8_t length = 0;
