@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -40,6 +41,45 @@ struct Reader {
             passed_over(key, value);
     }
 
+    void one_of(const char* key, const char* yes, const char* no, bool& out) const
+    {
+        const char* value = ini_get(dict, key);
+        if (!value)
+            return;
+        const std::string word = upper(value);
+        if (word == yes)
+            out = true;
+        else if (word == no)
+            out = false;
+        else
+            passed_over(key, value);
+    }
+
+    void text(const char* key, std::string& out) const
+    {
+        const char* value = ini_get(dict, key);
+        if (!value)
+            return;
+        if (value[0] == '\0' || std::strlen(value) > 255)
+            passed_over(key, value);
+        else
+            out = value;
+    }
+
+    void port(const char* key, uint16_t& out) const
+    {
+        const char* value = ini_get(dict, key);
+        if (!value)
+            return;
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long n = std::strtoul(value, &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(value[0])) || *end != '\0' || errno || n < 1 || n > 65535)
+            passed_over(key, value);
+        else
+            out = static_cast<uint16_t>(n);
+    }
+
     void milliseconds(const char* key, uint32_t& out) const
     {
         const char* value = ini_get(dict, key);
@@ -67,5 +107,9 @@ OrmaOptions options_read(const IniDict* dict, OptionProblem problem, void* conte
     r.milliseconds("ORMA_LINK:ResponseTimeout", options.response_timeout_ms);
     r.on_off("ORMA_LINK:Reconnect", options.reconnect);
     r.on_off("ORMA_LINK:SplitLongMessages", options.split_long_messages);
+    r.one_of("ORMA_LINK:StartWait", "READY", "FIXED", options.start_wait_ready);
+    r.text("ORMA_LINK:Host", options.host);
+    r.port("ORMA_LINK:Port", options.port);
+    r.text("ORMA_LINK:ComPort", options.com_port);
     return options;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct OrmaOptions {
     // Under protocol 2, a command in flight longer than this gets the "no answer" response 0x85;
@@ -17,6 +18,15 @@ struct OrmaOptions {
     // Modes 3 and 4: a message longer than one device block is split into several commands
     // instead of being refused.
     bool split_long_messages = false;
+    // ORMA_DLL_Init returns as soon as the link is up (READY), waiting at most the described
+    // time for a link that is not; FIXED always waits the described time.
+    bool start_wait_ready = true;
+    // Mode 2: the module's address, a name or an IPv4 or IPv6 address, and its TCP port.
+    std::string host = "127.0.0.1";
+    uint16_t port = 5002;
+    // Mode 1: a port number n (COMn on Windows; on Linux the ORMA_COMn variable or /dev/COMn) or
+    // a device name (COM12, /dev/ttyUSB0).
+    std::string com_port = "1";
 };
 
 // The settings in force (a copy: Init may replace them from another thread).
