@@ -102,4 +102,26 @@ TEST_F(ComWin32, PortThatRefusesItsStateFailsWithMinusTwo)
     ops_.close(ops_.context);
 }
 
+// The names the ports open by: COM1 to COM9 plainly, from COM10 on (and every port given by name)
+// in the \\.\ form that every port takes; other names as they stand.
+TEST_F(ComWin32, PortsOpenByTheirWindowsNames)
+{
+    const struct {
+        uint8_t number;
+        const char* device;
+        const char* opened;
+    } cases[] = {
+        {7, "", "COM7"}, {12, "", "\\\\.\\COM12"}, {1, "COM12", "\\\\.\\COM12"}, {1, "com3", "\\\\.\\com3"},
+        {1, "\\\\.\\COM4", "\\\\.\\COM4"},
+    };
+    for (const auto& c : cases) {
+        ComSettings settings{c.number, 115200, 2, 8, 2, {}};
+        std::snprintf(settings.device, sizeof settings.device, "%s", c.device);
+        ASSERT_EQ(com_install_settings(&ops_, settings), 0);
+        ops_.open(ops_.context);
+        EXPECT_EQ(g_seen.name, c.opened) << int{c.number} << " " << c.device;
+        ops_.close(ops_.context);
+    }
+}
+
 } // namespace

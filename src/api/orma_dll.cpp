@@ -18,8 +18,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <mutex>
 
 namespace {
@@ -47,33 +48,14 @@ constexpr auto SEND_BOUND = 1000ms;
 // When the write under the send lock must have ended.
 std::chrono::steady_clock::time_point g_send_by;
 
-// A stop that comes while a start waits cuts the wait short.
-struct StartWaits {
-    std::mutex lock;
-    std::condition_variable cut;
-    int stops = 0; // stops waiting for the life lock
-};
-StartWaits& g_start_waits = *new StartWaits;
-
-void start_wait(std::chrono::milliseconds how_long)
-{
-    std::unique_lock hold(g_start_waits.lock);
-    g_start_waits.cut.wait_for(hold, how_long, [] { return g_start_waits.stops > 0; });
-}
-
 // Takes the life lock for a stop, cutting short the waits of a start that holds it.
 class StopTurn {
 public:
     StopTurn()
     {
-        {
-            const std::lock_guard hold(g_start_waits.lock);
-            ++g_start_waits.stops;
-        }
-        g_start_waits.cut.notify_all();
+        start_waits_stop_coming(+1);
         g_life_lock.lock();
-        const std::lock_guard hold(g_start_waits.lock);
-        --g_start_waits.stops;
+        start_waits_stop_coming(-1);
     }
     ~StopTurn() { g_life_lock.unlock(); }
     StopTurn(const StopTurn&) = delete;
@@ -113,6 +95,29 @@ void install_send_function(SvcSeq* seq, Mode mode)
         svc_seq_set_send_function(seq, SendRecord, 0);
 }
 
+// The link of mode 1 or 2 as the settings give it: the port by number or name, the module's
+// address and port.
+LinkConfig link_config(Mode mode, const OrmaOptions& options)
+{
+    LinkConfig config{};
+    if (mode == Mode::Com) {
+        config.type = LINK_COM;
+        config.com = ComSettings{1, 115200, 2, 8, 2, {}};
+        const std::string& port = options.com_port;
+        const bool number = port.find_first_not_of("0123456789") == std::string::npos && port.size() <= 3 &&
+                            std::stoi(port) >= 1 && std::stoi(port) <= 255;
+        if (number)
+            config.com.port = static_cast<uint8_t>(std::stoi(port));
+        else
+            std::snprintf(config.com.device, sizeof config.com.device, "%s", port.c_str());
+    } else {
+        config.type = LINK_TCP;
+        config.tcp.port = options.port;
+        std::snprintf(config.tcp.address, sizeof config.tcp.address, "%s", options.host.c_str());
+    }
+    return config;
+}
+
 void start_link(SvcSeq* seq, Mode mode, Protocol protocol, bool host_callback)
 {
     ReceiveCallback first = nullptr;
@@ -124,26 +129,27 @@ void start_link(SvcSeq* seq, Mode mode, Protocol protocol, bool host_callback)
         second = OnNotification;
     }
 
+    // With StartWait = READY the waits end as soon as the link is up; FIXED waits them out.
+    const OrmaOptions options = options_current();
+    const bool until_up = options.start_wait_ready;
+    start_waits_begin();
     if (mode_is_link(mode)) {
-        if (mode == Mode::Com) {
-            LinkConfig config{};
-            config.type = LINK_COM;
-            config.com = ComSettings{1, 115200, 2, 8, 2};
-            ORMA_Cli_Configure(&config);
-        } else {
-            ORMA_Cli_Configure(nullptr);
-        }
+        const LinkConfig config = link_config(mode, options);
+        ORMA_Cli_Configure(&config);
         ORMA_Cli_SetCallbacks(first, second);
         ORMA_Cli_SetLinkLost(OnLinkLost);
-        const bool thread = ORMA_Cli_Start() == 0 || options_current().reconnect;
+        ORMA_Cli_SetLinkUp(OnLinkUp);
+        const bool thread = ORMA_Cli_Start() == 0 || options.reconnect;
         if (thread)
-            start_wait(LINK_START_WAIT);
+            start_wait(LINK_START_WAIT, until_up);
         if (mode == Mode::Tcp)
-            start_wait(START_WAIT);
+            start_wait(START_WAIT, until_up);
     } else if (mode_is_usb(mode) && seq->send_fn == SendRecord) {
+        // Protocol 1 without a callback hears nothing: no USB link is started for it.
         if (first)
-            ORMA_Usb_Init(first, second, OnLinkLost);
-        start_wait(START_WAIT);
+            ORMA_Usb_Init(first, second, OnLinkLost, OnLinkUp);
+        if (first || !until_up)
+            start_wait(START_WAIT, until_up);
     }
 }
 

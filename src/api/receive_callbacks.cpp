@@ -37,3 +37,8 @@ void OnLinkLost()
 {
     flight_link_lost();
 }
+
+void OnLinkUp()
+{
+    start_waits_link_up();
+}

@@ -14,3 +14,5 @@ int32_t OnNotification(const uint8_t* message, int32_t length);
 int32_t ForwardToHost(const uint8_t* message, int32_t length);
 // The link went down: the command in flight gets the "no answer" response 0x85.
 void OnLinkLost();
+// The link is up: a start that waits for it goes on.
+void OnLinkUp();

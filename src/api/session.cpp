@@ -2,6 +2,49 @@
 
 OrmaState& g_orma = *new OrmaState;
 
+namespace {
+
+struct StartWaits {
+    std::mutex lock;
+    std::condition_variable changed;
+    int stops = 0; // stops waiting for the start
+    bool up = false;
+};
+StartWaits& g_start_waits = *new StartWaits;
+
+} // namespace
+
+void start_waits_begin()
+{
+    const std::lock_guard hold(g_start_waits.lock);
+    g_start_waits.up = false;
+}
+
+void start_waits_link_up()
+{
+    {
+        const std::lock_guard hold(g_start_waits.lock);
+        g_start_waits.up = true;
+    }
+    g_start_waits.changed.notify_all();
+}
+
+void start_waits_stop_coming(int change)
+{
+    {
+        const std::lock_guard hold(g_start_waits.lock);
+        g_start_waits.stops += change;
+    }
+    g_start_waits.changed.notify_all();
+}
+
+void start_wait(std::chrono::milliseconds how_long, bool until_up)
+{
+    std::unique_lock hold(g_start_waits.lock);
+    g_start_waits.changed.wait_for(hold, how_long,
+                                   [&] { return g_start_waits.stops > 0 || (until_up && g_start_waits.up); });
+}
+
 void SessionGate::open()
 {
     open_ = true;

@@ -6,6 +6,7 @@
 #include "Services/svc_orma/svc_seq_orma.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -66,6 +67,14 @@ struct OrmaState {
 
 // Never destroyed: the unload at the end of the process may still use it.
 extern OrmaState& g_orma;
+
+// The waits of a start. A stop that comes meanwhile cuts them short; a wait for the link ends
+// as soon as the link is up.
+void start_waits_begin();        // a start: the link is not up yet
+void start_waits_link_up();      // the link reports that it is up
+void start_waits_stop_coming(int change); // +1 when a stop waits for the start, -1 after
+// Waits up to `how_long`; with `until_up`, only while the link is not up.
+void start_wait(std::chrono::milliseconds how_long, bool until_up);
 
 // One use of the open session: the sequencer while it lasts, or nothing when no session is open.
 class SessionUse {

@@ -11,6 +11,8 @@ struct ComOs; // the backend's handles and events
 
 ComOs* com_os_port();
 void com_os_device_name(uint8_t port, char* name, size_t size);
+// The name to open for a device name given by the user.
+void com_os_named_device(const char* given, char* name, size_t size);
 // Opens the device for reading and writing, unshared; false when it cannot be had.
 bool com_os_open(ComOs* os, const char* name);
 // Applies the settings (no flow control, RTS raised, DTR lowered) and prepares the transfers;

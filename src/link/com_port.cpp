@@ -9,7 +9,7 @@
 namespace {
 
 struct ComPort {
-    ComSettings settings{1, 115200, 2, 8, 2};
+    ComSettings settings{1, 115200, 2, 8, 2, {}};
     std::atomic<uint16_t> open{0}; // 1 after a successful open, until the close
 };
 
@@ -34,8 +34,11 @@ int com_open(void* context)
     com->open = 0;
     ComOs* os = com_os_port();
     com_os_close(os); // an earlier open whose settings were refused left the port open
-    char name[256];
-    com_os_device_name(com->settings.port, name, sizeof name);
+    char name[300];
+    if (com->settings.device[0])
+        com_os_named_device(com->settings.device, name, sizeof name);
+    else
+        com_os_device_name(com->settings.port, name, sizeof name);
     if (!com_os_open(os, name))
         return LINK_FAILED;
     if (!com_os_configure(os, com->settings))
@@ -88,8 +91,13 @@ int com_wake(void*)
 
 int com_install(LinkOps* ops, uint8_t port, uint32_t baud, uint8_t parity, uint8_t data_bits, uint8_t stop_bits)
 {
+    return com_install_settings(ops, ComSettings{port, baud, parity, data_bits, stop_bits, {}});
+}
+
+int com_install_settings(LinkOps* ops, const ComSettings& settings)
+{
     *ops = LinkOps{&g_com, com_open, com_close, com_write, com_read, com_read_timeout, com_wake};
-    com_init(&g_com, ComSettings{port, baud, parity, data_bits, stop_bits});
+    com_init(&g_com, settings);
     return 0;
 }
 

@@ -155,6 +155,11 @@ void com_os_device_name(uint8_t port, char* name, size_t size)
         std::snprintf(name, size, "/dev/ttyS%d", port - 1);
 }
 
+void com_os_named_device(const char* given, char* name, size_t size)
+{
+    std::snprintf(name, size, "%s", given);
+}
+
 bool com_os_open(ComOs* os, const char* name)
 {
     const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

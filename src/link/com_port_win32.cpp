@@ -135,11 +135,18 @@ ComOs* com_os_port()
     return &g_os;
 }
 
+// COM1 to COM9 open by their plain names; from COM10 on only in the \\.\ form, which every
+// port takes.
 void com_os_device_name(uint8_t port, char* name, size_t size)
 {
-    char text[32];
-    wsprintfA(text, "COM%d", port);
-    std::snprintf(name, size, "%s", text);
+    std::snprintf(name, size, port < 10 ? "COM%d" : "\\\\.\\COM%d", port);
+}
+
+void com_os_named_device(const char* given, char* name, size_t size)
+{
+    const bool com = (given[0] == 'C' || given[0] == 'c') && (given[1] == 'O' || given[1] == 'o') &&
+                     (given[2] == 'M' || given[2] == 'm');
+    std::snprintf(name, size, com ? "\\\\.\\%s" : "%s", given);
 }
 
 void com_win32_set_seam(const ComWin32Seam* seam)

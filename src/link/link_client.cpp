@@ -40,6 +40,7 @@ struct LinkClient {
     std::atomic<ReceiveCallback> first{nullptr};
     std::atomic<ReceiveCallback> second{nullptr};
     std::atomic<void (*)()> lost{nullptr};
+    std::atomic<void (*)()> up{nullptr};
     std::atomic<int32_t> running{0};
     SemHandle* semaphore = nullptr;
 
@@ -149,8 +150,11 @@ bool come_back(uint32_t mine)
                 ops.close(ops.context); // the stop came during the attempt, or the port stayed open
             }
         }
-        if (opened == LINK_OK)
+        if (opened == LINK_OK) {
+            if (void (*up)() = g_client.up; up && still_running(mine))
+                up();
             return still_running(mine);
+        }
         next_attempt = std::chrono::steady_clock::now() + RETRY_EVERY;
     }
 }
@@ -302,6 +306,11 @@ void ORMA_Cli_SetLinkLost(void (*lost)())
     g_client.lost = lost;
 }
 
+void ORMA_Cli_SetLinkUp(void (*up)())
+{
+    g_client.up = up;
+}
+
 int ORMA_Cli_Start()
 {
     if (g_client.thread || g_client.semaphore)
@@ -322,8 +331,7 @@ int ORMA_Cli_Start()
     if (config.type == LINK_TCP)
         tcp_install(&ops, config.tcp.address, config.tcp.port, TCP_ROLE_CLIENT);
     else if (config.type == LINK_COM)
-        com_install(&ops, config.com.port, config.com.baud, config.com.parity, config.com.data_bits,
-                    config.com.stop_bits);
+        com_install_settings(&ops, config.com);
     else
         tcp_install(&ops, nullptr, TCP_DEFAULT_PORT, TCP_ROLE_CLIENT);
 
@@ -342,6 +350,8 @@ int ORMA_Cli_Start()
         console_write(ConsoleStream::Err, "Open() failed\n!");
         if (!reconnect)
             return -1;
+    } else if (void (*up)() = g_client.up) {
+        up();
     }
 
     // The flag is raised before the thread exists, so that a stop can never be overtaken by it;

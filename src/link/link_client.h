@@ -13,8 +13,8 @@ constexpr int32_t LINK_TCP = 1;
 constexpr int32_t LINK_COM = 2;
 
 struct LinkTcpSettings {
-    uint16_t port;     // host byte order
-    char address[22];  // dotted IPv4 text, zero-terminated
+    uint16_t port;      // host byte order
+    char address[256];  // a name or an IPv4 or IPv6 address, zero-terminated
 };
 
 struct LinkConfig {
@@ -30,6 +30,8 @@ void ORMA_Cli_SetCallbacks(ReceiveCallback first, ReceiveCallback second);
 // Called on the link's thread when an open link fails, before the host hears that it is down:
 // the command in flight gets its "no answer" response (null: nothing is called).
 void ORMA_Cli_SetLinkLost(void (*lost)());
+// Called when the link is up: at the start's open, and each time it comes back (null: nothing).
+void ORMA_Cli_SetLinkUp(void (*up)());
 // Opens the link and starts the receive thread, without waiting for anything more. With the Reconnect setting (the default), a link
 // that fails, or that cannot be opened here, is opened again every 300 ms until the stop, and
 // the host hears of each change through the second callback: MSG_LINK_DOWN, then MSG_LINK_UP.

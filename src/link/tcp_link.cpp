@@ -5,11 +5,14 @@
 #include "link/tcp_os.h"
 #include "support/console.h"
 
+#include <cstdio>
+
 namespace {
 
 struct TcpLink {
     int32_t role = TCP_ROLE_CLIENT;
-    uint32_t address = 0; // IPv4, network order
+    char host[256] = {}; // the client's peer: a name or an IPv4 or IPv6 address
+    uint32_t address = 0; // the server's: IPv4, network order
     uint16_t port = TCP_DEFAULT_PORT;
 };
 
@@ -25,7 +28,9 @@ int tcp_init(void* context, const char* address, uint16_t port, int32_t role)
     TcpLink* link = link_of(context);
     link->role = role;
     link->port = port;
-    link->address = tcp_os_address(address ? address : TCP_DEFAULT_ADDRESS);
+    const char* host = address && *address ? address : TCP_DEFAULT_ADDRESS;
+    std::snprintf(link->host, sizeof link->host, "%s", host);
+    link->address = role == TCP_ROLE_SERVER ? tcp_os_address(host) : 0;
     return 0;
 }
 
@@ -45,7 +50,16 @@ int tcp_open(void* context)
         console_print(ConsoleStream::Err, "WSAStartup failed with error %d\n", error);
         return LINK_FAILED;
     }
-    if (!tcp_os_socket(os))
+    TcpOsPeer target;
+    if (link->role != TCP_ROLE_SERVER) {
+        int error = 0;
+        if (!tcp_os_resolve(link->host, link->port, &target, &error)) {
+            console_print(ConsoleStream::Err, "cannot resolve %s: error %d\n", link->host, error);
+            tcp_os_shutdown(os);
+            return LINK_FAILED;
+        }
+    }
+    if (!tcp_os_socket(os, target.family))
         return fail_open(os, "socket() failed with error %d\n");
     char text[32];
     if (link->role == TCP_ROLE_SERVER) {
@@ -62,9 +76,8 @@ int tcp_open(void* context)
         console_print(ConsoleStream::Out, "accepted connection from %s, port %d\n", text, peer_port);
         return LINK_OK;
     }
-    tcp_os_address_text(link->address, text, sizeof text);
-    console_print(ConsoleStream::Out, "Client connecting to: %s\n", text);
-    if (!tcp_os_connect(os, link->address, link->port))
+    console_print(ConsoleStream::Out, "Client connecting to: %s\n", link->host);
+    if (!tcp_os_connect(os, target))
         return fail_open(os, "connect() failed: %d\n");
     return LINK_OK;
 }

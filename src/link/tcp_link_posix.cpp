@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 struct TcpOs {
@@ -84,7 +86,29 @@ int tcp_os_startup(TcpOs*)
     return 0; // nothing to start; the wake pipe comes with the socket
 }
 
-bool tcp_os_socket(TcpOs* os)
+bool tcp_os_resolve(const char* host, uint16_t port, TcpOsPeer* peer, int* error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    char service[8];
+    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    addrinfo* found = nullptr;
+    *error = ::getaddrinfo(host, service, &hints, &found);
+    if (*error != 0)
+        return false;
+    const bool fits = found->ai_addrlen <= sizeof peer->address;
+    if (fits) {
+        std::memcpy(peer->address, found->ai_addr, found->ai_addrlen);
+        peer->length = static_cast<int>(found->ai_addrlen);
+        peer->family = found->ai_family;
+    }
+    ::freeaddrinfo(found);
+    *error = fits ? 0 : EAI_FAMILY;
+    return fits;
+}
+
+bool tcp_os_socket(TcpOs* os, int family)
 {
     {
         std::lock_guard lock(os->wake_lock);
@@ -92,7 +116,7 @@ bool tcp_os_socket(TcpOs* os)
             return false;
         os->wake_read = os->wake_pipe[0];
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(family ? family : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     os->primary = fd;
     return fd >= 0;
 }
@@ -122,15 +146,15 @@ bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port)
 
 // Connects without blocking, so that a wake ends the attempt at once; the socket is blocking
 // again afterwards.
-bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
+bool tcp_os_connect(TcpOs* os, const TcpOsPeer& peer)
 {
     const int fd = os->primary.load();
     os->data = fd;
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
         return false;
-    const sockaddr_in a = socket_address(address, port);
-    bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(peer.address), static_cast<socklen_t>(peer.length)) == 0;
     if (!connected && errno == EINPROGRESS) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONNECT_LIMIT_MS);
         pollfd fds[2] = {{fd, POLLOUT, 0}, {os->wake_read, POLLIN, 0}};

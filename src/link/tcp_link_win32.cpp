@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 struct TcpOs {
@@ -82,7 +83,29 @@ int tcp_os_startup(TcpOs* os)
     return error;
 }
 
-bool tcp_os_socket(TcpOs* os)
+bool tcp_os_resolve(const char* host, uint16_t port, TcpOsPeer* peer, int* error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    char service[8];
+    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    addrinfo* found = nullptr;
+    *error = getaddrinfo(host, service, &hints, &found);
+    if (*error != 0)
+        return false;
+    const bool fits = found->ai_addrlen <= sizeof peer->address;
+    if (fits) {
+        std::memcpy(peer->address, found->ai_addr, found->ai_addrlen);
+        peer->length = static_cast<int>(found->ai_addrlen);
+        peer->family = found->ai_family;
+    }
+    freeaddrinfo(found);
+    *error = fits ? 0 : WSAEAFNOSUPPORT;
+    return fits;
+}
+
+bool tcp_os_socket(TcpOs* os, int family)
 {
     os->recv_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     os->send_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -90,7 +113,7 @@ bool tcp_os_socket(TcpOs* os)
         std::lock_guard lock(os->wake_lock);
         os->wake_event = CreateEventA(nullptr, TRUE, os->woken ? TRUE : FALSE, nullptr);
     }
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    const SOCKET s = socket(family ? family : AF_INET, SOCK_STREAM, 0);
     os->primary = s;
     return s != INVALID_SOCKET && os->recv_event && os->send_event && os->wake_event;
 }
@@ -118,14 +141,13 @@ bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port)
 
 // Connects without blocking, so that a wake ends the attempt at once; the socket is blocking
 // again afterwards.
-bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port)
+bool tcp_os_connect(TcpOs* os, const TcpOsPeer& peer)
 {
     const SOCKET s = os->primary.load();
     os->data = s;
-    const sockaddr_in a = socket_address(address, port);
     if (WSAEventSelect(s, os->recv_event, FD_CONNECT) == SOCKET_ERROR)
         return false;
-    bool connected = connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR;
+    bool connected = connect(s, reinterpret_cast<const sockaddr*>(peer.address), peer.length) != SOCKET_ERROR;
     int error = connected ? 0 : WSAGetLastError();
     if (!connected && error == WSAEWOULDBLOCK) {
         HANDLE events[2] = {os->recv_event, os->wake_event};

@@ -21,15 +21,26 @@ TcpOs* tcp_os_link();
 uint32_t tcp_os_address(const char* dotted);
 void tcp_os_address_text(uint32_t address, char* text, int size);
 
+// A peer's address as the system gives it: IPv4 or IPv6.
+struct TcpOsPeer {
+    alignas(8) unsigned char address[128];
+    int length = 0;
+    int family = 0;
+};
+
 // Starts the sockets layer; 0 or the layer's error code (Windows Sockets' WSAStartup).
 int tcp_os_startup(TcpOs* os);
+// The first address of a name or of an IPv4 or IPv6 address text; false with the resolver's code
+// in *error.
+bool tcp_os_resolve(const char* host, uint16_t port, TcpOsPeer* peer, int* error);
 // Each returns false on failure; tcp_os_error() then gives the system's code.
-bool tcp_os_socket(TcpOs* os);
+// A socket of the family (0: IPv4).
+bool tcp_os_socket(TcpOs* os, int family);
 bool tcp_os_bind(TcpOs* os, uint32_t address, uint16_t port);
 bool tcp_os_listen(TcpOs* os, int backlog);
 bool tcp_os_accept(TcpOs* os, uint32_t* peer_address, uint16_t* peer_port); // the data socket
 // data socket = primary; bounded, and ended by a wake
-bool tcp_os_connect(TcpOs* os, uint32_t address, uint16_t port);
+bool tcp_os_connect(TcpOs* os, const TcpOsPeer& peer);
 int tcp_os_error();
 // Closes both sockets, stops the sockets layer and clears a wake.
 void tcp_os_shutdown(TcpOs* os);

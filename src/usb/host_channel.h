@@ -36,8 +36,10 @@ public:
 
     // Hands one message to the callback of its class; messages to the module are dropped.
     void DispatchToHost(const uint8_t* bytes, uint16_t length);
-    // `lost` is told when an open pipe goes down, before the disconnected notification.
-    void SetCallbacks(ReceiveCallback response, ReceiveCallback notification, void (*lost)() = nullptr);
+    // `lost` is told when an open pipe goes down, before the disconnected notification; `up` when
+    // a pipe is connected.
+    void SetCallbacks(ReceiveCallback response, ReceiveCallback notification, void (*lost)() = nullptr,
+                      void (*up)() = nullptr);
     // The host's send: writes the message when the pipe is open, waiting at most the pipes'
     // time-out; a pipe that took nothing is given up. False when the message was not written.
     bool Send(const uint8_t* bytes, uint16_t length);
@@ -67,4 +69,5 @@ private:
     std::atomic<ReceiveCallback> mResponse{nullptr};
     std::atomic<ReceiveCallback> mNotification{nullptr};
     std::atomic<void (*)()> mLost{nullptr};
+    std::atomic<void (*)()> mUp{nullptr};
 };

@@ -29,11 +29,13 @@ HostCommandChannel::~HostCommandChannel()
         CloseHandle(mWake);
 }
 
-void HostCommandChannel::SetCallbacks(ReceiveCallback response, ReceiveCallback notification, void (*lost)())
+void HostCommandChannel::SetCallbacks(ReceiveCallback response, ReceiveCallback notification, void (*lost)(),
+                                      void (*up)())
 {
     mResponse = response;
     mNotification = notification;
     mLost = lost;
+    mUp = up;
 }
 
 void HostCommandChannel::Hand(const uint8_t* bytes, uint16_t length)
@@ -137,6 +139,8 @@ void HostCommandChannel::OnPipeConnected()
     mReading = false;
     mTooLong = false;
     mAnnounce = 1;
+    if (void (*up)() = mUp)
+        up();
 }
 
 uint32_t HostCommandChannel::ThreadStep()

@@ -10,8 +10,9 @@
 // Whether this system has the USB link. Where it has not, one console line says so.
 bool ORMA_Usb_Available();
 // Starts the process's USB link. The messages that come back go to the callbacks by class; `lost`
-// is told when the pipe to the owner goes down, before the host hears of it.
-int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_cb, void (*lost)());
+// is told when the pipe to the owner goes down, before the host hears of it, and `up` when it is
+// connected.
+int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_cb, void (*lost)(), void (*up)());
 int32_t ORMA_Usb_Exit();
 // Writes one host message to the pipe; false when it was not written (no pipe, or one that took
 // nothing within its time-out, which is then given up).

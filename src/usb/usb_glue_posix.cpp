@@ -9,7 +9,7 @@ bool ORMA_Usb_Available()
     return false;
 }
 
-int32_t ORMA_Usb_Init(ReceiveCallback, ReceiveCallback, void (*)())
+int32_t ORMA_Usb_Init(ReceiveCallback, ReceiveCallback, void (*)(), void (*)())
 {
     return 0;
 }

@@ -24,9 +24,9 @@ bool ORMA_Usb_Available()
     return true;
 }
 
-int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_cb, void (*lost)())
+int32_t ORMA_Usb_Init(ReceiveCallback response_cb, ReceiveCallback notification_cb, void (*lost)(), void (*up)())
 {
-    g_channel.SetCallbacks(response_cb, notification_cb, lost);
+    g_channel.SetCallbacks(response_cb, notification_cb, lost, up);
     g_device.StopThread();
     g_device.SetTraceFlags(0);
     g_device.PipeThread().SetSplitLongMessages(options_current().split_long_messages);
