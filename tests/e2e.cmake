@@ -123,6 +123,18 @@ e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2
 e2e_test(e2e_com_long MODE 1 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_COM_COUNT}
          SIM ${com_sim} ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
 
+# A module on another machine: ser2net in front of the simulator's serial line (when installed).
+find_program(SER2NET ser2net)
+if(NOT WIN32 AND SER2NET)
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_bridge)
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME e2e_bridge WORKING_DIRECTORY ${workdir}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/bridge_run.sh $<TARGET_FILE:ormasim> $<TARGET_FILE:test_e2e>
+                   --gtest_filter=Exchange.RoundTripsThroughABridgeThatRestarts)
+  set_tests_properties(e2e_bridge PROPERTIES TIMEOUT 300 LABELS e2e RESOURCE_LOCK bridge7002
+                                             ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
+endif()
+
 # The host tool against the simulator: mode 2, with the port written 05002 (decimal to ormasim),
 # and natively mode 1 through --device.
 function(ormactl_test name lock)

@@ -564,4 +564,50 @@ TEST_F(Exchange, PeerThatNeverReadsHoldsNoHostThread)
     testsock::close(listener);
     remove_file("ORMA_DLL_Log.ini");
 }
+
+// A module on another machine: the host reaches it through a serial-to-TCP bridge by Host and
+// Port (bridge_run.sh sets both). 10,000 round trips in order, with a restart of the bridge in
+// the middle: the command in flight then gets 0x85, and traffic goes on.
+TEST_F(Exchange, RoundTripsThroughABridgeThatRestarts)
+{
+    const char* restart = std::getenv("ORMA_BRIDGE_RESTART");
+    if (!restart)
+        GTEST_SKIP() << "bridge_run.sh runs this";
+    const int count = env_int("ORMA_E2E_COUNT", 10000);
+    Library lib(2);
+    int answered = 0, no_answers = 0;
+    std::thread restarter;
+    for (int i = 0; i < count; ++i) {
+        const Bytes command{0x41, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        ASSERT_TRUE(wait_until([] { return ORMA_DLL_getComState() == 1; }, 10s)) << i;
+        ASSERT_TRUE(send(command));
+        if (i == count / 2)
+            restarter = std::thread([restart] { EXPECT_EQ(std::system(restart), 0); });
+        Bytes got = take_within(10s);
+        while (got == LINK_DOWN || got == LINK_UP) // the bridge's restart
+            got = take_within(10s);
+        if (got == Bytes{0x85}) {
+            ASSERT_GT(i, 0) << "the bridge is not there";
+            ++no_answers;
+            // As a host does: it waits for the link to come back before it goes on.
+            Bytes event;
+            while (!(event = take_within(10s)).empty() && event != LINK_UP) {
+            }
+            ASSERT_EQ(hex(event), hex(LINK_UP)) << "the link did not come back";
+            continue;
+        }
+        if (hex(got) != hex(answer_to(command))) {
+            if (restarter.joinable())
+                restarter.join();
+            FAIL() << "command " << i << " answered " << hex(got);
+        }
+        ++answered;
+    }
+    if (restarter.joinable())
+        restarter.join();
+    std::printf("%d answered, %d answered 0x85\n", answered, no_answers);
+    EXPECT_GE(no_answers, 1) << "the bridge's restart went unnoticed";
+    EXPECT_GT(answered, count - 100);
+    EXPECT_TRUE(take().empty());
+}
 } // namespace
