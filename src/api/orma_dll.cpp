@@ -14,6 +14,7 @@
 #include "support/fault.h"
 #include "support/heap.h"
 #include "support/sem.h"
+#include "support/timed_lock.h"
 #include "usb/usb_glue.h"
 
 #include <atomic>
@@ -43,7 +44,7 @@ std::atomic<bool> g_started{false};
 // from any thread, the receive callback included. Each call has one bound for the wait for this
 // lock and for its write together, so that no sender waits for the writes of others on top of
 // its own; a write that takes nothing for the whole bound fails its link.
-std::timed_mutex g_send_lock;
+TimedLock g_send_lock;
 constexpr auto SEND_BOUND = 1000ms;
 // When the write under the send lock must have ended.
 std::chrono::steady_clock::time_point g_send_by;

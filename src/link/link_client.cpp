@@ -9,6 +9,7 @@
 #include "support/options.h"
 #include "support/sem.h"
 #include "support/thread.h"
+#include "support/timed_lock.h"
 
 #include <algorithm>
 #include <atomic>
@@ -58,7 +59,7 @@ struct LinkClient {
     int writers = 0;          // writes under way
     bool write_failed = false; // a write on the open link failed: the receive thread gives it up
     // Frames go out one at a time; each write is bounded and ends at a wake.
-    std::timed_mutex write_lock;
+    TimedLock write_lock;
 
     LibThread* thread = nullptr;
     // Each start's thread has its own number: a thread that a stop had to give up ends by itself

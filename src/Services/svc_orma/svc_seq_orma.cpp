@@ -1,5 +1,7 @@
 #include "Services/svc_orma/svc_seq_orma.h"
 
+#include "support/sem.h"
+
 #include "support/heap.h"
 
 SvcSeq* svc_seq_create()
@@ -51,10 +53,17 @@ int svc_seq_send(SvcSeq* seq, SvcMsg* record)
 
 int svc_seq_send_next(SvcSeq* seq)
 {
-    if (!seq || seq->busy == 1 || !seq->tx_list)
+    if (!seq || seq->busy == 1)
+        return 0;
+    // Records may be appended from other threads (under the list lock) while one is sent: the
+    // head is read under the lock; only the send itself, which is serialized, takes it off.
+    Sem_Wait(SEM_MSG_LISTS);
+    SvcMsg* const first = seq->tx_list;
+    Sem_Release(SEM_MSG_LISTS);
+    if (!first)
         return 0;
     seq->busy = 1;
-    if (seq->send_fn(seq->send_ctx, seq->tx_list) == 1) {
+    if (seq->send_fn(seq->send_ctx, first) == 1) {
         svc_list_pop(&seq->tx_list);
         seq->busy = 0;
         return 1;
