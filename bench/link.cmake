@@ -15,3 +15,7 @@ if(NOT WIN32)
   target_compile_definitions(soak_link PRIVATE ORMASIM_PATH="$<TARGET_FILE:ormasim>")
   add_dependencies(soak_link ormasim)
 endif()
+
+# How long ORMA_DLL_Init takes with the module present (a program: bench_init MODE [COUNT]).
+add_executable(bench_init ${CMAKE_CURRENT_SOURCE_DIR}/bench_init.cpp)
+target_link_libraries(bench_init PRIVATE ORMA_DLL orma_warnings)
