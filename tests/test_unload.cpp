@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace {
@@ -59,6 +61,52 @@ TEST(Unload, FreeLibraryWithoutExitStopsTheReceiveThreadAndALaterLoadWorks)
     EXPECT_EQ(Bytes(buffer, buffer + length), (Bytes{0x81, 0x42}));
     EXPECT_EQ(entry<ExitFn>(dll, "ORMA_DLL_Exit")(), 0);
     EXPECT_TRUE(FreeLibrary(dll));
+}
+
+// The system ends a thread in the middle of ORMA_DLL_Send_Message (a module that never reads holds
+// it in its write), as it ends every other thread at the end of a process before the library is
+// unloaded: the unload does not wait for that send for ever. The test is the module, on the
+// library's port.
+TEST(Unload, AThreadEndedInsideASendDoesNotHoldTheUnload)
+{
+    WSADATA wsa;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(5002);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    HMODULE dll = LoadLibraryA("ORMA_DLL.dll");
+    ASSERT_NE(dll, nullptr);
+    ASSERT_EQ(entry<InitFn>(dll, "ORMA_DLL_Init")(2, 1, 0, nullptr), 0);
+    const SOCKET peer = accept(listener, nullptr, nullptr); // and never read
+    static SendFn send;
+    send = entry<SendFn>(dll, "ORMA_DLL_Send_Message");
+    static std::atomic<long> sends{0};
+    const auto sender = [](void*) -> DWORD {
+        const Bytes longest(255, 0x41);
+        for (;; ++sends)
+            send(longest.data(), 255);
+    };
+    HANDLE threads[2] = {CreateThread(nullptr, 0, sender, nullptr, 0, nullptr),
+                         CreateThread(nullptr, 0, sender, nullptr, 0, nullptr)};
+    Sleep(1500); // the buffers are full: the sends wait in their writes
+    for (HANDLE t : threads) {
+        TerminateThread(t, 0);
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
+    static HMODULE freed;
+    freed = dll;
+    HANDLE unload = CreateThread(nullptr, 0, [](void*) -> DWORD { return FreeLibrary(freed) ? 0 : 1; }, nullptr, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(unload, 10000), WAIT_OBJECT_0) << "the unload waits for the ended send";
+    CloseHandle(unload);
+    EXPECT_GT(sends.load(), 0);
+    closesocket(peer);
+    closesocket(listener);
+    WSACleanup();
 }
 
 } // namespace

@@ -174,10 +174,14 @@ void stop_library(void (*stop_link)(Mode mode), unsigned limit_ms)
     const Mode mode = g_orma.mode;
     voice_close(); // from here nothing reaches the host's callback but a call under way
     stop_link(mode);
-    g_orma.session.close(); // from here no callback and no export uses the sequencer
+    // From here no callback and no export uses the sequencer. A use that never ends (its thread
+    // ended by the system at the end of the process) keeps the sequencer from being released.
+    const bool idle = g_orma.session.close(std::chrono::milliseconds(limit_ms));
     flight_stop(limit_ms);
     g_orma.host_callback = nullptr;
-    svc_seq_destroy(g_orma.seq.exchange(nullptr));
+    SvcSeq* seq = g_orma.seq.exchange(nullptr);
+    if (idle)
+        svc_seq_destroy(seq);
     Log_Exit();
     Sem_CloseAll();
     g_started = false;

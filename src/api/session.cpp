@@ -50,11 +50,11 @@ void SessionGate::open()
     open_ = true;
 }
 
-void SessionGate::close()
+bool SessionGate::close(std::chrono::milliseconds limit)
 {
     open_ = false;
     std::unique_lock lock(lock_);
-    idle_.wait(lock, [this] { return users_ == 0; });
+    return idle_.wait_for(lock, limit, [this] { return users_ == 0; });
 }
 
 // The count is raised before the flag is read, and the flag cleared before the count is read, so

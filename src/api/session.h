@@ -41,8 +41,10 @@ constexpr bool mode_is_usb(Mode mode)
 class SessionGate {
 public:
     void open();
-    // No use begins after the call; returns when every use that began has ended.
-    void close();
+    // No use begins after the call; returns when every use that began has ended, or false after
+    // `limit` (at the unload at the end of a process, the system may have ended a thread in the
+    // middle of a use: it never leaves).
+    bool close(std::chrono::milliseconds limit);
     bool enter();
     void leave();
 

@@ -72,13 +72,14 @@ struct LinkClient {
 LinkClient& g_client = *new LinkClient;
 
 // Closes the open link under the lock: no write begins after it, those under way are woken and
-// waited for, then the transport closes.
+// waited for, then the transport closes. The wait is bounded: at the unload at the end of a
+// process the system may have ended a writer in the middle of its write.
 void close_locked(std::unique_lock<std::mutex>& lock)
 {
     g_client.link_open = false;
     if (g_client.writers > 0 && g_client.ops.wake)
         g_client.ops.wake(g_client.ops.context);
-    g_client.changed.wait(lock, [] { return g_client.writers == 0; });
+    g_client.changed.wait_for(lock, std::chrono::milliseconds(UNLOAD_LIMIT_MS), [] { return g_client.writers == 0; });
     g_client.ops.close(g_client.ops.context);
     g_client.write_failed = false;
 }
