@@ -37,7 +37,7 @@ public:
     // Hands one message to the callback of its class; messages to the module are dropped.
     void DispatchToHost(const uint8_t* bytes, uint16_t length);
     // `lost` is told when an open pipe goes down, before the disconnected notification; `up` when
-    // a pipe is connected.
+    // a pipe is connected, after the connected notification.
     void SetCallbacks(ReceiveCallback response, ReceiveCallback notification, void (*lost)() = nullptr,
                       void (*up)() = nullptr);
     // The host's send: writes the message when the pipe is open, waiting at most the pipes'

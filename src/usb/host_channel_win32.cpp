@@ -139,8 +139,6 @@ void HostCommandChannel::OnPipeConnected()
     mReading = false;
     mTooLong = false;
     mAnnounce = 1;
-    if (void (*up)() = mUp)
-        up();
 }
 
 uint32_t HostCommandChannel::ThreadStep()
@@ -159,6 +157,9 @@ uint32_t HostCommandChannel::ThreadStep()
     }
     if (mAnnounce.exchange(0) == 1) {
         Hand(USB_CONNECTED, sizeof USB_CONNECTED);
+        // The host hears that the pipe is up before a start that waits for it goes on.
+        if (void (*up)() = mUp)
+            up();
         if (!StoppableSleep(AFTER_ANNOUNCE_MS))
             return 0;
     }
