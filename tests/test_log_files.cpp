@@ -127,24 +127,26 @@ TEST_F(LogFiles, MaxSizeIsKibibytesToTheByte)
     };
     // The line of a message of n bytes takes 5 n bytes on disk and this many more.
     const long extra = static_cast<long>(log_line({0xF0}).size()) - 5 - 1 + LINE_END;
+    const auto log_flushed = [](const std::vector<uint8_t>& message) {
+        g_fake_seconds += 11;
+        log_bytes(message);
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.ini);
         SCOPED_TRACE(c.past);
         remove_file("kib.txt.1");
-        write_file("kib.ini", c.ini);
-        ASSERT_EQ(Log_Init("kib.ini"), 1);
-        const auto log_flushed = [](const std::vector<uint8_t>& message) {
-            g_fake_seconds += 11;
-            log_bytes(message);
-        };
-        log_flushed({0xF0}); // the configuration dump reaches the disk
-        long left = c.bound + c.past - size_of("kib.txt");
-        while ((left - extra) % 5 != 0) { // short lines until one line can take the rest exactly
-            log_flushed({0xF0});
-            left -= 5 + extra;
+        // The configuration's dump opens the file. A note of 1 to 5 characters in it leaves
+        // room that one line fills exactly (with CR LF every line takes a multiple of 5).
+        long left = -1;
+        for (size_t note = 1; note <= 5 && (left < 0 || (left - extra) % 5 != 0); ++note) {
+            write_file("kib.ini", c.ini + ("Note = " + std::string(note, 'n') + "\n"));
+            ASSERT_EQ(Log_Init("kib.ini"), 1);
+            log_flushed({0xF0}); // the dump reaches the disk
+            left = c.bound + c.past - size_of("kib.txt");
         }
-        const long before = c.bound + c.past - left;
+        ASSERT_EQ((left - extra) % 5, 0);
         ASSERT_GE(left, 5 + extra);
+        const long before = c.bound + c.past - left;
         const std::vector<uint8_t> last(static_cast<size_t>((left - extra) / 5), 0xF0);
         log_flushed(last);
         if (c.past == 0) {
