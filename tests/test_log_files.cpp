@@ -15,6 +15,12 @@ namespace {
 
 class LogFiles : public LogTest {};
 
+#if defined(_WIN32)
+constexpr long LINE_END = 2; // text mode writes CR LF
+#else
+constexpr long LINE_END = 1;
+#endif
+
 long size_of(const std::string& path)
 {
     std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -84,6 +90,13 @@ TEST_F(LogFiles, MaxSizeRenamesTheFileAndStartsANewOneWithoutLosingALine)
         ASSERT_FALSE(current.empty());
         ASSERT_FALSE(previous.empty());
         EXPECT_NE(previous.front(), "from an earlier run");
+        // A file moves to ".1" only when the next message's output would not fit in it: the
+        // renamed file holds all it could, not that one message.
+        const std::string head = current.front().substr(0, 6);
+        long first_output = 0;
+        for (size_t k = 0; k < current.size() && (k == 0 || current[k].rfind(head, 0) != 0); ++k)
+            first_output += static_cast<long>(current[k].size()) + LINE_END;
+        EXPECT_GT(size_of(older) + first_output, c.bound) << "the renamed file holds " << previous.size() << " lines";
         const std::string last = c.bound == 1024 ? log_line(subchannel(199 % 8, 199)) : " " + std::string(90, '-');
         EXPECT_EQ(current.back() + "\n", c.bound == 1024 ? last : last + "\n");
         if (c.bound == 1024) {
@@ -95,6 +108,55 @@ TEST_F(LogFiles, MaxSizeRenamesTheFileAndStartsANewOneWithoutLosingALine)
         } else {
             EXPECT_EQ(current.front().rfind("Time: ", 0), 0u) << "a notification's output was cut";
         }
+    }
+}
+
+// MaxSize is in KiB, to the byte: a message that ends the file at the bound stays in it, one
+// that would take it a byte past the bound starts the next file.
+TEST_F(LogFiles, MaxSizeIsKibibytesToTheByte)
+{
+    const struct {
+        const char* ini;
+        long bound;
+        long past; // bytes past the bound that the last message would take the file
+    } cases[] = {
+        {"[ORMA_GENERAL]\nLogging = ALL\nFile = kib.txt\nMaxSize = 1\n", 1024, 0},
+        {"[ORMA_GENERAL]\nLogging = ALL\nFile = kib.txt\nMaxSize = 1\n", 1024, 1},
+        {"[ORMA_ERROR]\nLogging = ALL\nFile = kib.txt\nMaxSize = 5\n", 5120, 0},
+        {"[ORMA_ERROR]\nLogging = ALL\nFile = kib.txt\nMaxSize = 5\n", 5120, 1},
+    };
+    // The line of a message of n bytes takes 5 n bytes on disk and this many more.
+    const long extra = static_cast<long>(log_line({0xF0}).size()) - 5 - 1 + LINE_END;
+    const auto log_flushed = [](const std::vector<uint8_t>& message) {
+        g_fake_seconds += 11;
+        log_bytes(message);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ini);
+        SCOPED_TRACE(c.past);
+        remove_file("kib.txt.1");
+        // The configuration's dump opens the file. A note of 1 to 5 characters in it leaves
+        // room that one line fills exactly (with CR LF every line takes a multiple of 5).
+        long left = -1;
+        for (size_t note = 1; note <= 5 && (left < 0 || (left - extra) % 5 != 0); ++note) {
+            write_file("kib.ini", c.ini + ("Note = " + std::string(note, 'n') + "\n"));
+            ASSERT_EQ(Log_Init("kib.ini"), 1);
+            log_flushed({0xF0}); // the dump reaches the disk
+            left = c.bound + c.past - size_of("kib.txt");
+        }
+        ASSERT_EQ((left - extra) % 5, 0);
+        ASSERT_GE(left, 5 + extra);
+        const long before = c.bound + c.past - left;
+        const std::vector<uint8_t> last(static_cast<size_t>((left - extra) / 5), 0xF0);
+        log_flushed(last);
+        if (c.past == 0) {
+            EXPECT_EQ(size_of("kib.txt"), c.bound);
+            EXPECT_FALSE(file_exists("kib.txt.1"));
+        } else {
+            EXPECT_EQ(size_of("kib.txt.1"), before);
+            EXPECT_EQ(size_of("kib.txt"), left); // the last line alone
+        }
+        Log_Exit();
     }
 }
 

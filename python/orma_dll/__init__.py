@@ -95,7 +95,13 @@ class Link:
             raise OrmaError("the Link is closed")
 
     def send(self, message):
-        """Queues one message of 1 to 255 bytes (code first)."""
+        """Queues one message of 1 to 255 bytes (code first).
+
+        Raises TypeError for a message that is not bytes-like, ValueError for one of another length,
+        and OrmaError when the Link is closed or the library does not take the message (it was
+        stopped, its table of messages is full, or in modes 3 and 4 a message of 251 to 255
+        bytes without [ORMA_LINK] SplitLongMessages = ON).
+        """
         self._check_open()
         if isinstance(message, str) or not isinstance(message, (bytes, bytearray, memoryview)):
             raise TypeError("message must be bytes, not %s" % type(message).__name__)

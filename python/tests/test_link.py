@@ -1,4 +1,5 @@
 """The package against the library and the simulator in mode 2."""
+import contextlib
 import socket
 import subprocess
 import sys
@@ -9,7 +10,8 @@ import pytest
 
 import gc
 
-from orma_dll import Link, OrmaError, is_notification
+from orma_dll import MODE_USB, Link, OrmaError, is_notification
+from orma_dll._library import load
 
 
 def test_polling_round_trips_in_order(ormasim):
@@ -93,6 +95,48 @@ def test_bad_messages_are_refused(message, error):
         with pytest.raises(error):
             link.send(message)
         link.send(b"\x01")  # a good one still goes
+
+
+# (mode, [ORMA_LINK] settings, message length, library stopped under the Link, refused)
+LIBRARY_DECIDES = [
+    (MODE_USB, "", 250, False, False),
+    (MODE_USB, "", 251, False, True),  # longer than one device block
+    (MODE_USB, "SplitLongMessages = ON", 255, False, False),
+    (0, "", 255, False, False),
+    (0, "", 1, True, True),
+]
+
+
+@pytest.mark.parametrize("mode, settings, length, stopped, refused", LIBRARY_DECIDES)
+def test_send_raises_when_the_library_refuses_the_message(tmp_path, monkeypatch, mode, settings, length, stopped,
+                                                          refused):
+    monkeypatch.chdir(tmp_path)  # the library reads its settings from the working folder
+    (tmp_path / "ORMA_DLL_Log.ini").write_text("[ORMA_LINK]\n%s\n" % settings)
+    with Link(mode=mode) as link:  # no USB on this system: no link, nothing sent
+        if stopped:
+            load().ORMA_DLL_Exit()  # as another user of the library in this process would
+        refusal = pytest.raises(OrmaError, match="could not queue") if refused else contextlib.nullcontext()
+        with refusal:
+            link.send(b"\x01" * length)
+
+
+# (ms until the simulator answers, seconds receive() waits, answered in time)
+RECEIVE_WAITS = [(300, 3, True), (1500, 0.5, False)]
+
+
+@pytest.mark.parametrize("answer_ms, timeout, answered", RECEIVE_WAITS)
+def test_receive_waits_the_seconds_it_is_given(ormasim, answer_ms, timeout, answered):
+    command = b"\x7f\x06" + answer_ms.to_bytes(2, "big")  # the simulator answers after answer_ms
+    with Link() as link:
+        link.send(command)
+        start = time.monotonic()
+        message = link.receive(timeout=timeout)
+        waited = time.monotonic() - start
+    if answered:
+        assert message == b"\xbf" + command[1:]
+    else:
+        assert message is None
+        assert waited >= timeout
 
 
 def test_one_link_at_a_time_and_none_after_close():
