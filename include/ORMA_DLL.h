@@ -87,8 +87,8 @@ typedef int32_t (ORMA_DLL_CALL *ORMA_DLL_ReceiveCallback)(const uint8_t *message
  *
  * Returns as soon as the link is up ([ORMA_LINK] StartWait = READY, the default): mode 2 when
  * connected, mode 1 when the port is open and set, modes 3 and 4 when the pipe to the owner
- * process is connected; measured with the module present (median of 20): mode 2 INIT_MODE2, mode 1
- * on a pseudo-terminal INIT_MODE1, mode 4 under Wine INIT_MODE4. A link that is not up is waited
+ * process is connected; measured with the module present (median of 20): mode 2 0.06 ms, mode 1
+ * on a pseudo-terminal 0.04 ms, mode 4 under Wine 110 ms. A link that is not up is waited
  * for at most: mode 1 1000 ms, mode 2 3000 ms, modes 3 and 4 2000 ms (Windows; Linux has no
  * USB: one console line, no wait); with Reconnect = OFF a link that fails at once is not waited
  * for. StartWait = FIXED always waits those times. Other modes start no link and do not wait.

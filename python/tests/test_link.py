@@ -189,3 +189,18 @@ def test_library_is_found_by_variable_then_next_to_the_package(tmp_path):
     run = _import_and_load({"PATH": env["PATH"]}, str(tmp_path))
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == str(package / "libORMA_DLL.so.1")
+
+
+def test_a_link_opens_and_closes_as_fast_as_its_connection(ormasim):
+    """With the module present a `with Link(...)` returns as soon as the link is up (StartWait =
+    READY): a test rig of 50 links pays no fixed wait per link."""
+    took = []
+    for _ in range(20):
+        begin = time.monotonic()
+        with Link(mode=2, protocol=2):
+            pass
+        took.append(time.monotonic() - begin)
+    took.sort()
+    print("Link open and close: median %.1f ms of 20" % (took[10] * 1000))
+    assert took[10] < 0.1
+
