@@ -63,6 +63,21 @@ TEST(Unload, FreeLibraryWithoutExitStopsTheReceiveThreadAndALaterLoadWorks)
     EXPECT_TRUE(FreeLibrary(dll));
 }
 
+SendFn g_send;
+std::atomic<long> g_sends{0};
+
+DWORD WINAPI send_forever(void*)
+{
+    const Bytes longest(255, 0x41);
+    for (;; ++g_sends)
+        g_send(longest.data(), 255);
+}
+
+DWORD WINAPI free_library(void* dll)
+{
+    return FreeLibrary(static_cast<HMODULE>(dll)) ? 0 : 1;
+}
+
 // The system ends a thread in the middle of ORMA_DLL_Send_Message (a module that never reads holds
 // it in its write), as it ends every other thread at the end of a process before the library is
 // unloaded: the unload does not wait for that send for ever. The test is the module, on the
@@ -82,28 +97,19 @@ TEST(Unload, AThreadEndedInsideASendDoesNotHoldTheUnload)
     ASSERT_NE(dll, nullptr);
     ASSERT_EQ(entry<InitFn>(dll, "ORMA_DLL_Init")(2, 1, 0, nullptr), 0);
     const SOCKET peer = accept(listener, nullptr, nullptr); // and never read
-    static SendFn send;
-    send = entry<SendFn>(dll, "ORMA_DLL_Send_Message");
-    static std::atomic<long> sends{0};
-    const auto sender = [](void*) -> DWORD {
-        const Bytes longest(255, 0x41);
-        for (;; ++sends)
-            send(longest.data(), 255);
-    };
-    HANDLE threads[2] = {CreateThread(nullptr, 0, sender, nullptr, 0, nullptr),
-                         CreateThread(nullptr, 0, sender, nullptr, 0, nullptr)};
+    g_send = entry<SendFn>(dll, "ORMA_DLL_Send_Message");
+    HANDLE threads[2] = {CreateThread(nullptr, 0, send_forever, nullptr, 0, nullptr),
+                         CreateThread(nullptr, 0, send_forever, nullptr, 0, nullptr)};
     Sleep(1500); // the buffers are full: the sends wait in their writes
     for (HANDLE t : threads) {
         TerminateThread(t, 0);
         WaitForSingleObject(t, INFINITE);
         CloseHandle(t);
     }
-    static HMODULE freed;
-    freed = dll;
-    HANDLE unload = CreateThread(nullptr, 0, [](void*) -> DWORD { return FreeLibrary(freed) ? 0 : 1; }, nullptr, 0, nullptr);
+    HANDLE unload = CreateThread(nullptr, 0, free_library, dll, 0, nullptr);
     EXPECT_EQ(WaitForSingleObject(unload, 10000), WAIT_OBJECT_0) << "the unload waits for the ended send";
     CloseHandle(unload);
-    EXPECT_GT(sends.load(), 0);
+    EXPECT_GT(g_sends.load(), 0);
     closesocket(peer);
     closesocket(listener);
     WSACleanup();
