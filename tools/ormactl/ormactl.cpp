@@ -205,7 +205,7 @@ void print_line(const std::string& text)
 void note_received(const uint8_t* message, size_t length)
 {
     const auto now = Clock::now();
-    std::lock_guard hold(g_lock);
+    std::unique_lock hold(g_lock);
     std::string line = std::string("<- ") + class_name(message[0]) + " " + hex(message, length);
     if (message[0] == 0xF0) {
         ++g_count.errors;
@@ -229,6 +229,7 @@ void note_received(const uint8_t* message, size_t length)
     if (!g_quiet)
         print_line(line);
     ++g_arrivals;
+    hold.unlock(); // the waiting thread wakes to a free lock
     g_arrived.notify_all();
 }
 
