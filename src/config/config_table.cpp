@@ -1,6 +1,7 @@
 #include "config/config_table.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -196,7 +197,7 @@ FilterExpression parse_expression(std::string_view item)
         while (at < word.size() && hex_value(word[at]) < 0 && word[at] != 'x')
             ++at;
         if (at == word.size()) {
-            e.odd.emplace_back(word);
+            e.odd.push_back({std::string(word), SIZE_MAX});
             continue;
         }
         if (e.bytes.size() == FILTER_BYTES) {
@@ -209,9 +210,9 @@ FilterExpression parse_expression(std::string_view item)
             used = read_hex(word.substr(at), byte);
         else
             e.wildcards |= 1u << e.bytes.size();
-        e.bytes.push_back(byte);
         if (at != 0 || used != word.size())
-            e.odd.emplace_back(word);
+            e.odd.push_back({std::string(word), e.bytes.size()});
+        e.bytes.push_back(byte);
     }
     return e;
 }
@@ -230,9 +231,8 @@ const Section& section(SectionId id)
 
 const Key& key(SectionId section_id, KeyId key_id)
 {
-    for (const Key& k : section(section_id).keys)
-        if (k.id == key_id)
-            return k;
+    if (const Key* k = find_key(section(section_id), key_id))
+        return *k;
     std::abort(); // a key that the section does not have: a fault of the caller's code
 }
 
@@ -248,6 +248,14 @@ const Key* find_key(const Section& in, std::string_view name)
 {
     for (const Key& k : in.keys)
         if (same_word(name, k.name))
+            return &k;
+    return nullptr;
+}
+
+const Key* find_key(const Section& in, KeyId id)
+{
+    for (const Key& k : in.keys)
+        if (k.id == id)
             return &k;
     return nullptr;
 }

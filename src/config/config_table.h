@@ -15,6 +15,9 @@
 
 namespace orma_config {
 
+// The file that ORMA_DLL_Init reads from the current folder.
+inline constexpr const char* FILE_NAME = "ORMA_DLL_Log.ini";
+
 // The order of the log channels' sections is the order in which the library sets them up.
 enum class SectionId : uint8_t { General, Error, Fsi, SubChannels, Link, Console };
 
@@ -65,6 +68,7 @@ const Key& key(SectionId section, KeyId key);
 // By name, in any case; null for a name the library never reads.
 const Section* find_section(std::string_view name);
 const Key* find_key(const Section& section, std::string_view name);
+const Key* find_key(const Section& section, KeyId key);
 
 // "ORMA_GENERAL:Logging": the name that an INI look-up takes.
 struct FullName {
@@ -107,11 +111,16 @@ inline constexpr int FILTER_EXPRESSIONS = 8;
 inline constexpr int FILTER_BYTES = 8;
 
 struct FilterExpression {
-    std::string text;              // the expression as written, without its leading blanks
-    std::vector<uint8_t> bytes;    // a wildcard's byte is 0
-    uint32_t wildcards = 0;        // bit k: byte k matches any byte
-    bool cut = false;              // it had more than FILTER_BYTES items; the first are kept
-    std::vector<std::string> odd;  // words that are not one whole item (partly or not read)
+    std::string text;           // the expression as written, without its leading blanks
+    std::vector<uint8_t> bytes; // a wildcard's byte is 0
+    uint32_t wildcards = 0;     // bit k: byte k matches any byte
+    bool cut = false;           // it had more than FILTER_BYTES items; the first are kept
+    // Words that are not one whole item, and the item read from each (SIZE_MAX: none).
+    struct OddWord {
+        std::string word;
+        size_t item;
+    };
+    std::vector<OddWord> odd;
 };
 struct Filter {
     size_t given = 0; // expressions in the value, before the limit
