@@ -11,3 +11,13 @@ if(ORMA_INI_BACKEND STREQUAL "iniparser")
   target_link_libraries(test_ini_diff PRIVATE ${INIPARSER_LIBRARY})
   target_compile_definitions(test_ini_diff PRIVATE ORMA_INI_CORPUS="${PROJECT_SOURCE_DIR}/fuzz/corpus/fuzz_log_config")
 endif()
+# The INI file's table, and the library and ormactl config reading one file alike.
+if(WIN32)
+  set(ormactl_platform ${PROJECT_SOURCE_DIR}/tools/ormactl/platform_win32.cpp)
+else()
+  set(ormactl_platform ${PROJECT_SOURCE_DIR}/tools/ormactl/platform_posix.cpp)
+endif()
+orma_test(test_config LIBS orma_core LABELS logging
+          SOURCES ${PROJECT_SOURCE_DIR}/tools/ormactl/log_config_check.cpp ${ormactl_platform})
+target_include_directories(test_config PRIVATE ${PROJECT_SOURCE_DIR}/tools/ormactl)
+target_compile_definitions(test_config PRIVATE ORMA_SAMPLE_LOG_CONFIG="${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini")
