@@ -190,6 +190,8 @@ bool ini_own_scan(const char* path, const std::function<void(const IniLine&)>& v
         }
         last = 0;
 
+        out.key.clear();
+        out.value.clear();
         switch (parse_line(line, out.section, out.key, out.value)) {
         case LineKind::Section:
             out.kind = IniLine::Kind::Section;
