@@ -7,9 +7,6 @@ orma_fuzz_target(fuzz_log_config ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_log_config.cpp
                  ${PROJECT_SOURCE_DIR}/tools/ormactl/platform_posix.cpp)
 target_include_directories(fuzz_log_config PRIVATE ${PROJECT_SOURCE_DIR}/tools/ormactl)
 if(ORMA_INI_BACKEND STREQUAL "iniparser")
-  target_sources(fuzz_log_config PRIVATE ${PROJECT_SOURCE_DIR}/src/logging/ini_own.cpp)
-endif()
-if(ORMA_INI_BACKEND STREQUAL "iniparser")
   # Natively the loader runs over iniparser; the project's own reader must agree with it.
   target_compile_definitions(fuzz_log_config PRIVATE ORMA_FUZZ_COMPARE_INIPARSER=1)
 endif()

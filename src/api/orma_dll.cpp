@@ -8,6 +8,7 @@
 #include "api/session.h"
 #include "api/unload.h"
 #include "api/voice.h"
+#include "config/config_table.h"
 #include "link/frame.h"
 #include "link/link_client.h"
 #include "logging/log.h"
@@ -28,7 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* LOG_CONFIG_FILE = "ORMA_DLL_Log.ini";
 // The start's waits: the link start lets the line settle, then modes 2 to 4 wait for the link.
 constexpr auto LINK_START_WAIT = 1000ms;
 constexpr auto START_WAIT = 2000ms;
@@ -203,7 +203,7 @@ int32_t init(int32_t mode_number, int32_t protocol_number, ORMA_DLL_ReceiveCallb
     const auto protocol = static_cast<Protocol>(protocol_number);
 
     Sem_CreateAll();
-    Log_Init(LOG_CONFIG_FILE);
+    Log_Init(orma_config::FILE_NAME);
     Heap_Init();
     g_orma.host_callback = callback;
     SvcSeq* seq = svc_seq_create();

@@ -5,9 +5,9 @@
 // The dictionary handed out is the reader's own.
 struct IniDict {};
 
-IniDict* ini_load(const char* path)
+IniDict* ini_read(const char* path, IniComplaint complain)
 {
-    return reinterpret_cast<IniDict*>(ini_own_load(path));
+    return reinterpret_cast<IniDict*>(ini_own_load(path, complain));
 }
 
 const char* ini_get(const IniDict* dict, const char* key)

@@ -1,6 +1,5 @@
 // INI backend over the system's iniparser library.
 #include "logging/ini.h"
-#include "support/console.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,23 +12,30 @@ dictionary* lib(const IniDict* dict)
 {
     return reinterpret_cast<dictionary*>(const_cast<IniDict*>(dict));
 }
-// The reader's complaints about the file are console lines like the library's own.
-int to_console(const char* format, ...)
+// iniparser takes one callback for the whole process; it hands each complaint to the caller of
+// the load under way.
+thread_local IniComplaint t_complain = nullptr;
+
+int forward(const char* format, ...)
 {
     char text[1200];
     va_list args;
     va_start(args, format);
     const int n = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    console_print(ConsoleStream::Err, "%s", text);
+    if (t_complain)
+        t_complain(text);
     return n;
 }
 } // namespace
 
-IniDict* ini_load(const char* path)
+IniDict* ini_read(const char* path, IniComplaint complain)
 {
-    iniparser_set_error_callback(to_console);
-    return reinterpret_cast<IniDict*>(iniparser_load(path));
+    t_complain = complain;
+    iniparser_set_error_callback(forward);
+    IniDict* dict = reinterpret_cast<IniDict*>(iniparser_load(path));
+    t_complain = nullptr;
+    return dict;
 }
 
 const char* ini_get(const IniDict* dict, const char* key)

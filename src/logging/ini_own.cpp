@@ -3,9 +3,10 @@
 // appearance: a section as its lower-case name without a value, a key as "section:key" in
 // lower case with its value. A repeated key keeps its place and takes the later value.
 #include "logging/ini_own.h"
-#include "support/console.h"
 
+#include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,7 +70,8 @@ std::string strip(const std::string& s)
 enum class LineKind { Empty, Comment, Section, Value, Error };
 
 // Classifies one joined line. A section line updates the current section (a pair of brackets
-// with nothing between them leaves it as it was); a key line gives key and value.
+// with nothing between them leaves it as it was); a key line gives key and value. Names keep
+// their case: the dictionary lowers them.
 LineKind parse_line(const char* input, std::string& section, std::string& key, std::string& value)
 {
     const std::string line = strip(input);
@@ -81,7 +83,7 @@ LineKind parse_line(const char* input, std::string& section, std::string& key, s
     if (line[0] == '[' && line[n - 1] == ']') {
         const size_t close = line.find(']', 1);
         if (close > 1)
-            section = lower(strip(line.substr(1, close - 1)));
+            section = strip(line.substr(1, close - 1));
         else { // "[]" keeps the current section, stripped again and cut to the line's length less one
             section = strip(section);
             if (section.size() > n - 1)
@@ -94,7 +96,7 @@ LineKind parse_line(const char* input, std::string& section, std::string& key, s
     const size_t eq = line.find('=');
     if (eq == 0 || eq == std::string::npos)
         return LineKind::Error;
-    key = lower(strip(line.substr(0, eq)));
+    key = strip(line.substr(0, eq));
     size_t pos = eq + 1;
     while (pos < n && is_space(line[pos]))
         ++pos;
@@ -125,37 +127,56 @@ LineKind parse_line(const char* input, std::string& section, std::string& key, s
     return LineKind::Value;
 }
 
+// Formats one complaint for the caller's sink.
+void tell(IniComplaint complain, const char* format, ...)
+{
+    if (!complain)
+        return;
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    complain(text.c_str());
+}
+
 } // namespace
 
-IniOwnDict* ini_own_load(const char* path)
+void ini_complain_to_stderr(const char* line)
+{
+    std::fputs(line, stderr);
+}
+
+bool ini_own_scan(const char* path, const std::function<void(const IniLine&)>& visit)
 {
     if (!path)
-        return nullptr;
-    std::FILE* in = std::fopen(path, "r");
-    if (!in) {
-        console_print(ConsoleStream::Err, "iniparser: cannot open %s\n", path);
-        return nullptr;
-    }
-
-    auto* dict = new IniOwnDict;
+        return false;
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "r"), std::fclose);
+    if (!file)
+        return false;
+    std::FILE* in = file.get();
     char line[LINE_SIZE + 1] = {};
-    std::string section;
-    std::string key;
-    std::string value;
+    IniLine out{};
     int last = 0; // length of the part already read of a line continued with a backslash
     int lineno = 0;
-    int errors = 0;
 
     while (std::fgets(line + last, LINE_SIZE - last, in) != nullptr) {
         ++lineno;
+        if (last == 0)
+            out.first = lineno;
+        out.last = lineno;
         int len = static_cast<int>(std::strlen(line)) - 1;
         if (len <= 0)
             continue;
         if (line[len] != '\n' && !std::feof(in)) {
-            console_print(ConsoleStream::Err, "iniparser: input line too long in %s (%d)\n", path, lineno);
-            delete dict;
-            std::fclose(in);
-            return nullptr;
+            out.kind = IniLine::Kind::TooLong;
+            out.text = line;
+            visit(out);
+            return true;
         }
         while (len >= 0 && is_space(line[len])) {
             line[len] = '\0';
@@ -169,30 +190,66 @@ IniOwnDict* ini_own_load(const char* path)
         }
         last = 0;
 
-        switch (parse_line(line, section, key, value)) {
+        out.key.clear();
+        out.value.clear();
+        switch (parse_line(line, out.section, out.key, out.value)) {
         case LineKind::Section:
-            dict->set(section, std::nullopt);
+            out.kind = IniLine::Kind::Section;
             break;
         case LineKind::Value:
-            dict->set(section + ":" + key, value);
+            out.kind = IniLine::Kind::Key;
             break;
         case LineKind::Error:
-            console_print(ConsoleStream::Err, "iniparser: syntax error in %s (%d):\n", path, lineno);
-            console_print(ConsoleStream::Err, "-> %s\n", line);
-            ++errors;
+            out.kind = IniLine::Kind::Error;
             break;
         case LineKind::Empty:
         case LineKind::Comment:
-            break;
+            std::memset(line, 0, LINE_SIZE);
+            continue;
         }
+        out.text = line;
+        visit(out);
         std::memset(line, 0, LINE_SIZE);
     }
-    std::fclose(in);
-    if (errors) {
-        delete dict;
+    return true;
+}
+
+IniOwnDict* ini_own_load(const char* path)
+{
+    return ini_own_load(path, ini_complain_to_stderr);
+}
+
+IniOwnDict* ini_own_load(const char* path, IniComplaint complain)
+{
+    if (!path)
+        return nullptr;
+    auto dict = std::make_unique<IniOwnDict>();
+    int errors = 0;
+    bool too_long = false;
+    const bool opened = ini_own_scan(path, [&](const IniLine& line) {
+        switch (line.kind) {
+        case IniLine::Kind::Section:
+            dict->set(lower(line.section), std::nullopt);
+            break;
+        case IniLine::Kind::Key:
+            dict->set(lower(line.section) + ":" + lower(line.key), line.value);
+            break;
+        case IniLine::Kind::Error:
+            tell(complain, "iniparser: syntax error in %s (%d):\n", path, line.last);
+            tell(complain, "-> %s\n", line.text.c_str());
+            ++errors;
+            break;
+        case IniLine::Kind::TooLong:
+            tell(complain, "iniparser: input line too long in %s (%d)\n", path, line.last);
+            too_long = true;
+            break;
+        }
+    });
+    if (!opened) {
+        tell(complain, "iniparser: cannot open %s\n", path);
         return nullptr;
     }
-    return dict;
+    return errors || too_long ? nullptr : dict.release();
 }
 
 const char* ini_own_get(const IniOwnDict* dict, const char* key)

@@ -1,17 +1,12 @@
 // Log configuration and log files: reads the INI file once, opens the four channels' files,
 // writes the restart banner and the configuration dump, flushes and closes.
+#include "config/config_table.h"
 #include "logging/log_state.h"
 #include "logging/options_ini.h"
 #include "support/console.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <cstring>
-#include <initializer_list>
 #include <new>
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -27,51 +22,46 @@ int64_t system_clock_seconds()
 LogClockFn g_clock = system_clock_seconds;
 LogLocalTimeFn g_local_time = log_os_local_time;
 
-std::string upper(const char* value)
+using orma_config::KeyId;
+using orma_config::SectionId;
+
+static_assert(LOG_OFF == static_cast<LogMode>(orma_config::Mode::Off) &&
+              LOG_ON == static_cast<LogMode>(orma_config::Mode::On) &&
+              LOG_ALL == static_cast<LogMode>(orma_config::Mode::All) &&
+              LOG_NOTIFICATIONS_ONLY == static_cast<LogMode>(orma_config::Mode::NotificationsOnly) &&
+              LOG_COMMANDS_RESPONSES == static_cast<LogMode>(orma_config::Mode::CommandsResponses) &&
+              LOG_ENCLOSED_FILTER == static_cast<LogMode>(orma_config::Mode::EnclosedFilter) &&
+              LOG_EXCLOSED_FILTER == static_cast<LogMode>(orma_config::Mode::ExclosedFilter));
+
+const char* value_of(const LogState* state, SectionId section, KeyId key)
 {
-    std::string s(value);
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
+    return ini_get(state->config, orma_config::full_name(section, key));
 }
 
-// The mode value of a channel's "Logging" key, or null when the channel stays off (key absent
-// or "OFF").
-bool channel_requested(const LogState* state, const char* key, std::string& mode)
+// The channel's Logging value, or null when the channel stays off (key absent or "OFF").
+const char* channel_requested(const LogState* state, SectionId section)
 {
-    const char* value = ini_get(state->config, key);
-    if (!value)
-        return false;
-    mode = upper(value);
-    return mode != "OFF";
+    const char* value = value_of(state, section, KeyId::Logging);
+    if (!value || orma_config::mode_of(orma_config::key(section, KeyId::Logging), value) == orma_config::Mode::Off)
+        return nullptr;
+    return value;
 }
 
-bool key_is_on(const LogState* state, const char* key)
+bool key_is_on(const LogState* state, SectionId section, KeyId key)
 {
-    const char* value = ini_get(state->config, key);
-    return value && upper(value) == "ON";
-}
-
-// The channel's bound in bytes from "MaxSize" (KB) beside its File key: digits only, at most
-// 4 TB; anything else, 0 or no key: no bound.
-uint64_t max_size(const LogState* state, const char* file_key)
-{
-    std::string key(file_key);
-    key.replace(key.find(':') + 1, std::string::npos, "MaxSize");
-    const char* value = ini_get(state->config, key.c_str());
-    if (!value || !*value || std::strspn(value, "0123456789") != std::strlen(value) || std::strlen(value) > 10)
-        return 0;
-    return std::strtoull(value, nullptr, 10) * 1024u;
+    const char* value = value_of(state, section, key);
+    return value && orma_config::switch_on(value);
 }
 
 // Opens the channel's file (the configured name or the default); reports a failure.
-bool open_channel_file(const LogState* state, LogChannel& channel, const char* file_key, const char* default_name)
+bool open_channel_file(const LogState* state, LogChannel& channel, SectionId section)
 {
-    const char* name = ini_get(state->config, file_key);
+    const char* name = value_of(state, section, KeyId::File);
     if (!name)
-        name = default_name;
+        name = orma_config::key(section, KeyId::File).default_value;
     channel.name = name;
-    channel.max_bytes = max_size(state, file_key);
+    const char* max_size = value_of(state, section, KeyId::MaxSize);
+    channel.max_bytes = max_size ? orma_config::size_bytes(orma_config::key(section, KeyId::MaxSize), max_size) : 0;
     channel.file = std::fopen(name, "w");
     if (!channel.file) {
         console_print(ConsoleStream::Err, "ERROR: Unable to create file \"%s\"\n", name);
@@ -88,22 +78,11 @@ void drop_channel(LogChannel& channel)
     channel.mode = LOG_OFF;
 }
 
-// The mode that a channel's Logging word names, among the modes the channel knows; LOG_OFF
-// for any other word.
-LogMode mode_named(const std::string& word, std::initializer_list<LogMode> known)
+// The mode that the channel's Logging value names; LOG_OFF for a word that is no mode of it.
+LogMode mode_named(SectionId section, const char* value)
 {
-    static const std::pair<LogMode, const char*> NAMES[] = {
-        {LOG_ALL, "ALL"},
-        {LOG_NOTIFICATIONS_ONLY, "NOTIFICATIONS_ONLY"},
-        {LOG_COMMANDS_RESPONSES, "COMMANDS_RESPONSES"},
-        {LOG_ENCLOSED_FILTER, "ENCLOSED_FILTER"},
-        {LOG_EXCLOSED_FILTER, "EXCLOSED_FILTER"},
-    };
-    for (const auto& [mode, name] : NAMES) {
-        if (word == name && std::find(known.begin(), known.end(), mode) != known.end())
-            return mode;
-    }
-    return LOG_OFF;
+    const auto mode = orma_config::mode_of(orma_config::key(section, KeyId::Logging), value);
+    return mode ? static_cast<LogMode>(*mode) : LOG_OFF;
 }
 
 const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -123,62 +102,60 @@ void write_restart_banner(std::FILE* file)
 int32_t read_general(LogState* state)
 {
     LogChannel& ch = state->general;
-    std::string mode;
-    if (!channel_requested(state, "ORMA_GENERAL:Logging", mode))
+    const char* mode = channel_requested(state, SectionId::General);
+    if (!mode)
         return 1;
-    if (!open_channel_file(state, ch, "ORMA_GENERAL:File", "ORMA_Notifications.txt"))
+    if (!open_channel_file(state, ch, SectionId::General))
         return 0;
-    ch.mode = mode_named(mode, {LOG_ALL, LOG_NOTIFICATIONS_ONLY, LOG_COMMANDS_RESPONSES, LOG_ENCLOSED_FILTER,
-                                LOG_EXCLOSED_FILTER});
+    ch.mode = mode_named(SectionId::General, mode);
     if (ch.mode == LOG_OFF) {
         drop_channel(ch);
         return 0;
     }
     if (ch.mode == LOG_ENCLOSED_FILTER || ch.mode == LOG_EXCLOSED_FILTER)
-        return Log_ParseFilter(state, "ORMA_GENERAL:Filter", &ch);
+        return Log_ParseFilter(state, orma_config::full_name(SectionId::General, KeyId::Filter), &ch);
     return 1;
 }
 
 int32_t read_error(LogState* state)
 {
     LogChannel& ch = state->error;
-    std::string mode;
-    if (!channel_requested(state, "ORMA_ERROR:Logging", mode))
+    const char* mode = channel_requested(state, SectionId::Error);
+    if (!mode)
         return 1;
     int32_t result = 1;
-    if (!open_channel_file(state, ch, "ORMA_ERROR:File", "ORMA_ErrNotifications.txt")) {
+    if (!open_channel_file(state, ch, SectionId::Error)) {
         result = 0;
     } else {
-        ch.mode = mode_named(mode, {LOG_ALL, LOG_ENCLOSED_FILTER, LOG_EXCLOSED_FILTER});
+        ch.mode = mode_named(SectionId::Error, mode);
         if (ch.mode == LOG_OFF) {
             drop_channel(ch);
             result = 0;
         }
         if (ch.mode == LOG_ENCLOSED_FILTER || ch.mode == LOG_EXCLOSED_FILTER) {
-            result = Log_ParseFilter(state, "ORMA_ERROR:Filter", &ch);
+            result = Log_ParseFilter(state, orma_config::full_name(SectionId::Error, KeyId::Filter), &ch);
             Log_PruneErrorFilter(state);
         }
     }
-    if (ch.file && key_is_on(state, "ORMA_ERROR:Startup"))
+    if (ch.file && key_is_on(state, SectionId::Error, KeyId::Startup))
         write_restart_banner(ch.file);
     return result;
 }
 
 // The FSI and sub-channel channels know only "ON".
-int32_t read_on_channel(LogState* state, LogChannel& ch, const char* logging_key, const char* file_key,
-                        const char* default_name, bool& requested)
+int32_t read_on_channel(LogState* state, LogChannel& ch, SectionId section, bool& requested)
 {
-    std::string mode;
-    requested = channel_requested(state, logging_key, mode);
+    const char* mode = channel_requested(state, section);
+    requested = mode != nullptr;
     if (!requested)
         return 1;
-    if (!open_channel_file(state, ch, file_key, default_name))
+    if (!open_channel_file(state, ch, section))
         return 0;
-    if (mode != "ON") {
+    ch.mode = mode_named(section, mode);
+    if (ch.mode == LOG_OFF) {
         drop_channel(ch);
         return 0;
     }
-    ch.mode = LOG_ON;
     return 1;
 }
 
@@ -255,7 +232,7 @@ int32_t Log_Init(const char* config_file)
     }
     // The library's own settings come from the same file; without it, every default.
     options_set(options_read(config));
-    console_set_output(config ? ini_get(config, "ORMA_CONSOLE:Output") : nullptr);
+    console_set_output(config ? ini_get(config, orma_config::full_name(SectionId::Console, KeyId::Output)) : nullptr);
     if (!config) {
         console_print(ConsoleStream::Out, "Unable to open configuration file \"%s\"\n", name);
         return 0;
@@ -286,21 +263,17 @@ int32_t Log_ReadConfig(LogState* state)
     if (result != 1)
         return result;
     bool requested = false;
-    if (set_up(state->fsi, [&] {
-            return read_on_channel(state, state->fsi, "ORMA_FSI:Logging", "ORMA_FSI:File", "ORMA_FSINotifications.txt",
-                                   requested);
-        }) != 1)
+    if (set_up(state->fsi, [&] { return read_on_channel(state, state->fsi, SectionId::Fsi, requested); }) != 1)
         return 0;
     LogChannel& sub = state->subchannels;
     return set_up(sub, [&] {
-        if (read_on_channel(state, sub, "ORMA_CONFIGURED_SUBCHANNELS:Logging", "ORMA_CONFIGURED_SUBCHANNELS:File",
-                            "ORMA_CfgSubChannels.txt", requested) != 1)
+        if (read_on_channel(state, sub, SectionId::SubChannels, requested) != 1)
             return 0;
         if (requested) {
             sub.list_options = 0;
-            if (key_is_on(state, "ORMA_CONFIGURED_SUBCHANNELS:LogListById"))
+            if (key_is_on(state, SectionId::SubChannels, KeyId::LogListById))
                 sub.list_options |= LOG_LIST_BY_ID;
-            if (key_is_on(state, "ORMA_CONFIGURED_SUBCHANNELS:LogListByCU"))
+            if (key_is_on(state, SectionId::SubChannels, KeyId::LogListByCU))
                 sub.list_options |= LOG_LIST_BY_CU;
         }
         return 1;

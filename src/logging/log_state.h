@@ -2,6 +2,7 @@
 // Log_Init, Log_Exit and Log_Message (log.h) are what the rest of the library calls.
 #pragma once
 
+#include "config/config_table.h"
 #include "logging/ini.h"
 #include "logging/log.h"
 
@@ -20,8 +21,8 @@ enum LogMode : uint32_t {
     LOG_EXCLOSED_FILTER = 6,
 };
 
-constexpr int LOG_FILTER_SLOTS = 8;
-constexpr int LOG_FILTER_BYTES = 8; // per expression
+constexpr int LOG_FILTER_SLOTS = orma_config::FILTER_EXPRESSIONS;
+constexpr int LOG_FILTER_BYTES = orma_config::FILTER_BYTES; // per expression
 constexpr uint8_t LOG_WILDCARD_BYTE = 0xEE;
 constexpr uint32_t LOG_LIST_BY_ID = 1;
 constexpr uint32_t LOG_LIST_BY_CU = 2;

@@ -1,92 +1,21 @@
 // Log writers: which channel records a message, the log line, the filter expressions, and the
 // flush that follows a recorded message at most once in 11 seconds.
+#include "config/config_table.h"
 #include "logging/log_state.h"
 #include "support/console.h"
 #include "support/message.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
 constexpr int64_t FLUSH_INTERVAL_S = 10; // flush when more than this has passed
-
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Reads a hexadecimal number at text (an optional "0x" or "0X" prefix); false when there is no
-// hex digit. The byte is the number's low 8 bits.
-bool read_hex_byte(const char* text, uint8_t& byte)
-{
-    if (hex_value(*text) < 0)
-        return false;
-    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && hex_value(text[2]) >= 0)
-        text += 2;
-    unsigned value = 0;
-    for (; hex_value(*text) >= 0; ++text)
-        value = ((value << 4) | static_cast<unsigned>(hex_value(*text))) & 0xFFu;
-    byte = static_cast<uint8_t>(value);
-    return true;
-}
-
-// Parses one comma-separated item into a slot whose bytes begin at pool[pos].
-void parse_expression(const char* item, const char* key, LogChannel* channel, FilterExpression& slot, size_t& pos)
-{
-    slot = FilterExpression{channel->pool + pos, 0, 0, 0};
-    while (is_blank(*item))
-        ++item;
-    const char* text = item; // quoted in the diagnostic
-    size_t i = 0;
-    while (item[i] != '\0') {
-        if (is_blank(item[i])) { // any run of blanks separates two byte items
-            ++i;
-            continue;
-        }
-        uint8_t byte = 0;
-        const bool hex = read_hex_byte(item + i, byte);
-        if (hex || item[i] == 'x') {
-            if (slot.length == LOG_FILTER_BYTES) {
-                if (channel->file)
-                    std::fprintf(channel->file,
-                                 "ERROR: Length of filter expression \"%s\" (Key \"%s\") is unsupported. "
-                                 "Filter expression will be reduced to %d bytes.\n",
-                                 text, key, LOG_FILTER_BYTES);
-                return;
-            }
-            if (!hex) {
-                slot.mask |= 1u << slot.length;
-                ++slot.count;
-                byte = LOG_WILDCARD_BYTE;
-            }
-            channel->pool[pos++] = byte;
-            ++slot.length;
-            ++i;
-            while (item[i] != '\0' && !is_blank(item[i]))
-                ++i;
-        }
-        // Anything else is passed over, one character at a time.
-        if (item[i] != '\0')
-            ++i;
-    }
-}
 
 bool channel_filter_matches(const LogChannel& ch, const uint8_t* message, uint16_t length)
 {
@@ -308,33 +237,30 @@ int32_t log_parse_filter_value(const char* value, const char* key, LogChannel* c
 {
     if (!value || !key || !channel)
         return 0;
-
-    // Items between commas; runs of commas are one separator.
-    std::vector<std::string> items;
-    const std::string copy(value);
-    size_t at = 0;
-    while (at < copy.size()) {
-        const size_t comma = copy.find(',', at);
-        const size_t end = comma == std::string::npos ? copy.size() : comma;
-        if (end > at)
-            items.push_back(copy.substr(at, end - at));
-        at = end + 1;
-    }
-    if (items.empty())
+    const orma_config::Filter filter = orma_config::parse_filter(value);
+    if (filter.given == 0)
         return 0;
-    if (items.size() > LOG_FILTER_SLOTS) {
-        if (channel->file)
-            std::fprintf(channel->file,
-                         "ERROR: To many filter expressions in config file (Key \"%s\"). Only %d are supported!\n",
-                         key, LOG_FILTER_SLOTS);
-        items.resize(LOG_FILTER_SLOTS);
-    }
+    if (filter.given > LOG_FILTER_SLOTS && channel->file)
+        std::fprintf(channel->file,
+                     "ERROR: To many filter expressions in config file (Key \"%s\"). Only %d are supported!\n", key,
+                     LOG_FILTER_SLOTS);
 
     for (FilterExpression& slot : channel->filter)
         slot = FilterExpression{};
     size_t pos = 0;
-    for (size_t i = 0; i < items.size(); ++i)
-        parse_expression(items[i].c_str(), key, channel, channel->filter[i], pos);
+    for (size_t i = 0; i < filter.expressions.size(); ++i) {
+        const orma_config::FilterExpression& e = filter.expressions[i];
+        const auto length = static_cast<uint16_t>(e.bytes.size());
+        channel->filter[i] = FilterExpression{channel->pool + pos, length, e.wildcards,
+                                              static_cast<uint16_t>(std::popcount(e.wildcards))};
+        for (uint16_t k = 0; k < length; ++k)
+            channel->pool[pos++] = (e.wildcards & (1u << k)) ? LOG_WILDCARD_BYTE : e.bytes[k];
+        if (e.cut && channel->file)
+            std::fprintf(channel->file,
+                         "ERROR: Length of filter expression \"%s\" (Key \"%s\") is unsupported. "
+                         "Filter expression will be reduced to %d bytes.\n",
+                         e.text.c_str(), key, LOG_FILTER_BYTES);
+    }
     return 1;
 }
 
@@ -345,9 +271,10 @@ int32_t Log_PruneErrorFilter(LogState* state)
     FilterExpression* slots = state->error.filter;
     if (!slots[0].bytes)
         return 0;
+    const int first = orma_config::key(orma_config::SectionId::Error, orma_config::KeyId::Filter).first_byte;
     uint32_t i = 0;
     while (i < LOG_FILTER_SLOTS && slots[i].bytes) {
-        if (slots[i].length == 0 || slots[i].bytes[0] != MSG_ERROR_NOTIFICATION)
+        if (slots[i].length == 0 || slots[i].bytes[0] != first)
             Log_RemoveFilterExpression(slots, i);
         else
             ++i;

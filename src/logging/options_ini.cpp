@@ -1,100 +1,24 @@
 #include "logging/options_ini.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include "config/config_table.h"
 
 namespace {
 
-std::string upper(const char* value)
+using orma_config::KeyId;
+using orma_config::SectionId;
+
+// The value of a key of [ORMA_LINK] that the library takes, or null (absent, or passed over and
+// reported).
+const char* taken(const IniDict* dict, KeyId id, OptionProblem problem, void* context)
 {
-    std::string s(value);
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
+    const auto name = orma_config::full_name(SectionId::Link, id);
+    const char* value = ini_get(dict, name);
+    if (!value || orma_config::valid(orma_config::key(SectionId::Link, id), value))
+        return value;
+    if (problem)
+        problem(name, value, context);
+    return nullptr;
 }
-
-struct Reader {
-    const IniDict* dict;
-    OptionProblem problem;
-    void* context;
-
-    void passed_over(const char* key, const char* value) const
-    {
-        if (problem)
-            problem(key, value, context);
-    }
-
-    void on_off(const char* key, bool& out) const
-    {
-        const char* value = ini_get(dict, key);
-        if (!value)
-            return;
-        const std::string word = upper(value);
-        if (word == "ON")
-            out = true;
-        else if (word == "OFF")
-            out = false;
-        else
-            passed_over(key, value);
-    }
-
-    void one_of(const char* key, const char* yes, const char* no, bool& out) const
-    {
-        const char* value = ini_get(dict, key);
-        if (!value)
-            return;
-        const std::string word = upper(value);
-        if (word == yes)
-            out = true;
-        else if (word == no)
-            out = false;
-        else
-            passed_over(key, value);
-    }
-
-    void text(const char* key, std::string& out) const
-    {
-        const char* value = ini_get(dict, key);
-        if (!value)
-            return;
-        if (value[0] == '\0' || std::strlen(value) > 255)
-            passed_over(key, value);
-        else
-            out = value;
-    }
-
-    void port(const char* key, uint16_t& out) const
-    {
-        const char* value = ini_get(dict, key);
-        if (!value)
-            return;
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long n = std::strtoul(value, &end, 10);
-        if (!std::isdigit(static_cast<unsigned char>(value[0])) || *end != '\0' || errno || n < 1 || n > 65535)
-            passed_over(key, value);
-        else
-            out = static_cast<uint16_t>(n);
-    }
-
-    void milliseconds(const char* key, uint32_t& out) const
-    {
-        const char* value = ini_get(dict, key);
-        if (!value)
-            return;
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long n = std::strtoull(value, &end, 10);
-        // Digits only, at most a day: a sign, a fraction or a unit is a mistake to report.
-        if (!std::isdigit(static_cast<unsigned char>(value[0])) || *end != '\0' || errno || n > 86400000ull)
-            passed_over(key, value);
-        else
-            out = static_cast<uint32_t>(n);
-    }
-};
 
 } // namespace
 
@@ -103,13 +27,44 @@ OrmaOptions options_read(const IniDict* dict, OptionProblem problem, void* conte
     OrmaOptions options;
     if (!dict)
         return options;
-    const Reader r{dict, problem, context};
-    r.milliseconds("ORMA_LINK:ResponseTimeout", options.response_timeout_ms);
-    r.on_off("ORMA_LINK:Reconnect", options.reconnect);
-    r.on_off("ORMA_LINK:SplitLongMessages", options.split_long_messages);
-    r.one_of("ORMA_LINK:StartWait", "READY", "FIXED", options.start_wait_ready);
-    r.text("ORMA_LINK:Host", options.host);
-    r.port("ORMA_LINK:Port", options.port);
-    r.text("ORMA_LINK:ComPort", options.com_port);
+    for (const orma_config::Key& key : orma_config::section(SectionId::Link).keys) {
+        const char* value = taken(dict, key.id, problem, context);
+        if (!value)
+            continue;
+        // The first word of each choice is the setting's "on".
+        const bool first_word = orma_config::choice(key, value) == 0u;
+        switch (key.id) {
+        case KeyId::ResponseTimeout:
+            options.response_timeout_ms = static_cast<uint32_t>(*orma_config::number(key, value));
+            break;
+        case KeyId::Reconnect:
+            options.reconnect = first_word;
+            break;
+        case KeyId::SplitLongMessages:
+            options.split_long_messages = first_word;
+            break;
+        case KeyId::StartWait:
+            options.start_wait_ready = first_word;
+            break;
+        case KeyId::Host:
+            options.host = value;
+            break;
+        case KeyId::Port:
+            options.port = static_cast<uint16_t>(*orma_config::number(key, value));
+            break;
+        case KeyId::ComPort:
+            options.com_port = value;
+            break;
+        case KeyId::Logging:
+        case KeyId::File:
+        case KeyId::Filter:
+        case KeyId::MaxSize:
+        case KeyId::Startup:
+        case KeyId::LogListById:
+        case KeyId::LogListByCU:
+        case KeyId::Output:
+            break; // not in this section
+        }
+    }
     return options;
 }

@@ -1,7 +1,8 @@
 #include "support/console.h"
 
+#include "config/config_table.h"
+
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -15,7 +16,7 @@ std::atomic<ConsoleHook> g_hook{nullptr};
 // A thread that says so (the link's silent reconnection attempts) prints nothing.
 thread_local bool t_muted = false;
 
-enum class Target { Default, Stderr, Off, File };
+using Target = orma_config::OutputTarget;
 
 // The destination of every line; the file stays open across Exit (the link's stop lines come
 // after the log files close) until another Init names another place, or the library unloads.
@@ -36,14 +37,6 @@ Destination& destination()
 {
     static Destination d;
     return d;
-}
-
-bool same_word(const char* value, const char* word)
-{
-    for (; *value && *word; ++value, ++word)
-        if (std::toupper(static_cast<unsigned char>(*value)) != *word)
-            return false;
-    return *value == '\0' && *word == '\0';
 }
 
 // `handles`: the line was written for the console handles (link client) rather than the
@@ -123,13 +116,7 @@ void console_print(ConsoleStream stream, const char* format, ...)
 
 bool console_set_output(const char* value)
 {
-    Target target = Target::File;
-    if (!value || !*value || same_word(value, "DEFAULT"))
-        target = Target::Default;
-    else if (same_word(value, "STDERR"))
-        target = Target::Stderr;
-    else if (same_word(value, "OFF"))
-        target = Target::Off;
+    const Target target = value ? orma_config::output_target(value) : Target::Default;
 
     Destination& d = destination();
     std::unique_lock hold(d.lock);

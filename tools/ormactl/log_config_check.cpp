@@ -1,144 +1,61 @@
 // ormactl config. The library reads its log configuration in silence: a misspelt key reads as
 // absent, an unknown section is never looked at, and an unknown mode value leaves an empty log
-// file and stops the set-up of the channels after it. This check reads the file the same way and
-// says so, and also what only shows later: two channels in one file, a folder that is missing
-// or not writable. It must survive any file (it runs in the INI fuzz target): every file system
+// file and stops the set-up of the channels after it. This check reads the file through the
+// library's own INI layer and holds every line against the table of the INI file
+// (src/config), so it knows what the library knows; it says what the library will make of the
+// file, and also what only shows later: two channels in one file, a folder that is missing or
+// not writable. It must survive any file (it runs in the INI fuzz target): every file system
 // call takes an error code instead of throwing.
 #include "log_config_check.h"
 #include "platform.h"
 
+#include "logging/ini.h"
+#include "logging/ini_own.h"
+#include "logging/options_ini.h"
+
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace cfg = orma_config;
+using cfg::KeyId;
+using cfg::SectionId;
 
-constexpr const char* CONFIG_FILE = "ORMA_DLL_Log.ini";
-
-// One section line (key empty) or key line of the file.
-struct Entry {
-    int line;
-    std::string section;
-    std::string key;
-    std::string value;
-};
-
-std::string trim(const std::string& s)
-{
-    const size_t begin = s.find_first_not_of(" \t\r\n\v\f");
-    if (begin == std::string::npos)
-        return "";
-    return s.substr(begin, s.find_last_not_of(" \t\r\n\v\f") - begin + 1);
-}
-
-std::string upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool same(const std::string& a, const std::string& b)
-{
-    return upper(a) == upper(b);
-}
-
-// A value is taken up to a comment character, without surrounding blanks, or as written
-// between quotes.
-std::string value_of(const std::string& text)
-{
-    const std::string v = trim(text);
-    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'')) {
-        const size_t end = v.find(v[0], 1);
-        return v.substr(1, end == std::string::npos ? std::string::npos : end - 1);
-    }
-    return trim(v.substr(0, v.find_first_of(";#")));
-}
-
+// The file as the library reads it: the values through the library's reader, and where each
+// entry stands and how it is written through the own reader's scanner, which has the same
+// grammar (a differential test holds the two readers together).
 struct IniFile {
-    std::vector<Entry> entries;
-    int bad_line = 0; // the first line that is neither section, comment nor key line
+    std::unique_ptr<IniDict, void (*)(IniDict*)> dict{nullptr, ini_free};
+    std::vector<IniLine> lines; // sections and keys, in order
 
-    // The value of the key (any case); a repeated key counts with its last value.
-    const Entry* find(const std::string& section, const std::string& key) const
+    const char* value(SectionId s, KeyId k) const { return ini_get(dict.get(), cfg::full_name(s, k)); }
+
+    static bool same_entry(const IniLine& a, const IniLine& b)
     {
-        const Entry* found = nullptr;
-        for (const Entry& e : entries)
-            if (!e.key.empty() && same(e.section, section) && same(e.key, key))
-                found = &e;
-        return found;
+        return cfg::same_word(a.section, b.section) && cfg::same_word(a.key, b.key);
     }
-};
 
-bool load(const fs::path& path, IniFile& ini)
-{
-    std::ifstream in(path);
-    if (!in)
-        return false;
-    std::string raw;
-    std::string text;
-    std::string section;
-    int number = 0;
-    int first = 0;
-    while (std::getline(in, raw)) {
-        ++number;
-        if (text.empty())
-            first = number;
-        text += trim(raw);
-        if (!text.empty() && text.back() == '\\') { // continued on the next line
-            text.pop_back();
-            continue;
-        }
-        const std::string line = trim(text);
-        text.clear();
-        if (line.empty() || line[0] == ';' || line[0] == '#')
-            continue;
-        if (line.front() == '[' && line.back() == ']') {
-            section = trim(line.substr(1, line.find(']') - 1));
-            ini.entries.push_back({first, section, "", ""});
-        } else if (const size_t eq = line.find('='); eq != 0 && eq != std::string::npos) {
-            ini.entries.push_back({first, section, trim(line.substr(0, eq)), value_of(line.substr(eq + 1))});
-        } else if (!ini.bad_line) {
-            ini.bad_line = first;
-        }
+    // The line of the entry that counts (the last of its name); 0 without one.
+    int line(SectionId s, KeyId k) const
+    {
+        const auto entry = std::find_if(lines.rbegin(), lines.rend(), [&](const IniLine& l) {
+            return l.kind == IniLine::Kind::Key && cfg::same_word(l.section, cfg::section(s).name) &&
+                   cfg::same_word(l.key, cfg::key(s, k).name);
+        });
+        return entry == lines.rend() ? 0 : entry->first;
     }
-    return true;
-}
 
-struct Channel {
-    const char* section;
-    const char* name;
-    const char* default_file;
-    std::vector<std::string> modes; // the Logging values besides OFF
-    std::vector<std::string> keys;
-};
-
-const Channel CHANNELS[] = {
-    {"ORMA_GENERAL", "general", "ORMA_Notifications.txt",
-     {"ALL", "NOTIFICATIONS_ONLY", "COMMANDS_RESPONSES", "ENCLOSED_FILTER", "EXCLOSED_FILTER"},
-     {"Logging", "File", "Filter", "MaxSize"}},
-    {"ORMA_ERROR", "error", "ORMA_ErrNotifications.txt", {"ALL", "ENCLOSED_FILTER", "EXCLOSED_FILTER"},
-     {"Logging", "File", "Filter", "Startup", "MaxSize"}},
-    {"ORMA_FSI", "FSI", "ORMA_FSINotifications.txt", {"ON"}, {"Logging", "File", "MaxSize"}},
-    {"ORMA_CONFIGURED_SUBCHANNELS", "sub-channel", "ORMA_CfgSubChannels.txt", {"ON"},
-     {"Logging", "File", "LogListById", "LogListByCU", "MaxSize"}},
-};
-const char* const SWITCH_KEYS[] = {"Startup", "LogListById", "LogListByCU"}; // only "ON" is on
-
-// The library's own settings: the link's behaviour when things fail, and its console lines.
-struct Settings {
-    const char* section;
-    std::vector<std::string> keys;
-};
-const Settings SETTINGS[] = {
-    {"ORMA_LINK", {"ResponseTimeout", "Reconnect", "SplitLongMessages"}},
-    {"ORMA_CONSOLE", {"Output"}},
+    bool counts(size_t index) const
+    {
+        return std::none_of(lines.begin() + static_cast<std::ptrdiff_t>(index) + 1, lines.end(),
+                            [&](const IniLine& l) { return same_entry(l, lines[index]); });
+    }
 };
 
 // The absolute, normal form of a path; the text itself when the system cannot say.
@@ -149,23 +66,28 @@ fs::path absolute(const std::string& name)
     return ec ? fs::path(name) : p.lexically_normal();
 }
 
-bool digits_only(const std::string& value, size_t max_digits)
-{
-    return !value.empty() && value.size() <= max_digits &&
-           value.find_first_not_of("0123456789") == std::string::npos;
-}
-
-std::string join(const std::vector<std::string>& words, const char* between)
+template <typename Words>
+std::string join(const Words& words, const char* between)
 {
     std::string text;
     for (const auto& w : words)
-        text += (text.empty() ? "" : between) + w;
+        text += (text.empty() ? "" : between) + std::string(w);
     return text;
 }
 
-// Letters changed, added or removed between two names, compared without case.
-size_t distance(const std::string& a, const std::string& b)
+std::vector<std::string> key_names(const cfg::Section& s)
 {
+    std::vector<std::string> names;
+    for (const cfg::Key& k : s.keys)
+        names.emplace_back(k.name);
+    return names;
+}
+
+// Letters changed, added or removed between two names, compared without case.
+size_t distance(const std::string& word, const std::string& name)
+{
+    const std::string a = cfg::upper(word);
+    const std::string b = cfg::upper(name);
     std::vector<size_t> row(b.size() + 1);
     for (size_t j = 0; j <= b.size(); ++j)
         row[j] = j;
@@ -174,9 +96,7 @@ size_t distance(const std::string& a, const std::string& b)
         row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
             const size_t up = row[j];
-            const bool equal = std::toupper(static_cast<unsigned char>(a[i - 1])) ==
-                               std::toupper(static_cast<unsigned char>(b[j - 1]));
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (equal ? 0 : 1)});
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
             diagonal = up;
         }
     }
@@ -191,16 +111,63 @@ std::string suggestion(const std::string& word, const std::vector<std::string>& 
     return "";
 }
 
+// What is wrong with a value that the library does not take as written, and what it does
+// instead; none for a value it takes. Logging, File, Filter and Output are the channel's and
+// the console's report.
+std::optional<std::string> value_problem(const cfg::Key& k, const std::string& value)
+{
+    if (cfg::valid(k, value))
+        return std::nullopt;
+    const std::string head = std::string(k.name) + " = " + (value.empty() ? "\"\"" : value);
+    const std::string keeps = std::string(": the library keeps ") + (k.default_value ? k.default_value : "none");
+    const std::string min = std::to_string(k.min);
+    const std::string max = std::to_string(k.max);
+    switch (k.kind) {
+    case cfg::Kind::Switch:
+        return head + " reads as " + k.words[1] + ": only " + k.words[0] + " turns it on";
+    case cfg::Kind::Choice:
+        return head + " is " +
+               (k.words.size() == 2 ? std::string("neither ") + k.words[0] + " nor " + k.words[1]
+                                    : "none of " + join(k.words, ", ")) +
+               keeps;
+    case cfg::Kind::SizeKb:
+        return head + " is not a size in KB (digits only): the library sets no bound";
+    case cfg::Kind::Number:
+        return head + " is not " + k.what + " from " + min + " to " + max + keeps;
+    case cfg::Kind::Text:
+        return head + " is not " + k.what + " of " + min + " to " + max + " characters" + keeps;
+    case cfg::Kind::PortOrDevice:
+        return head + " is neither a number from " + min + " nor " + k.what + " of at most " + max + " characters" +
+               keeps;
+    case cfg::Kind::Mode:
+    case cfg::Kind::FileName:
+    case cfg::Kind::Filter:
+    case cfg::Kind::Output:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::string without_trailing_blanks(std::string text)
+{
+    text.erase(text.find_last_not_of(" \t\r\n\v\f") + 1);
+    return text;
+}
+
 class Checker {
 public:
-    Checker(std::FILE* out, const IniFile& ini) : out_(out), ini_(ini) {}
+    Checker(std::FILE* out, const IniFile& ini, LogConfigView& view) : out_(out), ini_(ini), view_(view) {}
 
     int run()
     {
-        check_names();
+        check_lines();
         bool stopped = false;
-        for (const Channel& ch : CHANNELS)
-            stopped = report(ch, stopped);
+        for (const cfg::Section& s : cfg::sections()) {
+            if (s.channel) {
+                view_.channels.emplace_back();
+                stopped = report(s, view_.channels.back(), stopped);
+            }
+        }
         check_shared_files();
         report_link();
         report_console();
@@ -220,47 +187,41 @@ private:
         say("warning: line " + std::to_string(line) + ": " + text);
     }
 
-    // Unknown sections, keys outside a section, unknown keys, and switches that are not ON/OFF.
-    void check_names()
+    // Every line against the table: unknown sections, keys outside a section, unknown keys, and
+    // values that the library passes over or reads as something else.
+    void check_lines()
     {
         std::vector<std::string> sections;
-        for (const Channel& ch : CHANNELS)
-            sections.push_back(ch.section);
-        for (const Settings& s : SETTINGS)
-            sections.push_back(s.section);
-        for (const Entry& e : ini_.entries) {
-            const Channel* ch = channel(e.section);
-            const Settings* settings = settings_of(e.section);
-            if (settings) {
-                if (!e.key.empty() && !known(e.key, settings->keys))
-                    warn(e.line, "unknown key " + e.key + " in [" + e.section + "]" + suggestion(e.key, settings->keys) +
-                                     ", which knows " + join(settings->keys, ", ") + "; the library never reads it");
+        for (const cfg::Section& s : cfg::sections())
+            sections.emplace_back(s.name);
+        for (size_t i = 0; i < ini_.lines.size(); ++i) {
+            const IniLine& l = ini_.lines[i];
+            const cfg::Section* s = cfg::find_section(l.section);
+            if (l.kind == IniLine::Kind::Section) {
+                if (!s)
+                    warn(l.first, "unknown section [" + l.section + "]" + suggestion(l.section, sections) +
+                                      "; the library reads only [" + join(sections, "], [") + "]");
                 continue;
             }
-            if (e.key.empty()) {
-                if (!ch)
-                    warn(e.line, "unknown section [" + e.section + "]" + suggestion(e.section, sections) +
-                                     "; the library reads only [" + join(sections, "], [") + "]");
-            } else if (e.section.empty()) {
-                warn(e.line, "key " + e.key + " outside any section is never read");
-            } else if (ch && !known(e.key, ch->keys)) {
-                warn(e.line, "unknown key " + e.key + " in [" + e.section + "]" + suggestion(e.key, ch->keys) +
-                                 ", which knows " + join(ch->keys, ", ") + "; the library never reads it");
-            } else if (ch && known(e.key, {std::begin(SWITCH_KEYS), std::end(SWITCH_KEYS)}) &&
-                       !same(e.value, "ON") && !same(e.value, "OFF")) {
-                warn(e.line, e.key + " = " + e.value + " reads as OFF: only ON turns it on");
-            } else if (ch && same(e.key, "MaxSize") && !digits_only(e.value, 10)) {
-                warn(e.line, "MaxSize = " + e.value + " is not a size in KB (digits only): the library sets no bound");
+            if (l.section.empty()) {
+                warn(l.first, "key " + l.key + " outside any section is never read");
+                continue;
             }
+            if (!s)
+                continue; // the section is reported
+            const cfg::Key* k = cfg::find_key(*s, l.key);
+            if (!k) {
+                const auto names = key_names(*s);
+                warn(l.first, "unknown key " + l.key + " in [" + l.section + "]" + suggestion(l.key, names) +
+                                  ", which knows " + join(names, ", ") + "; the library never reads it");
+                continue;
+            }
+            if (!ini_.counts(i))
+                continue; // a later line of the same key replaces it
+            const char* value = ini_.value(s->id, k->id);
+            if (const auto problem = value_problem(*k, value ? value : l.value))
+                warn(l.first, *problem);
         }
-    }
-
-    static const Settings* settings_of(const std::string& section)
-    {
-        for (const Settings& s : SETTINGS)
-            if (same(section, s.section))
-                return &s;
-        return nullptr;
     }
 
     // Two channels that write one file garble each other's lines.
@@ -303,206 +264,169 @@ private:
         return true;
     }
 
+    // The settings as the library's own reader of [ORMA_LINK] takes them; check_lines has
+    // reported the values it passes over.
     void report_link()
     {
-        const Entry* timeout = ini_.find("ORMA_LINK", "ResponseTimeout");
-        std::string deadline = "5000 ms";
-        if (timeout) {
-            const unsigned long ms = digits_only(timeout->value, 8) ? std::stoul(timeout->value) : 86400001ul;
-            if (ms <= 86400000ul)
-                deadline = ms == 0 ? "none (waits forever)" : std::to_string(ms) + " ms";
-            else
-                warn(timeout->line, "ResponseTimeout = " + timeout->value +
-                                        " is not a number of milliseconds from 0 to 86400000: the library keeps 5000");
-        }
-        const bool reconnect = on_off("Reconnect", true);
-        const bool split = on_off("SplitLongMessages", false);
+        const OrmaOptions& o = view_.link = options_read(ini_.dict.get());
+        const std::string deadline =
+            o.response_timeout_ms == 0 ? "none (waits forever)" : std::to_string(o.response_timeout_ms) + " ms";
         std::fprintf(out_, "ormactl: %-11s response deadline %s, %s, long USB messages %s\n", "link", deadline.c_str(),
-                     reconnect ? "reconnects every 300 ms" : "no reconnection", split ? "split" : "refused");
-    }
-
-    bool on_off(const char* key, bool fallback)
-    {
-        const Entry* e = ini_.find("ORMA_LINK", key);
-        if (!e)
-            return fallback;
-        if (same(e->value, "ON"))
-            return true;
-        if (same(e->value, "OFF"))
-            return false;
-        warn(e->line, std::string(key) + " = " + e->value + " is neither ON nor OFF: the library keeps " +
-                          (fallback ? "ON" : "OFF"));
-        return fallback;
+                     o.reconnect ? "reconnects every 300 ms" : "no reconnection",
+                     o.split_long_messages ? "split" : "refused");
+        const auto& start_wait = cfg::key(SectionId::Link, KeyId::StartWait);
+        std::fprintf(out_, "ormactl: %-11s module at %s port %u (mode 2) or on serial port %s (mode 1); Init %s",
+                     "link", o.host.c_str(), unsigned{o.port}, o.com_port.c_str(),
+                     o.start_wait_ready ? "returns once the link is up" : "always waits its fixed time");
+        std::fprintf(out_, " (StartWait = %s)\n", start_wait.words[o.start_wait_ready ? 0 : 1]);
     }
 
     void report_console()
     {
-        const Entry* output = ini_.find("ORMA_CONSOLE", "Output");
-        const std::string value = output ? output->value : "";
+        const char* output = ini_.value(SectionId::Console, KeyId::Output);
         std::string text;
-        if (value.empty() || same(value, "DEFAULT")) {
+        switch (cfg::output_target(output ? output : "")) {
+        case cfg::OutputTarget::Default:
             text = "each line on its stream (DEFAULT)";
-        } else if (same(value, "STDERR")) {
+            break;
+        case cfg::OutputTarget::Stderr:
             text = "every line to standard error";
-        } else if (same(value, "OFF")) {
+            break;
+        case cfg::OutputTarget::Off:
             text = "silent";
-        } else {
-            const fs::path path = absolute(value);
+            break;
+        case cfg::OutputTarget::File: {
+            const int at = ini_.line(SectionId::Console, KeyId::Output);
+            const fs::path path = absolute(output);
             text = "appended to " + path.string();
-            if (!check_writable(output->line, "console output file", path))
+            if (!check_writable(at, "console output file", path))
                 text += "; cannot be opened, so each line stays on its stream";
             for (const auto& f : files_)
                 if (same_file(f.path, path))
-                    warn(output->line, "the console output file is also the " + std::string(f.channel) +
-                                           " channel's log file: their lines garble each other");
+                    warn(at, "the console output file is also the " + std::string(f.channel) +
+                                 " channel's log file: their lines garble each other");
+            break;
+        }
         }
         std::fprintf(out_, "ormactl: %-11s %s\n", "console", text.c_str());
     }
 
-    static const Channel* channel(const std::string& section)
+    void line(const cfg::Section& s, const std::string& text)
     {
-        for (const Channel& ch : CHANNELS)
-            if (same(section, ch.section))
-                return &ch;
-        return nullptr;
+        std::fprintf(out_, "ormactl: %-11s %s\n", s.channel, text.c_str());
     }
 
-    static bool known(const std::string& word, const std::vector<std::string>& names)
+    bool on(const cfg::Section& s, KeyId k) const
     {
-        for (const auto& n : names)
-            if (same(word, n))
-                return true;
-        return false;
-    }
-
-    void line(const Channel& ch, const std::string& text)
-    {
-        std::fprintf(out_, "ormactl: %-11s %s\n", ch.name, text.c_str());
+        const char* value = cfg::find_key(s, k) ? ini_.value(s.id, k) : nullptr;
+        return value && cfg::switch_on(value);
     }
 
     // Reports one channel as the library sets it up; true when the set-up stops here (the
     // library then reads no later section).
-    bool report(const Channel& ch, bool stopped)
+    bool report(const cfg::Section& s, LogConfigView::Channel& view, bool stopped)
     {
         if (stopped) {
-            line(ch, "not set up: the library stopped at a section before");
+            line(s, "not set up: the library stopped at a section before");
             return true;
         }
-        const Entry* logging = ini_.find(ch.section, "Logging");
-        if (!logging || same(logging->value, "OFF")) {
-            line(ch, logging ? "off" : "off (no Logging key)");
+        const std::string section = std::string("[") + s.name + "]";
+        const cfg::Key& logging = cfg::key(s.id, KeyId::Logging);
+        const char* requested = ini_.value(s.id, KeyId::Logging);
+        const auto mode = requested ? cfg::mode_of(logging, requested) : std::optional(cfg::Mode::Off);
+        if (mode == cfg::Mode::Off) {
+            line(s, requested ? "off" : "off (no Logging key)");
             return false;
         }
-        const Entry* file = ini_.find(ch.section, "File");
-        if (file && file->value.empty()) {
-            warn(file->line, "[" + std::string(ch.section) + "] File is empty: the library cannot create a file "
-                                                                 "without a name and sets up no later channel");
-            line(ch, "off (no file name)");
+        const char* file = ini_.value(s.id, KeyId::File);
+        if (file && !*file) {
+            warn(ini_.line(s.id, KeyId::File), section + " File is empty: the library cannot create a file without a "
+                                                         "name and sets up no later channel");
+            line(s, "off (no file name)");
             return true;
         }
-        const fs::path full = absolute(file ? file->value : ch.default_file);
+        const fs::path full = absolute(file ? file : cfg::key(s.id, KeyId::File).default_value);
         const std::string path = full.string();
-        const int file_line = file ? file->line : logging->line;
+        const int logging_line = ini_.line(s.id, KeyId::Logging);
+        const int file_line = file ? ini_.line(s.id, KeyId::File) : logging_line;
         if (!check_writable(file_line, "log file", full)) {
-            line(ch, "off (cannot create " + path + "); the library sets up no later channel");
+            line(s, "off (cannot create " + path + "); the library sets up no later channel");
             return true;
         }
-        files_.push_back({ch.name, full, file_line});
-        const std::string mode = upper(logging->value);
-        if (!known(mode, ch.modes)) {
-            warn(logging->line, "[" + std::string(ch.section) + "] Logging = " + logging->value +
-                                    " is no mode of this channel (OFF, " + join(ch.modes, ", ") +
-                                    "): the library empties " + path + ", logs nothing into it and sets up no "
-                                    "later channel");
-            line(ch, "off (unknown mode " + logging->value + ")");
+        files_.push_back({s.channel, full, file_line});
+        if (!mode) {
+            warn(logging_line, section + " Logging = " + requested + " is no mode of this channel (" +
+                                   cfg::mode_word(cfg::Mode::Off) + ", " + join(logging.words, ", ") +
+                                   "): the library empties " + path + ", logs nothing into it and sets up no "
+                                   "later channel");
+            line(s, std::string("off (unknown mode ") + requested + ")");
             return true;
         }
-        std::string text = mode + " -> " + path;
+        view.mode = *mode;
+        view.file = path;
+        std::string text = std::string(cfg::mode_word(*mode)) + " -> " + path;
         bool stop = false;
-        if (mode == "ENCLOSED_FILTER" || mode == "EXCLOSED_FILTER")
-            stop = !describe_filter(ch, mode, text);
-        if (same(ch.section, "ORMA_ERROR") && on(ch, "Startup"))
+        if (*mode == cfg::Mode::EnclosedFilter || *mode == cfg::Mode::ExclosedFilter)
+            stop = !describe_filter(s, *mode, view, text);
+        view.banner = on(s, KeyId::Startup);
+        if (view.banner)
             text += ", restart banner";
-        if (same(ch.section, "ORMA_FSI"))
+        if (s.id == SectionId::Fsi)
             text += " (the configuration dump only)";
-        if (const Entry* max = ini_.find(ch.section, "MaxSize"); max && digits_only(max->value, 10) &&
-                                                                  std::stoull(max->value) > 0)
-            text += ", at most " + max->value + " KB, then renamed to " + full.filename().string() + ".1";
-        if (on(ch, "LogListById") || on(ch, "LogListByCU"))
-            text += std::string(", table") + (on(ch, "LogListById") ? " by id" : "") +
-                    (on(ch, "LogListById") && on(ch, "LogListByCU") ? " and" : "") +
-                    (on(ch, "LogListByCU") ? " by start CU" : "");
-        line(ch, text);
+        if (const char* max = ini_.value(s.id, KeyId::MaxSize))
+            view.max_bytes = cfg::size_bytes(cfg::key(s.id, KeyId::MaxSize), max);
+        if (view.max_bytes)
+            text += ", at most " + std::to_string(view.max_bytes / 1024) + " KB, then renamed to " +
+                    full.filename().string() + ".1";
+        view.by_id = on(s, KeyId::LogListById);
+        view.by_cu = on(s, KeyId::LogListByCU);
+        if (view.by_id || view.by_cu)
+            text += std::string(", table") + (view.by_id ? " by id" : "") + (view.by_id && view.by_cu ? " and" : "") +
+                    (view.by_cu ? " by start CU" : "");
+        line(s, text);
         return stop;
-    }
-
-    bool on(const Channel& ch, const char* key) const
-    {
-        const Entry* e = ini_.find(ch.section, key);
-        return e && same(e->value, "ON");
     }
 
     // Appends the filter as the library uses it; false when it has no expression at all (the
     // set-up stops there).
-    bool describe_filter(const Channel& ch, const std::string& mode, std::string& text)
+    bool describe_filter(const cfg::Section& s, cfg::Mode mode, LogConfigView::Channel& view, std::string& text)
     {
-        const Entry* filter = ini_.find(ch.section, "Filter");
-        const int at = filter ? filter->line : ini_.find(ch.section, "Logging")->line;
-        std::vector<std::string> items; // between commas; runs of commas are one separator
-        for (size_t start = 0; filter && start < filter->value.size();) {
-            const size_t comma = std::min(filter->value.find(',', start), filter->value.size());
-            if (comma > start)
-                items.push_back(filter->value.substr(start, comma - start));
-            start = comma + 1;
-        }
-        const std::string empty = mode == "ENCLOSED_FILTER" ? "logs nothing" : "logs every message it takes";
-        if (items.empty()) {
-            warn(at, std::string("no filter expression for ") + mode + ": the " + ch.name + " channel " + empty +
-                         " and the library sets up no later channel");
+        const char* value = ini_.value(s.id, KeyId::Filter);
+        const int at = ini_.line(s.id, value ? KeyId::Filter : KeyId::Logging);
+        const cfg::Filter filter = cfg::parse_filter(value ? value : "");
+        const std::string empty = mode == cfg::Mode::EnclosedFilter ? "logs nothing" : "logs every message it takes";
+        if (filter.given == 0) {
+            warn(at, std::string("no filter expression for ") + cfg::mode_word(mode) + ": the " + s.channel +
+                         " channel " + empty + " and the library sets up no later channel");
             text += ", no filter";
             return false;
         }
-        if (items.size() > 8) {
-            warn(at, "more than 8 filter expressions: the library uses the first 8");
-            items.resize(8);
-        }
-        std::vector<std::string> used;
-        for (const std::string& item : items) {
-            const std::string expression = filter_expression(at, trim(item));
-            if (same(ch.section, "ORMA_ERROR") && expression.rfind("F0", 0) != 0)
-                warn(at, "filter expression \"" + trim(item) + "\" is dropped: the error channel keeps only "
-                                                                 "expressions that begin with F0");
-            else
-                used.push_back(expression);
-        }
-        text += used.empty() ? ", empty filter: " + empty : ", filter " + join(used, " | ");
-        return true;
-    }
-
-    // One expression as bytes in hex and x for a wildcard, at most 8 of them.
-    std::string filter_expression(int at, const std::string& item)
-    {
-        std::vector<std::string> bytes;
-        size_t pos = 0;
-        while ((pos = item.find_first_not_of(" \t", pos)) != std::string::npos) {
-            const size_t end = std::min(item.find_first_of(" \t", pos), item.size());
-            const std::string word = item.substr(pos, end - pos);
-            pos = end;
-            char* stop = nullptr;
-            const unsigned long number = std::strtoul(word.c_str(), &stop, 16);
-            if (word != "x" && *stop != '\0') {
-                warn(at, "\"" + word + "\" in filter expression \"" + item + "\" is neither a hex byte nor x");
+        const std::string limit = std::to_string(cfg::FILTER_EXPRESSIONS);
+        if (filter.given > cfg::FILTER_EXPRESSIONS)
+            warn(at, "more than " + limit + " filter expressions: the library uses the first " + limit);
+        const int first = cfg::key(s.id, KeyId::Filter).first_byte;
+        for (const cfg::FilterExpression& e : filter.expressions) {
+            const std::string shown = without_trailing_blanks(e.text);
+            for (const auto& [word, item] : e.odd) {
+                const std::string read =
+                    item < e.bytes.size() ? "reads it as " + cfg::expression_text(&e.bytes[item], 1, e.wildcards >> item)
+                                          : "passes it over";
+                warn(at, "\"" + word + "\" in filter expression \"" + shown +
+                             "\" is neither a hex byte nor x: the library " + read);
+            }
+            if (e.cut)
+                warn(at, "filter expression \"" + shown + "\" has more than " + std::to_string(cfg::FILTER_BYTES) +
+                             " bytes: the library uses the first " + std::to_string(cfg::FILTER_BYTES));
+            if (first >= 0 && (e.bytes.empty() || (e.wildcards & 1u) || e.bytes[0] != first)) {
+                const auto byte = static_cast<uint8_t>(first);
+                warn(at, "filter expression \"" + shown + "\" is dropped: the " + s.channel +
+                             " channel keeps only expressions that begin with " + cfg::expression_text(&byte, 1, 0));
                 continue;
             }
-            if (bytes.size() == 8) {
-                warn(at, "filter expression \"" + item + "\" has more than 8 bytes: the library uses the first 8");
-                break;
-            }
-            char cell[4];
-            std::snprintf(cell, sizeof cell, "%02lX", number & 0xFF);
-            bytes.push_back(word == "x" ? "x" : cell);
+            view.filter.push_back(cfg::expression_text(e.bytes.data(), e.bytes.size(), e.wildcards));
         }
-        return join(bytes, " ");
+        text += view.filter.empty() ? ", empty filter: " + empty : ", filter " + join(view.filter, " | ");
+        return true;
     }
 
     struct File {
@@ -513,6 +437,7 @@ private:
 
     std::FILE* out_;
     const IniFile& ini_;
+    LogConfigView& view_;
     int warnings_ = 0;
     std::vector<File> files_; // the log files the library will open, in channel order
 };
@@ -521,35 +446,54 @@ private:
 
 int check_log_config(std::FILE* out)
 {
-    return check_log_config_file(CONFIG_FILE, out);
+    return check_log_config_file(orma_config::FILE_NAME, out);
 }
 
 int check_log_config_file(const char* name, std::FILE* out)
 {
+    LogConfigView view;
+    return check_log_config_file(name, out, view);
+}
+
+int check_log_config_file(const char* name, std::FILE* out, LogConfigView& view)
+{
+    view = LogConfigView{};
     const fs::path path = absolute(name);
+    const std::string file = path.string();
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
-        std::fprintf(out,
-                     "ormactl: warning: %s is a folder, not a file: the library cannot read it and logs nothing\n",
-                     path.string().c_str());
+        std::fprintf(out, "ormactl: warning: %s is a folder, not a file: the library cannot read it and logs nothing\n",
+                     file.c_str());
         return 1;
     }
     IniFile ini;
-    if (!load(path, ini)) {
+    std::optional<IniLine> fault;
+    const bool opened = ini_own_scan(file.c_str(), [&](const IniLine& l) {
+        if (l.kind == IniLine::Kind::Section || l.kind == IniLine::Kind::Key)
+            ini.lines.push_back(l);
+        else if (!fault)
+            fault = l;
+    });
+    if (!opened) {
         std::fprintf(out,
                      "ormactl: no log configuration: %s cannot be read\n"
                      "ormactl: the library reads %s from the current folder of the host program at "
                      "ORMA_DLL_Init and logs nothing without it (config/%s of the project is a sample)\n",
-                     path.string().c_str(), CONFIG_FILE, CONFIG_FILE);
+                     file.c_str(), orma_config::FILE_NAME, orma_config::FILE_NAME);
         return 1;
     }
-    std::fprintf(out, "ormactl: log configuration %s\n", path.string().c_str());
-    if (ini.bad_line) {
-        std::fprintf(out,
-                     "ormactl: warning: line %d: neither a section, a comment nor key = value: the library "
-                     "reads nothing of this file and logs nothing\n",
-                     ini.bad_line);
+    std::fprintf(out, "ormactl: log configuration %s\n", file.c_str());
+    ini.dict.reset(ini_read(file.c_str(), nullptr));
+    if (!ini.dict) {
+        std::string why = "the library's INI reader refuses this file";
+        if (fault)
+            why = "line " + std::to_string(fault->first) + ": " +
+                  (fault->kind == IniLine::Kind::Error ? "neither a section, a comment nor key = value"
+                                                       : "too long for the library's INI reader");
+        std::fprintf(out, "ormactl: warning: %s: the library reads nothing of this file and logs nothing\n",
+                     why.c_str());
         return 1;
     }
-    return Checker(out, ini).run();
+    view.readable = true;
+    return Checker(out, ini, view).run();
 }
