@@ -62,7 +62,8 @@ if(WIN32)
 endif()
 
 # One simulator per scenario: each scenario starts and stops the library once, as a host does.
-set(cases Framed:CommandFramedOnTheWireAndResponsePolled Queue:SecondCommandWaitsForTheResponseAndGoesOutOnLoop
+set(cases Framed:CommandFramedOnTheWireAndResponsePolled Fixed:FixedStartWaitsTheDescribedTimes
+          Queue:SecondCommandWaitsForTheResponseAndGoesOutOnLoop
           Pruned:NotificationsBeforeTheFirstPollArePruned SilentExit:ExitWithASilentModuleIsQuick)
 set(seed 3)
 foreach(case IN LISTS cases)
@@ -122,6 +123,17 @@ e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2
          SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900 LOCK port5002)
 e2e_test(e2e_com_long MODE 1 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_COM_COUNT}
          SIM ${com_sim} ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
+
+# The serial port named by [ORMA_LINK] ComPort: natively the line's path, under Wine COM7 and
+# COM12 mapped to it.
+if(WIN32)
+  foreach(n 7 12)
+    e2e_test(e2e_com_port${n} MODE 1 FILTER Exchange.SerialPortFromTheSettings SIM ${com_sim} LOCK ${com_lock})
+    set_property(TEST e2e_com_port${n} APPEND PROPERTY ENVIRONMENT ORMA_E2E_COM_NAME=COM${n} ORMA_E2E_COMPORT=${n})
+  endforeach()
+else()
+  e2e_test(e2e_com_named MODE 1 FILTER Exchange.SerialPortFromTheSettings SIM ${com_sim})
+endif()
 
 # A module on another machine: ser2net in front of the simulator's serial line (when installed).
 find_program(SER2NET ser2net)

@@ -45,7 +45,7 @@ if [ -n "$com1_runner" ]; then
   server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
   WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
   WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
-  "$com1_runner" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$ORMA_SIM_SERIAL" /f >/dev/null 2>&1
+  "$com1_runner" reg add 'HKLM\Software\Wine\Ports' /v "${ORMA_E2E_COM_NAME:-COM1}" /t REG_SZ /d "$ORMA_SIM_SERIAL" /f >/dev/null 2>&1
   WINEPREFIX=${ORMA_WINEPREFIX:-$PWD/wineprefix} "$server" -w 2>/dev/null
 fi
 

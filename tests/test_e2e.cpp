@@ -103,19 +103,25 @@ protected:
     static void SetUpTestSuite() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 };
 
-// Also: the start returns as soon as the link is up (StartWait = READY, the default); with
-// StartWait = FIXED it waits 2000 ms in mode 2 after the link's own 1000 ms, and only those in
-// mode 1. With the system's configuration file, what goes out and what comes back is logged.
-TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
+// StartWait = FIXED: the start waits 2000 ms in mode 2 after the link's own 1000 ms, and only
+// those in mode 1, however soon the link is up.
+TEST_F(Exchange, FixedStartWaitsTheDescribedTimes)
 {
-    remove_file("e2e_general.txt");
     write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nStartWait = FIXED\n");
+    const auto wait = MODE == 2 ? 3000ms : 1000ms;
     {
-        const auto wait = MODE == 2 ? 3000ms : 1000ms;
         Library lib(2);
         EXPECT_GE(lib.start_took, wait);
         EXPECT_LT(lib.start_took, wait + 800ms);
     }
+    remove_file("ORMA_DLL_Log.ini");
+}
+
+// Also: the start returns as soon as the link is up (StartWait = READY, the default); and with
+// the system's configuration file, what goes out and what comes back is logged.
+TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
+{
+    remove_file("e2e_general.txt");
     write_file("ORMA_DLL_Log.ini", "[ORMA_GENERAL]\nLogging = ALL\nFile = e2e_general.txt\n");
     Bytes longest(255);
     for (size_t i = 0; i < longest.size(); ++i)
@@ -605,5 +611,30 @@ TEST_F(Exchange, RoundTripsThroughABridgeThatRestarts)
     EXPECT_GE(no_answers, 1) << "the bridge's restart went unnoticed";
     EXPECT_GT(answered, count - 100);
     EXPECT_TRUE(take().empty());
+}
+void unset_com1_variable()
+{
+#ifndef _WIN32 // Windows names its ports itself
+    unsetenv("ORMA_COM1");
+#endif
+}
+
+// The serial port named in the settings ([ORMA_LINK] ComPort): a number (COM7, COM12 under Wine,
+// which the runner maps to the simulator's line) or a device name (natively the line itself).
+TEST_F(Exchange, SerialPortFromTheSettings)
+{
+    const char* port = std::getenv("ORMA_E2E_COMPORT");
+    if (!port)
+        port = std::getenv("ORMA_SIM_SERIAL");
+    if (MODE != 1 || !port)
+        GTEST_SKIP() << "a serial simulator runs this";
+    write_file("ORMA_DLL_Log.ini", std::string("[ORMA_LINK]\nComPort = ") + port + "\n");
+    unset_com1_variable(); // natively port 1 would name the line too
+    {
+        Library lib(2);
+        ASSERT_TRUE(send({0x01}));
+        EXPECT_EQ(hex(take_within()), "81");
+    }
+    remove_file("ORMA_DLL_Log.ini");
 }
 } // namespace

@@ -100,7 +100,7 @@ TEST(Unload, AThreadEndedInsideASendDoesNotHoldTheUnload)
     g_send = entry<SendFn>(dll, "ORMA_DLL_Send_Message");
     HANDLE threads[2] = {CreateThread(nullptr, 0, send_forever, nullptr, 0, nullptr),
                          CreateThread(nullptr, 0, send_forever, nullptr, 0, nullptr)};
-    Sleep(1500); // the buffers are full: the sends wait in their writes
+    Sleep(500); // the buffers are full: one send waits in its write (1 s at most), the other for it
     for (HANDLE t : threads) {
         TerminateThread(t, 0);
         WaitForSingleObject(t, INFINITE);

@@ -195,9 +195,9 @@ int32_t exit_unlocked()
 
 } // namespace
 
-std::mutex& log_lock()
+TimedLock& log_lock()
 {
-    static std::mutex lock;
+    static TimedLock lock;
     return lock;
 }
 
@@ -219,7 +219,7 @@ LogState* Log_State()
 
 int32_t Log_Init(const char* config_file)
 {
-    std::lock_guard<std::mutex> hold(log_lock());
+    std::lock_guard hold(log_lock());
     const char* name = config_file ? config_file : DEFAULT_CONFIG_FILE;
     exit_unlocked();
 
@@ -309,6 +309,10 @@ void Log_Flush()
 
 int32_t Log_Exit()
 {
-    std::lock_guard<std::mutex> hold(log_lock());
+    // Bounded: at the unload at the end of a process the system may have ended a thread that was
+    // logging; its files are then left to the system.
+    std::unique_lock hold(log_lock(), std::defer_lock);
+    if (!hold.try_lock_until(std::chrono::steady_clock::now() + std::chrono::seconds(2)))
+        return 0;
     return exit_unlocked();
 }

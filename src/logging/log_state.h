@@ -2,6 +2,8 @@
 // Log_Init, Log_Exit and Log_Message (log.h) are what the rest of the library calls.
 #pragma once
 
+#include "support/timed_lock.h"
+
 #include "config/config_table.h"
 #include "logging/ini.h"
 #include "logging/log.h"
@@ -113,5 +115,5 @@ bool log_os_local_time(int64_t seconds, std::tm* out);
 // Shared by the logger's own files: the lock held by Log_Init, Log_Exit and each Log_Message,
 // and the current calendar time from the clock in use.
 #include <mutex>
-std::mutex& log_lock();
+TimedLock& log_lock();
 int64_t log_now();

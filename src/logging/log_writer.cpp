@@ -199,7 +199,7 @@ int32_t Log_WriteError(LogState* state, const uint8_t* message, uint16_t length)
 
 int32_t Log_Message(const uint8_t* message, uint16_t length)
 {
-    std::lock_guard<std::mutex> hold(log_lock());
+    std::lock_guard hold(log_lock());
     LogState* state = Log_State();
     if (!state || !message)
         return 0;

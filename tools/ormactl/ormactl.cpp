@@ -51,9 +51,10 @@ Every run but config ends with a summary: messages sent, responses, notification
 notifications, and the round trip of the commands (minimum, median, 99th percentile, maximum).
 
 Options:
-  -m, --mode N        1: serial port COM1; 2: TCP to 127.0.0.1:5002 (default 2); 3 and 4: USB
-                      (Windows only; the first process to open the device owns it and serves
-                      the others, one at a time)
+  -m, --mode N        1: serial port ([ORMA_LINK] ComPort, COM1 by default); 2: TCP to
+                      [ORMA_LINK] Host and Port (127.0.0.1:5002 by default; default mode 2); 3
+                      and 4: USB (Windows only; the first process to open the device owns it
+                      and serves the others, one at a time)
   -d, --device PATH   mode 1 on Linux: the device to open as COM1 (sets ORMA_COM1 for the
                       library), e.g. the /dev/pts/N that "ormasim --serial" prints
   -p, --protocol N    2: one command in flight (default); 1 or other: no flow control
@@ -65,6 +66,9 @@ Options:
   -t, --timestamps    begin each line with the time of day (as ormasim --timestamps does)
   -V, --version       prints the version
   -h, --help          prints this help
+
+The library returns from its start as soon as the link is up ([ORMA_LINK] StartWait = READY);
+StartWait = FIXED waits the described 1000 ms (mode 1), 3000 ms (mode 2) or 2000 ms (USB).
 
 Numbers are decimal. Output lines: "-> command      40 01 02" for each message sent,
 "<- response     80 01 02  (0.215 ms)", "<- notification E0 46 ...", "<- error        F0 ..."
