@@ -25,7 +25,8 @@ connection: &module
       kickolduser: true
 YAML
 start_bridge='ser2net -n -c ser2net.yaml -P ser2net.pid >>ser2net.out 2>&1 &'
-ORMA_BRIDGE_RESTART="kill \$(cat ser2net.pid); sleep 0.2; $start_bridge"
+# The old bridge must be gone, its port free, before the new one starts.
+ORMA_BRIDGE_RESTART="old=\$(cat ser2net.pid); kill \$old; while kill -0 \$old 2>/dev/null; do sleep 0.05; done; $start_bridge"
 export ORMA_BRIDGE_RESTART
 eval "$start_bridge"
 tries=0
