@@ -190,13 +190,5 @@ if(WIN32)
   add_executable(test_unload test_unload.cpp)
   target_link_libraries(test_unload PRIVATE orma_test_util GTest::gtest_main orma_warnings)
   add_dependencies(test_unload ORMA_DLL)
-  e2e_test(e2e_unload PROGRAM test_unload FILTER Unload.FreeLibrary* SIM ${tcp_sim} LOCK port5002 TIMEOUT 60)
-  target_link_libraries(test_unload PRIVATE ws2_32)
-  # The test is the module that never reads.
-  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_unload_ended)
-  file(MAKE_DIRECTORY ${workdir})
-  add_test(NAME e2e_unload_ended WORKING_DIRECTORY ${workdir}
-           COMMAND ${E2E_RUNNER} $<TARGET_FILE:test_unload> --gtest_filter=Unload.AThreadEndedInsideASend*)
-  set_tests_properties(e2e_unload_ended PROPERTIES TIMEOUT 60 LABELS e2e RESOURCE_LOCK port5002
-                                                   ENVIRONMENT "${ORMA_TEST_ENV}")
+  e2e_test(e2e_unload PROGRAM test_unload FILTER Unload.* SIM ${tcp_sim} LOCK port5002 TIMEOUT 60)
 endif()

@@ -175,7 +175,7 @@ void stop_library(void (*stop_link)(Mode mode), unsigned limit_ms)
     voice_close(); // from here nothing reaches the host's callback but a call under way
     stop_link(mode);
     // From here no callback and no export uses the sequencer. A use that never ends (its thread
-    // ended by the system at the end of the process) keeps the sequencer from being released.
+    // ended by the host in the middle of a call) keeps the sequencer from being released.
     const bool idle = g_orma.session.close(std::chrono::milliseconds(limit_ms));
     flight_stop(limit_ms);
     g_orma.host_callback = nullptr;

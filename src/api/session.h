@@ -42,8 +42,7 @@ class SessionGate {
 public:
     void open();
     // No use begins after the call; returns when every use that began has ended, or false after
-    // `limit` (at the unload at the end of a process, the system may have ended a thread in the
-    // middle of a use: it never leaves).
+    // `limit` (a thread that the host ended in the middle of a use never leaves it).
     bool close(std::chrono::milliseconds limit);
     bool enter();
     void leave();

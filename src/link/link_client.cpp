@@ -72,8 +72,8 @@ struct LinkClient {
 LinkClient& g_client = *new LinkClient;
 
 // Closes the open link under the lock: no write begins after it, those under way are woken and
-// waited for, then the transport closes. The wait is bounded: at the unload at the end of a
-// process the system may have ended a writer in the middle of its write.
+// waited for, then the transport closes. The wait is bounded: the host may have ended a writer's
+// thread in the middle of its write.
 void close_locked(std::unique_lock<std::mutex>& lock)
 {
     g_client.link_open = false;

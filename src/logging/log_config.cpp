@@ -309,8 +309,8 @@ void Log_Flush()
 
 int32_t Log_Exit()
 {
-    // Bounded: at the unload at the end of a process the system may have ended a thread that was
-    // logging; its files are then left to the system.
+    // Bounded: the host may have ended a thread in the middle of logging; its files are then left
+    // to the system.
     std::unique_lock hold(log_lock(), std::defer_lock);
     if (!hold.try_lock_until(std::chrono::steady_clock::now() + std::chrono::seconds(2)))
         return 0;
