@@ -136,6 +136,24 @@ TEST_F(ApiTest, NotificationsArePrunedUntilTheFirstPollButNeverAResponse)
 // A full heap table: an arriving response takes the place of the oldest stored notification; with
 // none to give way, the command in flight is answered 0x85 from a record kept for it, so that a
 // polling host is never left waiting. A send that cannot be queued says so.
+// The "no answer" kept for a full table is the command in flight's: a late response that finds
+// the table full while nothing is in flight is dropped, and makes no 0x85.
+TEST_F(ApiTest, LateResponseAtAFullTableWithNothingInFlightMakesNo85)
+{
+    init(2);
+    StdoutCapture report; // the full table's report
+    report.start();
+    receive_all();
+    send({0x01}); // in flight: its "no answer" is kept ready
+    arrive(OnResponse, {0x81});
+    while (Heap_LiveCount() < HEAP_TABLE_SIZE)
+        svc_seq_store_received(g_orma.seq, Bytes{0x90}.data(), 1);
+    arrive(OnResponse, {0x82}); // late: no room, nothing in flight
+    report.stop();
+    const auto all = receive_all();
+    EXPECT_EQ(std::count(all.begin(), all.end(), Bytes{MSG_NO_ANSWER}), 0);
+}
+
 TEST_F(ApiTest, FullTableGivesWayToResponses)
 {
     for (const bool notifications : {true, false}) {
