@@ -680,6 +680,34 @@ TEST(Hosts, TakeOverWhileEveryoneSends)
     }
 }
 
+// The process of an owner that ends while it sends, with B at its pipes: the system has ended the
+// library's threads wherever they were, and the library waits for none of them. Each of ten ends
+// takes well under a thread's stop bound (2 s), where one wait per thread took 6 s and more.
+TEST(Hosts, AnOwnerThatEndsWhileSendingEndsAtOnce)
+{
+    Simulator sim;
+    for (int round = 0; round < 10; ++round) {
+        Host a("a"), b("b");
+        a.await("load", "loaded");
+        a.command("init 3 cb");
+        ASSERT_TRUE(wait_until([&] { return a.out().find("USB Interface Library") != std::string::npos; }));
+        b.await("load", "loaded");
+        b.command("init 4 cb");
+        for (Host* h : {&a, &b})
+            h->await("", "init");
+        a.command("trips 60000 0 1");
+        b.command("trips 60000 0 2");
+        ASSERT_TRUE(wait_until([&] { return !a.find("real").empty(); }));
+        const auto asked = Clock::now();
+        a.command("quit");
+        ASSERT_TRUE(a.ended(10000)) << "round " << round;
+        const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked).count();
+        std::printf("round %d: ended %lld ms after quit\n", round, static_cast<long long>(took));
+        EXPECT_LT(took, 1500) << "round " << round;
+        b.kill();
+    }
+}
+
 // Unplugged for 2 s while A and B send every 20 ms: neither stalls, and whichever reaches pipe 0
 // gets real answers again within 3 s of the replug. Every client of the owner's pipes loses it.
 TEST(Hosts, UnplugAndReplugWhileTwoSend)

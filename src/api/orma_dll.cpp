@@ -43,8 +43,9 @@ std::atomic<bool> g_started{false};
 // Sending is serialized: the sequencer's hand-over and the com state. The exports may be called
 // from any thread, the receive callback included. Each call has one bound for the wait for this
 // lock and for its write together, so that no sender waits for the writes of others on top of
-// its own; a write that takes nothing for the whole bound fails its link.
-TimedLock g_send_lock;
+// its own; a write that takes nothing for the whole bound fails its link. Never destroyed, as the
+// other shared state: at the process's exit a sender ended by the system may have been inside it.
+TimedLock& g_send_lock = *new TimedLock;
 constexpr auto SEND_BOUND = 1000ms;
 // When the write under the send lock must have ended.
 std::chrono::steady_clock::time_point g_send_by;
@@ -297,6 +298,7 @@ void orma_unload() noexcept
         std::unique_lock life(g_life_lock, std::defer_lock);
         (void)life.try_lock_for(std::chrono::milliseconds(UNLOAD_LIMIT_MS));
         stop_library([](Mode) { ORMA_Cli_Unload(); }, UNLOAD_LIMIT_MS);
+        ORMA_Usb_Release();
     } catch (...) { // nothing may leave the unload
     }
     fault_shutdown();

@@ -197,7 +197,9 @@ int32_t exit_unlocked()
 
 TimedLock& log_lock()
 {
-    static TimedLock lock;
+    // Never destroyed: at the process's exit the system has ended the other threads wherever they
+    // were, perhaps inside this lock, and its destructor would wait for them for ever.
+    static TimedLock& lock = *new TimedLock;
     return lock;
 }
 

@@ -26,3 +26,6 @@ inline bool ORMA_Usb_Refuses(bool usb_mode, uint32_t length)
 }
 // The library is being unloaded: every thread of the USB link is stopped.
 void ORMA_Usb_Unload();
+// The library's code goes: the USB objects are taken down, once their threads have stopped and the
+// link no longer uses them. Not called at the process's exit.
+void ORMA_Usb_Release();

@@ -25,3 +25,5 @@ bool ORMA_Usb_Send(const uint8_t*, uint16_t)
 }
 
 void ORMA_Usb_Unload() {}
+
+void ORMA_Usb_Release() {}

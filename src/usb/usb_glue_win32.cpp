@@ -6,6 +6,10 @@
 #include "usb/device_client.h"
 #include "usb/host_channel.h"
 
+#include <memory>
+#include <new>
+#include <utility>
+
 namespace {
 
 constexpr int32_t RECONNECT_MS = 300;
@@ -13,9 +17,18 @@ constexpr DWORD VERSIONS_AFTER_MS = 100;
 constexpr DWORD UNLOAD_BOUND_MS = 2000;
 
 // Built at load in this order, the device client first; no device is touched and no thread runs
-// until ORMA_Usb_Init.
-CcClient g_device;
-HostCommandChannel g_channel;
+// until ORMA_Usb_Init. They are taken down only when the library is freed while the process goes
+// on, never at the process's exit: there the system has ended their threads wherever they were, and
+// their destructors would wait for threads that never say they have left, or for a lock one of them
+// held.
+struct UsbObjects {
+    CcClient device;
+    HostCommandChannel channel;
+};
+alignas(UsbObjects) unsigned char g_store[sizeof(UsbObjects)];
+UsbObjects* g_usb = new (g_store) UsbObjects;
+CcClient& g_device = g_usb->device;
+HostCommandChannel& g_channel = g_usb->channel;
 
 } // namespace
 
@@ -59,4 +72,10 @@ bool ORMA_Usb_Send(const uint8_t* message, uint16_t length)
 void ORMA_Usb_Unload()
 {
     ThreadRecord::StopAll(UNLOAD_BOUND_MS);
+}
+
+void ORMA_Usb_Release()
+{
+    if (UsbObjects* const usb = std::exchange(g_usb, nullptr))
+        std::destroy_at(usb);
 }
