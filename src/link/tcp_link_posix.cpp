@@ -18,6 +18,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "link/tcp_resolve.h" // after the system headers: it uses their resolver
+
 struct TcpOs {
     std::atomic<int> primary{-1}; // listening socket (server) or connected socket (client)
     std::atomic<int> data{-1};    // the socket that carries the stream
@@ -88,24 +90,7 @@ int tcp_os_startup(TcpOs*)
 
 bool tcp_os_resolve(const char* host, uint16_t port, TcpOsPeer* peer, int* error)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    char service[8];
-    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
-    addrinfo* found = nullptr;
-    *error = ::getaddrinfo(host, service, &hints, &found);
-    if (*error != 0)
-        return false;
-    const bool fits = found->ai_addrlen <= sizeof peer->address;
-    if (fits) {
-        std::memcpy(peer->address, found->ai_addr, found->ai_addrlen);
-        peer->length = static_cast<int>(found->ai_addrlen);
-        peer->family = found->ai_family;
-    }
-    ::freeaddrinfo(found);
-    *error = fits ? 0 : EAI_FAMILY;
-    return fits;
+    return tcp_resolve_first(host, port, peer, error, EAI_FAMILY);
 }
 
 bool tcp_os_socket(TcpOs* os, int family)
