@@ -1,6 +1,6 @@
 #!/bin/sh
 # [ORMA_CONSOLE] Output in a whole program: ormactl in mode 2 against a port where nothing
-# listens (the caller holds the port), once per value of Output:
+# listens (a free one, given as [ORMA_LINK] Port), once per value of Output:
 #   console_output.sh ORMACTL
 # OFF: nothing of the library's lines reaches standard output or error. A file: the program
 # prints what it printed with OFF, and the file holds exactly the lines that DEFAULT printed
@@ -8,8 +8,9 @@
 set -u
 ctl=$1
 fail() { echo "console_output: $*"; exit 1; }
+dead=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 run() { # NAME OUTPUT-VALUE: runs ormactl with that Output; its streams in NAME.out / NAME.err
-  printf '[ORMA_CONSOLE]\nOutput = %s\n' "$2" >ORMA_DLL_Log.ini
+  printf '[ORMA_CONSOLE]\nOutput = %s\n[ORMA_LINK]\nPort = %s\n' "$2" "$dead" >ORMA_DLL_Log.ini
   "$ctl" --timeout 300 --wait 0 send 01 >"$1.out" 2>"$1.err"
 }
 rm -f console.txt

@@ -53,7 +53,9 @@ function(e2e_test name)
 endfunction()
 
 set(noisy --noise 48 --split 4)
-set(tcp_sim --tcp --port 5002)
+# Each TCP simulator listens on a free port, which the runner passes on as [ORMA_LINK] Port, so
+# that the tests run side by side; the default address is the packaging's (consumers, quick start).
+set(tcp_sim --tcp --port 0)
 set(com_lock)
 set(com_sim --serial)
 if(WIN32)
@@ -72,23 +74,23 @@ foreach(case IN LISTS cases)
   list(GET parts 1 full)
   string(TOLOWER ${short} short)
   e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} ${noisy} --seed ${seed} --record sim_rx.txt
-           LOCK port5002)
+          )
   e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM ${com_sim} ${noisy} --seed ${seed} --record sim_rx.txt
            LOCK ${com_lock})
   math(EXPR seed "${seed} + 2")
 endforeach()
 e2e_test(e2e_tcp_drop MODE 2 FILTER Exchange.PeerClosingTheConnectionEndsReceptionAndLaterSendsFail
-         SIM ${tcp_sim} --record sim_rx.txt LOCK port5002)
+         SIM ${tcp_sim} --record sim_rx.txt)
 # Links that come back: the module's line pulled away and brought back (the serial line keeps
 # its path through a symbolic link), and a slow bridge.
 e2e_test(e2e_tcp_pulled MODE 2 FILTER Exchange.LinkPulledAwayComesBackAndTheHostHearsOfIt
-         SIM ${tcp_sim} ${noisy} --seed 11 --record sim_rx.txt LOCK port5002)
+         SIM ${tcp_sim} ${noisy} --seed 11 --record sim_rx.txt)
 e2e_test(e2e_com_pulled MODE 1 FILTER Exchange.LinkPulledAwayComesBackAndTheHostHearsOfIt
          SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_pulled/com1 ${noisy} --seed 13
              --record sim_rx.txt
          LOCK ${com_lock})
 e2e_test(e2e_tcp_slow MODE 2 FILTER Exchange.SlowBridgeLosesNothing
-         SIM ${tcp_sim} --noise 48 --split 4 --split-gap 150-600 --seed 17 LOCK port5002)
+         SIM ${tcp_sim} --noise 48 --split 4 --split-gap 150-600 --seed 17)
 
 # Every second answer spoiled: the response deadline answers 0x85; ResponseTimeout 0 waits.
 foreach(case Deadline:CorruptedResponseIsAnsweredAfterTheDeadline
@@ -97,30 +99,30 @@ foreach(case Deadline:CorruptedResponseIsAnsweredAfterTheDeadline
   list(GET parts 0 short)
   list(GET parts 1 full)
   string(TOLOWER ${short} short)
-  e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} --bad-checksum 2 LOCK port5002)
+  e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} --bad-checksum 2)
   e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM ${com_sim} --bad-checksum 2 LOCK ${com_lock})
 endforeach()
 
 # One voice: one callback at a time against a module that notifies every millisecond, a 0x85
 # never after its real response, and the same answers in every mode.
-e2e_test(e2e_tcp_one_voice MODE 2 FILTER Exchange.CallbackIsEnteredByOneThreadAtATime SIM ${tcp_sim} LOCK port5002)
-e2e_test(e2e_tcp_race MODE 2 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${tcp_sim} LOCK port5002)
+e2e_test(e2e_tcp_one_voice MODE 2 FILTER Exchange.CallbackIsEnteredByOneThreadAtATime SIM ${tcp_sim})
+e2e_test(e2e_tcp_race MODE 2 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${tcp_sim})
 e2e_test(e2e_com_race MODE 1 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${com_sim} LOCK ${com_lock})
-e2e_test(e2e_tcp_same MODE 2 FILTER Exchange.EveryModeAnswersTheSame SIM ${tcp_sim} LOCK port5002)
+e2e_test(e2e_tcp_same MODE 2 FILTER Exchange.EveryModeAnswersTheSame SIM ${tcp_sim})
 if(NOT WIN32) # Wine's serial layer polls the line, which must then never hang up (--hold-line)
   e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame
            SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_same/com1 LOCK ${com_lock})
 endif()
-# A peer that accepts and never reads: the test is the peer, on the library's port.
+# A peer that accepts and never reads: the test is the peer, on a port of its own.
 set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_tcp_never_reads)
 file(MAKE_DIRECTORY ${workdir})
 add_test(NAME e2e_tcp_never_reads WORKING_DIRECTORY ${workdir}
          COMMAND ${E2E_RUNNER} $<TARGET_FILE:test_e2e> --gtest_filter=Exchange.PeerThatNeverReadsHoldsNoHostThread)
-set_tests_properties(e2e_tcp_never_reads PROPERTIES TIMEOUT 120 LABELS e2e RESOURCE_LOCK port5002
+set_tests_properties(e2e_tcp_never_reads PROPERTIES TIMEOUT 120 LABELS e2e
                                                     ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
 
 e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_TCP_COUNT}
-         SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900 LOCK port5002)
+         SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900)
 e2e_test(e2e_com_long MODE 1 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_COM_COUNT}
          SIM ${com_sim} ${noisy} --seed 9 TIMEOUT 900 LOCK ${com_lock})
 
@@ -147,8 +149,8 @@ if(NOT WIN32 AND SER2NET)
                                              ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
 endif()
 
-# The host tool against the simulator: mode 2, with the port written 05002 (decimal to ormasim),
-# and natively mode 1 through --device.
+# The host tool against the simulator: mode 2 on a port of its own, and natively mode 1 through
+# --device.
 function(ormactl_test name lock)
   set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/${name})
   file(MAKE_DIRECTORY ${workdir})
@@ -158,7 +160,7 @@ function(ormactl_test name lock)
   set_tests_properties(${name} PROPERTIES TIMEOUT 120 ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e
                                           RESOURCE_LOCK "${lock}")
 endfunction()
-ormactl_test(e2e_ormactl port5002 --tcp --port 05002)
+ormactl_test(e2e_ormactl "" --tcp --port 0)
 if(NOT WIN32)
   ormactl_test(e2e_ormactl_device "" --serial)
 
@@ -169,20 +171,20 @@ if(NOT WIN32)
            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/ormactl_config.sh $<TARGET_FILE:ormactl>
                    ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini)
 
-  # [ORMA_CONSOLE] Output against a dead port 5002 (the lock keeps every simulator away).
+  # [ORMA_CONSOLE] Output against a port where nothing listens.
   set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/console_output)
   file(MAKE_DIRECTORY ${workdir})
   add_test(NAME console_output WORKING_DIRECTORY ${workdir}
            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/console_output.sh $<TARGET_FILE:ormactl>)
-  set_tests_properties(console_output PROPERTIES TIMEOUT 120 LABELS e2e RESOURCE_LOCK port5002)
+  set_tests_properties(console_output PROPERTIES TIMEOUT 120 LABELS e2e)
 
   # MaxSize = 100 keeps the sub-channel file bounded while the module notifies every 1 ms.
   set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/log_flood)
   file(MAKE_DIRECTORY ${workdir})
   add_test(NAME log_flood WORKING_DIRECTORY ${workdir}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} --tcp --port 5002
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} --tcp --port 0
                    -- ${CMAKE_CURRENT_SOURCE_DIR}/log_flood.sh $<TARGET_FILE:ormactl>)
-  set_tests_properties(log_flood PROPERTIES TIMEOUT 120 LABELS e2e RESOURCE_LOCK port5002)
+  set_tests_properties(log_flood PROPERTIES TIMEOUT 120 LABELS e2e)
 endif()
 
 if(WIN32)
@@ -190,5 +192,5 @@ if(WIN32)
   add_executable(test_unload test_unload.cpp)
   target_link_libraries(test_unload PRIVATE orma_test_util GTest::gtest_main orma_warnings)
   add_dependencies(test_unload ORMA_DLL)
-  e2e_test(e2e_unload PROGRAM test_unload FILTER Unload.* SIM ${tcp_sim} LOCK port5002 TIMEOUT 60)
+  e2e_test(e2e_unload PROGRAM test_unload FILTER Unload.* SIM ${tcp_sim} TIMEOUT 60)
 endif()

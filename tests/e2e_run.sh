@@ -3,7 +3,9 @@
 #   e2e_run.sh [--com1 WINE_RUNNER] SIMULATOR [simulator options] -- PROGRAM [arguments]
 # Starts the simulator in the current directory, waits for its ready line, exports the serial
 # path of a --serial simulator as ORMA_SIM_SERIAL (and, with --com1, maps the Wine prefix's COM1
-# to it through HKLM\Software\Wine\Ports), runs the program with its output in stdout.txt and
+# to it through HKLM\Software\Wine\Ports), the port of a --tcp one as ORMA_SIM_PORT (written as
+# [ORMA_LINK] Port into the library's settings file there unless it is the default, 5002; the
+# program may rewrite the file), runs the program with its output in stdout.txt and
 # stderr.txt (the program may read them), shows both, stops the simulator and exits with the
 # program's status. With --com1 the Wine prefix (ORMA_WINEPREFIX) must be one that no other test
 # uses at the same time: its server is restarted.
@@ -36,7 +38,10 @@ done
 # The port to give the host: the line itself, or the symbolic link to it (--link).
 ORMA_SIM_SERIAL=$(sed -n 's/^ormasim: host command line: ormactl --mode 1 --device \([^ ]*\) send 01$/\1/p' sim.out)
 ORMA_COM1=$ORMA_SIM_SERIAL # natively port 1 opens the simulator's line
-export ORMA_SIM_SERIAL ORMA_COM1
+# The port a TCP simulator listens on (--port 0 picks a free one).
+ORMA_SIM_PORT=$(sed -n 's/^ormasim: tcp on .*:\([0-9]*\)$/\1/p' sim.out)
+export ORMA_SIM_SERIAL ORMA_COM1 ORMA_SIM_PORT
+[ -z "$ORMA_SIM_PORT" ] || [ "$ORMA_SIM_PORT" = 5002 ] || printf '[ORMA_LINK]\nPort = %s\n' "$ORMA_SIM_PORT" >ORMA_DLL_Log.ini
 if [ -n "$com1_runner" ]; then
   [ -n "$ORMA_SIM_SERIAL" ] || { echo "e2e_run.sh: --com1 needs a --serial simulator" >&2; stop_sim; exit 2; }
   # The prefix's device manager maps the ports when its server starts. So: stop the server,

@@ -9,7 +9,8 @@ fail() { echo "log_flood: $*"; exit 1; }
 sub=ORMA_CfgSubChannels.txt
 bound=102400
 rm -f "$sub" "$sub".*
-printf '[ORMA_CONFIGURED_SUBCHANNELS]\nLogging = ON\nLogListById = ON\nLogListByCU = ON\nMaxSize = 100\n' >ORMA_DLL_Log.ini
+printf '[ORMA_CONFIGURED_SUBCHANNELS]\nLogging = ON\nLogListById = ON\nLogListByCU = ON\nMaxSize = 100\n[ORMA_LINK]\nPort = %s\n' \
+  "${ORMA_SIM_PORT:?the simulator's port}" >ORMA_DLL_Log.ini
 "$ctl" --callback watch 3 "7F 01 00 01" >watch.out 2>&1 &
 pid=$!
 largest=0

@@ -33,6 +33,23 @@ int env_int(const char* name, int fallback)
 
 const int MODE = env_int("ORMA_E2E_MODE", 2);
 
+// The settings file of a scenario: its own lines, and the simulator's port (ORMA_SIM_PORT, which
+// the runner exports) in [ORMA_LINK], so that scenarios run side by side on ports of their own.
+void write_settings(const std::string& lines = "")
+{
+    std::string text = lines;
+    const char* port = std::getenv("ORMA_SIM_PORT");
+    if (port && *port) {
+        const std::string section = "[ORMA_LINK]\n", line = std::string("Port = ") + port + "\n";
+        const size_t at = text.find(section);
+        if (at == std::string::npos)
+            text += section + line;
+        else
+            text.insert(at + section.size(), line);
+    }
+    write_file("ORMA_DLL_Log.ini", text);
+}
+
 // The simulator's answer to a command: code 0x80 | (code & 0x3F), payload echoed.
 Bytes answer_to(Bytes command)
 {
@@ -107,14 +124,14 @@ protected:
 // those in mode 1, however soon the link is up.
 TEST_F(Exchange, FixedStartWaitsTheDescribedTimes)
 {
-    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nStartWait = FIXED\n");
+    write_settings("[ORMA_LINK]\nStartWait = FIXED\n");
     const auto wait = MODE == 2 ? 3000ms : 1000ms;
     {
         Library lib(2);
         EXPECT_GE(lib.start_took, wait);
         EXPECT_LT(lib.start_took, wait + 800ms);
     }
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
 }
 
 // Also: the start returns as soon as the link is up (StartWait = READY, the default); and with
@@ -122,7 +139,7 @@ TEST_F(Exchange, FixedStartWaitsTheDescribedTimes)
 TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
 {
     remove_file("e2e_general.txt");
-    write_file("ORMA_DLL_Log.ini", "[ORMA_GENERAL]\nLogging = ALL\nFile = e2e_general.txt\n");
+    write_settings("[ORMA_GENERAL]\nLogging = ALL\nFile = e2e_general.txt\n");
     Bytes longest(255);
     for (size_t i = 0; i < longest.size(); ++i)
         longest[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -144,7 +161,7 @@ TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
     const std::string log = read_text_file("e2e_general.txt");
     EXPECT_EQ(log.rfind("\nConfiguration data of file \"ORMA_DLL_Log.ini\":\n", 0), 0u) << log;
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), lines.size())), lines);
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
 }
 
 TEST_F(Exchange, SecondCommandWaitsForTheResponseAndGoesOutOnLoop)
@@ -224,7 +241,7 @@ TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
 {
     if (MODE != 2)
         GTEST_SKIP() << "a dropped connection is a TCP matter";
-    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nReconnect = OFF\n");
+    write_settings("[ORMA_LINK]\nReconnect = OFF\n");
     Library lib(1, collect); // protocol 1: every send goes out at once
     ASSERT_TRUE(send({0x01}));
     ASSERT_TRUE(wait_until([] { return g_collected == 1; }));
@@ -239,7 +256,7 @@ TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
     EXPECT_EQ(g_collected, 1);
     EXPECT_EQ(read_text_file("sim.out").find("ormasim: connected\normasim: connected"), std::string::npos)
         << "connected again";
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
 }
 
 const Bytes LINK_UP{0xF0, 0xE0, 0x03, 0xFF, 0x01, 0x12};
@@ -288,7 +305,7 @@ TEST_F(Exchange, SlowBridgeLosesNothing)
 // usual.
 TEST_F(Exchange, CorruptedResponseIsAnsweredAfterTheDeadline)
 {
-    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 300\n");
+    write_settings("[ORMA_LINK]\nResponseTimeout = 300\n");
     Library lib(2);
     ASSERT_TRUE(send({0x01}));
     EXPECT_EQ(take_within(), Bytes{0x81});
@@ -300,21 +317,21 @@ TEST_F(Exchange, CorruptedResponseIsAnsweredAfterTheDeadline)
     ASSERT_TRUE(send({0x03}));
     EXPECT_EQ(take_within(), Bytes{0x83});
     EXPECT_FALSE(wait_until([] { return !take().empty(); }, 500ms)) << "an extra answer";
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
 }
 
 // ResponseTimeout = 0 gives back the system's own flow control: the command whose answer was
 // spoiled keeps the com state closed.
 TEST_F(Exchange, WithoutADeadlineASpoiledAnswerKeepsTheCommandWaiting)
 {
-    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 0\n");
+    write_settings("[ORMA_LINK]\nResponseTimeout = 0\n");
     Library lib(2);
     ASSERT_TRUE(send({0x01}));
     EXPECT_EQ(take_within(), Bytes{0x81});
     ASSERT_TRUE(send({0x02})); // its answer is spoiled
     EXPECT_FALSE(wait_until([] { return ORMA_DLL_getComState() == 1; }, 1500ms));
     EXPECT_TRUE(take().empty());
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
 }
 
 // Many commands of random lengths, each identified by its sequence number (in its code and,
@@ -388,7 +405,7 @@ struct Voice {
 // come from two sources, and the callback is still entered by one thread at a time.
 TEST_F(Exchange, CallbackIsEnteredByOneThreadAtATime)
 {
-    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 20\n");
+    write_settings("[ORMA_LINK]\nResponseTimeout = 20\n");
     {
         Library lib(2, Voice::enter);
         ASSERT_TRUE(send({0x7F, 0x01, 0x00, 0x01})); // a notification every millisecond
@@ -397,7 +414,7 @@ TEST_F(Exchange, CallbackIsEnteredByOneThreadAtATime)
         std::this_thread::sleep_for(10s); // the length of the run, not a wait for a condition
         Voice::chaining = false;
     }
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
     std::printf("%d calls, %d of them 0x85, %d entered while another call ran\n", Voice::calls.load(),
                 Voice::no_answers.load(), Voice::overlapped.load());
     EXPECT_EQ(Voice::overlapped, 0);
@@ -440,14 +457,14 @@ struct Race {
 
 TEST_F(Exchange, NoAnswerNeverComesAfterTheRealResponse)
 {
-    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 20\n");
+    write_settings("[ORMA_LINK]\nResponseTimeout = 20\n");
     {
         Library lib(2, Race::take);
         Race::next();
         EXPECT_TRUE(wait_until([] { return ORMA_DLL_getComState() == 1 && Race::current >= Race::COUNT; }, 60s))
             << Race::current;
     }
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
     EXPECT_EQ(Race::late_no_answers, 0);
     EXPECT_GT(Race::no_answers, 0) << "no deadline passed: the test tested nothing";
     EXPECT_LT(Race::no_answers, Race::COUNT) << "no response came in time";
@@ -480,7 +497,7 @@ std::string heard(bool callback)
 
 TEST_F(Exchange, EveryModeAnswersTheSame)
 {
-    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 300\n");
+    write_settings("[ORMA_LINK]\nResponseTimeout = 300\n");
     const std::string down = hex(LINK_DOWN), up = hex(LINK_UP);
     const struct {
         int protocol;
@@ -505,7 +522,7 @@ TEST_F(Exchange, EveryModeAnswersTheSame)
         std::this_thread::sleep_for(2500ms); // and back
         EXPECT_EQ(heard(c.callback), c.gone);
     }
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
 }
 
 // A module that accepts and never reads, four threads sending the longest commands: no send waits
@@ -516,10 +533,10 @@ TEST_F(Exchange, PeerThatNeverReadsHoldsNoHostThread)
     if (MODE != 2)
         GTEST_SKIP() << "a peer that accepts and never reads is a TCP matter";
     ASSERT_TRUE(testsock::init());
-    uint16_t port = 5002;
+    uint16_t port = 0;
     const testsock::Socket listener = testsock::listen_loopback(&port, 20);
     ASSERT_NE(listener, testsock::NONE);
-    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 20\n");
+    write_file("ORMA_DLL_Log.ini", "[ORMA_LINK]\nResponseTimeout = 20\nPort = " + std::to_string(port) + "\n");
     for (int run = 0; run < 4; ++run) {
         const int protocol = 1 + run % 2;
         SCOPED_TRACE("run " + std::to_string(run) + ", protocol " + std::to_string(protocol));
@@ -564,7 +581,7 @@ TEST_F(Exchange, PeerThatNeverReadsHoldsNoHostThread)
                     std::chrono::duration<double, std::milli>(exit_took).count());
     }
     testsock::close(listener);
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
 }
 
 // A module on another machine: the host reaches it through a serial-to-TCP bridge by Host and
@@ -622,13 +639,13 @@ TEST_F(Exchange, SerialPortFromTheSettings)
         port = std::getenv("ORMA_SIM_SERIAL");
     if (MODE != 1 || !port)
         GTEST_SKIP() << "a serial simulator runs this";
-    write_file("ORMA_DLL_Log.ini", std::string("[ORMA_LINK]\nComPort = ") + port + "\n");
+    write_settings(std::string("[ORMA_LINK]\nComPort = ") + port + "\n");
     unset_com1_variable(); // natively port 1 would name the line too
     {
         Library lib(2);
         ASSERT_TRUE(send({0x01}));
         EXPECT_EQ(hex(take_within()), "81");
     }
-    remove_file("ORMA_DLL_Log.ini");
+    write_settings();
 }
 } // namespace

@@ -1,6 +1,6 @@
 // The library freed while its link's receive thread still runs (no ORMA_DLL_Exit), then loaded
 // again: nothing hangs or crashes, the first receive thread is gone, and the second load works.
-// Runs against the module simulator on 127.0.0.1:5002.
+// Runs against the module simulator, whose port the runner writes into the settings file.
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -29,8 +29,8 @@ configure() { # dir, extra cmake arguments...
 # its tests, with servers that stay until the lane ends: otherwise the test that happens to start
 # a server holds its CTest slot until Wine's own processes end, which they do only when the prefix
 # has been idle for a while (over a minute in a busy lane).
-lane_tests() { # tree, jobs
-  cd "$1" || return 1
+wine_lane() ( # arch, jobs
+  cd "$out/win-$1" || exit 1
   server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
   for p in wineprefix wineprefix-usb-a wineprefix-usb-b; do
     WINEPREFIX=$PWD/$p "$server" -p >/dev/null 2>&1
@@ -39,16 +39,8 @@ lane_tests() { # tree, jobs
   rc=0
   ctest -j "$2" --output-on-failure || rc=$?
   for p in wineprefix wineprefix-usb-a wineprefix-usb-b; do WINEPREFIX=$PWD/$p "$server" -k || true; done
-  return "$rc"
-}
-# The Windows archives, made from the two Windows trees, and the test of what a user gets.
-packaging() { # build root
-  BUILD_ROOT=$1 "$root/tools/package.sh" "$1/win" && "$root/tests/package_test.sh" "$1/release" "$1/packages"
-}
-case ${1:-} in # the steps that run in a network of their own
-  --lane) lane_tests "$2" "$3"; exit ;;   # tools/test.sh --lane TREE JOBS: a Windows lane's tests
-  --package) packaging "$2"; exit ;;      # tools/test.sh --package BUILD_ROOT
-esac
+  exit "$rc"
+)
 
 started=$(date +%s)
 phase() { # the heading of a step, with the time since the start
@@ -104,24 +96,6 @@ wine_prefixes() { # arch: every prefix of the tree's tests (making one takes hal
     wine_prefix "$out/win-$1/$name"
   done
 }
-# The library's TCP peer is always 127.0.0.1:5002. Where network namespaces can be made (root),
-# each Windows lane has one of its own, with its own loopback, in which Wine's server, which makes
-# the sockets, runs too: the two lanes, which mostly wait (on Wine, on the library's own waits),
-# then run side by side, each with one test more than there are processors. The packaging, whose
-# simulator takes the port too, has one of its own beside the native tests. Elsewhere all of
-# them run one after the other.
-own_net=
-if unshare --net sh -c 'ip link set lo up' 2>/dev/null; then own_net=yes; fi
-own_network() { # tools/test.sh arguments: that step in a network of its own
-  unshare --net sh -c 'ip link set lo up && exec "$0" "$@"' "$root/tools/test.sh" "$@"
-}
-wine_lane() { # arch
-  if [ -n "$own_net" ]; then
-    own_network --lane "$out/win-$1" $((jobs + 1))
-  else
-    lane_tests "$out/win-$1" "$jobs"
-  fi
-}
 # The reproducibility test builds the DLLs a second time elsewhere, and the fuzz targets run,
 # at the lowest priority beside the native tests, which mostly wait; never beside the Wine lanes,
 # whose waits on Wine and on the library's own timers must not share the processor with a
@@ -148,10 +122,11 @@ side_work() {
 }
 side_work >"$out/side.log" 2>&1 &
 side=$!
-if [ -n "$own_net" ]; then
-  own_network --package "$out" >"$out/packaging.log" 2>&1 &
-  packaging_job=$!
-fi
+# The packaging's programs take the library's default port, 127.0.0.1:5002, which no test of the
+# build trees uses (theirs listen on free ports), so it runs beside them.
+{ BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" && "$root/tests/package_test.sh" "$out/release" "$out/packages"; } \
+  >"$out/packaging.log" 2>&1 &
+packaging_job=$!
 # The Wine prefixes are made meanwhile too.
 { wine_prefixes x86_64 & wine_prefixes i686; wait; } >/dev/null 2>&1 &
 prefixes=$!
@@ -166,32 +141,22 @@ phase "reproducible DLLs$( [ -n "$fuzz" ] && echo ", fuzz targets"), beside the 
 wait "$side" || status=1
 cat "$out/side.log"
 
-if [ -n "$own_net" ]; then
-  phase "packaging, beside the native tests"
-  wait "$packaging_job" || status=1
-  cat "$out/packaging.log"
-fi
+phase "packaging, beside the native tests"
+wait "$packaging_job" || status=1
+cat "$out/packaging.log"
 
 phase "Windows tests under Wine: x86_64 and i686"
 wait "$prefixes"
 phase "Wine prefixes ready"
-if [ -n "$own_net" ]; then
-  wine_lane i686 >"$out/win-i686.ctest.log" 2>&1 &
-  i686_lane=$!
-  wine_lane x86_64 || status=1
-  phase "x86_64 lane ended"
-  wait "$i686_lane" || status=1
-  echo "-- i686 (wine)"; cat "$out/win-i686.ctest.log"
-  phase "i686 lane ended"
-else
-  wine_lane x86_64 || status=1
-  wine_lane i686 || status=1
-fi
-
-if [ -z "$own_net" ]; then
-  phase "packaging"
-  packaging "$out" || status=1
-fi
+# The two lanes mostly wait (on Wine, on the library's own waits): they run side by side, each
+# with one test more than there are processors.
+wine_lane i686 $((jobs + 1)) >"$out/win-i686.ctest.log" 2>&1 &
+i686_lane=$!
+wine_lane x86_64 $((jobs + 1)) || status=1
+phase "x86_64 lane ended"
+wait "$i686_lane" || status=1
+echo "-- i686 (wine)"; cat "$out/win-i686.ctest.log"
+phase "i686 lane ended"
 
 phase "done"
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some tests failed"; fi
