@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -53,6 +54,13 @@ std::string events()
     std::lock_guard lock(g_lock);
     return g_events;
 }
+void forget_received()
+{
+    std::lock_guard lock(g_lock);
+    g_got[0].clear();
+    g_got[1].clear();
+    g_events.clear();
+}
 
 void set_reconnect(bool on)
 {
@@ -72,10 +80,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(testsock::init());
-        std::lock_guard lock(g_lock);
-        g_got[0].clear();
-        g_got[1].clear();
-        g_events.clear();
+        forget_received();
     }
     void TearDown() override
     {
@@ -426,6 +431,139 @@ TEST_F(LinkClientTest, SendsFromSeveralThreadsWhileTheLinkFailsAndIsReplaced)
         s.join();
     EXPECT_EQ(came_back, 6);
     EXPECT_GT(refused, 0) << "no send met a link that was down";
+}
+
+// A transport whose connections complete when the test lets them: the first `failing` opens fail
+// at once, open number n waits until `let_go` reaches n (5 s at most, then fails). A read waits
+// for a wake (5 s at most, well under the stop's 10 s); the opens and closes are counted.
+// Kept for the whole run: a receive thread that a faulty stop gave up may still use it.
+struct HeldLink {
+    std::mutex lock;
+    std::condition_variable changed;
+    int failing = 0;
+    int let_go = 0;
+    int opens = 0; // entered
+    int opened = 0; // returned LINK_OK
+    int closes = 0;
+    bool woken = false; // from a wake to the next close
+
+    LinkOps ops(int fail, int released)
+    {
+        std::lock_guard hold(lock);
+        failing = fail;
+        let_go = released;
+        opens = opened = closes = 0;
+        woken = false;
+        return LinkOps{this, open, close, write, read, nullptr, wake};
+    }
+    template <typename Condition>
+    bool wait(Condition condition)
+    {
+        std::unique_lock hold(lock);
+        return changed.wait_for(hold, 5s, condition);
+    }
+    void release(int n)
+    {
+        std::lock_guard hold(lock);
+        let_go = n;
+        changed.notify_all();
+    }
+    static HeldLink& of(void* context) { return *static_cast<HeldLink*>(context); }
+    static int open(void* context)
+    {
+        HeldLink& link = of(context);
+        std::unique_lock hold(link.lock);
+        const int n = ++link.opens;
+        link.changed.notify_all();
+        if (n <= link.failing || !link.changed.wait_for(hold, 5s, [&] { return link.let_go >= n; }))
+            return LINK_FAILED;
+        ++link.opened; // even after a wake: the connection completed just as the stop came
+        return LINK_OK;
+    }
+    static int close(void* context)
+    {
+        HeldLink& link = of(context);
+        std::lock_guard hold(link.lock);
+        ++link.closes;
+        link.woken = false;
+        return LINK_OK;
+    }
+    static int wake(void* context)
+    {
+        HeldLink& link = of(context);
+        std::lock_guard hold(link.lock);
+        link.woken = true;
+        link.changed.notify_all();
+        return 0;
+    }
+    static int read(void* context, uint8_t*, int)
+    {
+        HeldLink& link = of(context);
+        std::unique_lock hold(link.lock);
+        link.changed.wait_for(hold, 5s, [&] { return link.woken; });
+        return LINK_FAILED;
+    }
+    static int write(void*, const uint8_t*, int, int) { return LINK_FAILED; }
+};
+
+// Every open that gave LINK_OK has had exactly one close by the time the stop returns, whether
+// the link came up at the start, on the receive thread before the stop, or on the receive thread
+// just after the stop had woken the open and found no open link to close.
+TEST_F(LinkClientTest, EveryLinkThatOpenedIsClosedOnceByTheTimeTheStopReturns)
+{
+    struct Case {
+        const char* name;
+        bool start_opens;      // the start's own open succeeds
+        bool stop_during_open; // else the thread's open completes before the stop
+    };
+    const Case cases[] = {
+        {"opened by the start", true, false},
+        {"opened by the thread, then stopped", false, false},
+        {"opened by the thread just after the stop's wake", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        static HeldLink link;
+        LinkConfig config{};
+        config.type = LINK_CUSTOM;
+        config.custom = link.ops(c.start_opens ? 0 : 1, c.start_opens ? 1 : 0);
+        ORMA_Cli_Configure(&config);
+        ORMA_Cli_SetCallbacks(on_message<0>, on_message<1>);
+        forget_received();
+        EXPECT_EQ(ORMA_Cli_Start(), c.start_opens ? 0 : -1);
+        if (!c.start_opens) {
+            EXPECT_TRUE(link.wait([&] { return link.opens == 2; })) << "the thread did not open again";
+            if (!c.stop_during_open) {
+                link.release(2);
+                EXPECT_TRUE(wait_until([] { return events() == "down up "; })) << events();
+            }
+        }
+        console_.clear();
+        int opened = -1;
+        int closed = -1;
+        Clock::duration took{};
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            const auto begin = Clock::now();
+            EXPECT_EQ(ORMA_Cli_Stop(), 0);
+            took = Clock::now() - begin;
+            std::lock_guard hold(link.lock);
+            opened = link.opened;
+            closed = link.closes;
+            stopped = true;
+        });
+        if (c.stop_during_open) {
+            EXPECT_TRUE(link.wait([&] { return link.woken; })) << "the stop did not wake the open";
+            // The stop waits for the thread, whose open has not yet given its result.
+            EXPECT_FALSE(wait_until([&] { return stopped.load(); }, 200ms)) << "the stop left the open behind";
+            link.release(2);
+        }
+        stopper.join();
+        EXPECT_EQ(opened, 1);
+        EXPECT_EQ(closed, 1);
+        EXPECT_LT(took, 2s);
+        EXPECT_TRUE(console_.has(ConsoleStream::Err, "ORMA_Cli_Stop: ReceiveThread terminated\n"));
+    }
 }
 
 } // namespace

@@ -334,6 +334,8 @@ int ORMA_Cli_Start()
         tcp_install(&ops, config.tcp.address, config.tcp.port, TCP_ROLE_CLIENT);
     else if (config.type == LINK_COM)
         com_install_settings(&ops, config.com);
+    else if (config.type == LINK_CUSTOM)
+        ops = config.custom;
     else
         tcp_install(&ops, nullptr, TCP_DEFAULT_PORT, TCP_ROLE_CLIENT);
 

@@ -11,6 +11,10 @@
 
 constexpr int32_t LINK_TCP = 1;
 constexpr int32_t LINK_COM = 2;
+// A transport of the caller's own, given as its operation table: the tests use it to run the
+// client over a link whose every open, wake and close they control. The library's modes never
+// choose it.
+constexpr int32_t LINK_CUSTOM = 3;
 
 struct LinkTcpSettings {
     uint16_t port;      // host byte order
@@ -18,10 +22,11 @@ struct LinkTcpSettings {
 };
 
 struct LinkConfig {
-    int32_t type; // LINK_TCP, LINK_COM, anything else: TCP client to 127.0.0.1:5002
+    int32_t type; // LINK_TCP, LINK_COM, LINK_CUSTOM, anything else: TCP client to 127.0.0.1:5002
     union {
         ComSettings com;
         LinkTcpSettings tcp;
+        LinkOps custom; // used as given; what its context points to must outlive the stop
     };
 };
 
