@@ -1,15 +1,17 @@
 #!/bin/sh
 # What a user of the library gets:
-#   package_test.sh NATIVE_TREE PACKAGES_DIR
+#   package_test.sh NATIVE_TREE PACKAGES_DIR WINDOWS_TREES
 # installs NATIVE_TREE (a build without sanitizers) into a fresh prefix, runs the installed
 # ormactl with a clean environment and renders the manual pages, builds a small C program
 # against it through find_package and through pkg-config (both module names), runs the first
 # against the installed ormasim in mode 2 (port 5002), installs the Python package offline and
-# runs its tests against the installed library, and checks the layout of the Windows archives in
-# PACKAGES_DIR and that each DLL exports exactly the six functions.
+# runs its tests against the installed library, and checks the Windows archives in PACKAGES_DIR,
+# which tools/package.sh made from WINDOWS_TREES-i686 and -x86_64: the same bytes when made
+# again, their layout, that each DLL exports exactly the six functions, and that the quick start
+# of their README runs.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-tree=$(cd "$1" && pwd) packages=$(cd "$2" && pwd)
+tree=$(cd "$1" && pwd) packages=$(cd "$2" && pwd) windows_trees=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "package_test: $*"; exit 1; }
@@ -72,7 +74,8 @@ version=$(pkg-config --modversion ORMA_DLL)
 echo "-- the Python package, installed offline, its tests against the installed library"
 "$here/python_test.sh" "$prefix" "$libdir" || fail "the Python package"
 
-echo "-- Windows archives in $packages"
+echo "-- Windows archives in $packages, made again from $windows_trees-*"
+"$here/zip_repro_test.sh" "$windows_trees" "$packages" || fail "the archives are not reproducible"
 wine_run=$here/../cmake/wine-run.sh
 ORMA_WINEPREFIX=$tmp/wineprefix
 export ORMA_WINEPREFIX
