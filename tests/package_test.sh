@@ -8,7 +8,7 @@
 # runs its tests against the installed library, and checks the Windows archives in PACKAGES_DIR,
 # which tools/package.sh made from WINDOWS_TREES-i686 and -x86_64: the same bytes when made
 # again, their layout, that each DLL exports exactly the six functions, and that the quick start
-# of their README runs.
+# of their README runs and leaves no file behind.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 tree=$(cd "$1" && pwd) packages=$(cd "$2" && pwd) windows_trees=$3
@@ -89,6 +89,8 @@ expected="LICENSE ORMA_DLL_Log.ini README.txt bin/ORMA_DLL.dll bin/ormactl.exe b
 lib/ORMA_DLL.def lib/ORMA_DLL.dll.a lib/ORMA_DLL.lib"
 binaries="ORMA_DLL.dll ormactl.exe ormasim.exe"
 texts="LICENSE ORMA_DLL_Log.ini README.txt include/ORMA_DLL.h lib/ORMA_DLL.def"
+# The files of the unpacked folder $dir but those of e2e_run.sh (the programs' output, the simulator's).
+files() { (cd "$dir" && find . -type f | grep -vxE '\./(stdout\.txt|stderr\.txt|sim\.out)' | LC_ALL=C sort); }
 for arch in i686 x86_64; do
   top=ORMA_DLL-$version-win-$arch
   dir=$tmp/$arch/$top
@@ -106,6 +108,12 @@ for arch in i686 x86_64; do
   for t in $texts; do
     awk '!/\r$/ { exit 1 }' "$dir/$t" || fail "$top.zip: $t has a line without CR LF"
   done
+  # The sample configuration logs nothing, and keeps every comment and key of config/'s.
+  ini=$(tr -d '\r' <"$dir/ORMA_DLL_Log.ini")
+  echo "$ini" | grep -iv '^ *logging *= *off *$' | grep -iq '^ *logging *=' &&
+    fail "$top.zip: ORMA_DLL_Log.ini switches a log on: $(echo "$ini" | grep -i '^ *logging *=' | tr '\n' ' ')"
+  [ "$(echo "$ini" | grep -iv '^ *logging *=')" = "$(grep -iv '^ *logging *=' "$here/../config/ORMA_DLL_Log.ini")" ] ||
+    fail "$top.zip: ORMA_DLL_Log.ini differs from config/ORMA_DLL_Log.ini in more than its Logging lines"
 
   echo "-- $arch: a host without the MinGW runtime, linked by lld-link against ORMA_DLL.lib, mode 2"
   if [ "$arch" = i686 ]; then
@@ -130,9 +138,14 @@ for arch in i686 x86_64; do
   tr -d '\r' <"$dir/README.txt" | sed -n '/^Quick start/,/^$/s/^  \(bin\\.*\)$/\1/p' >"$work/quick.txt"
   [ "$(wc -l <"$work/quick.txt")" = 2 ] || fail "$top.zip: README.txt's quick start is not two command lines"
   sim_line=$(sed -n 1p "$work/quick.txt") host_line=$(sed -n 2p "$work/quick.txt")
+  files >"$work/before.txt"
   (cd "$dir" && "$here/e2e_run.sh" "$wine_run" cmd /c "$sim_line" -- "$wine_run" cmd /c "$host_line" >"$work/quick.log" 2>&1) ||
     { stop_wine; cat "$work/quick.log"; fail "$arch: the quick start"; }
   stop_wine
   grep -q '^ormactl: sent 1000, responses 1000, ' "$dir/stdout.txt" || { cat "$work/quick.log"; fail "$arch: the quick start's summary"; }
+  ! grep -q 'Unable to open configuration file' "$dir/stdout.txt" "$dir/stderr.txt" ||
+    { cat "$work/quick.log"; fail "$arch: the quick start did not read the archive's ORMA_DLL_Log.ini"; }
+  files | diff "$work/before.txt" - >"$work/left.txt" ||
+    fail "$arch: the quick start left files in the unpacked folder: $(sed -n 's/^> //p' "$work/left.txt" | tr '\n' ' ')"
 done
 echo "package_test: passed"
