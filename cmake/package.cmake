@@ -25,10 +25,15 @@ endif()
 
 if(WIN32)
   # Text files in the archive have Windows line ends: copies made at configure time, and again
-  # when a source changes.
+  # when a source changes. LOGS_OFF switches every log of a log configuration off: the archive's
+  # sample writes no file into the folder where it is unpacked and tried, and each Logging line
+  # stays under the comment that says how to switch it on.
   function(orma_crlf_copy source result)
     get_filename_component(name ${source} NAME)
     file(READ ${source} text)
+    if(ARGN STREQUAL "LOGS_OFF")
+      string(REGEX REPLACE "\nLogging[ \t]*=[^\n;]*" "\nLogging = OFF" text "${text}")
+    endif()
     string(REPLACE "\r\n" "\n" text "${text}")
     string(REPLACE "\n" "\r\n" text "${text}")
     file(WRITE ${CMAKE_BINARY_DIR}/crlf/${name} "${text}")
@@ -36,7 +41,7 @@ if(WIN32)
     set(${result} ${CMAKE_BINARY_DIR}/crlf/${name} PARENT_SCOPE)
   endfunction()
   orma_crlf_copy(${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h orma_header)
-  orma_crlf_copy(${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini orma_ini)
+  orma_crlf_copy(${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini orma_ini LOGS_OFF)
   orma_crlf_copy(${PROJECT_SOURCE_DIR}/LICENSE orma_license)
   orma_crlf_copy(${PROJECT_SOURCE_DIR}/src/api/ORMA_DLL.def orma_def)
   orma_crlf_copy(${PROJECT_SOURCE_DIR}/packaging/README-Windows.txt orma_readme)

@@ -19,7 +19,7 @@ int main(int argc, char** argv)
     int responses = 0;
 
     try {
-        orma::Link link(mode, ORMA_DLL_PROTOCOL_FLOW, [&](std::span<const uint8_t> message) {
+        orma::Link link(mode, ORMA_DLL_PROTOCOL_FLOW, [&](orma::Bytes message) {
             if (message[0] < 0x80 || message[0] > 0xBF)
                 return; // a notification
             const std::lock_guard hold(lock);
@@ -34,7 +34,7 @@ int main(int argc, char** argv)
                 break;
             }
         }
-        link.send(std::span<const uint8_t>{}); // an empty message is refused: throws
+        link.send(orma::Bytes{}); // an empty message is refused: throws
     } catch (const std::invalid_argument& e) {
         std::printf("cpp_host: as expected, %s\n", e.what());
     } catch (const std::exception& e) {

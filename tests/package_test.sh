@@ -1,15 +1,17 @@
 #!/bin/sh
 # What a user of the library gets:
-#   package_test.sh NATIVE_TREE PACKAGES_DIR
+#   package_test.sh NATIVE_TREE PACKAGES_DIR WINDOWS_TREES
 # installs NATIVE_TREE (a build without sanitizers) into a fresh prefix, runs the installed
 # ormactl with a clean environment and renders the manual pages, builds a small C program
 # against it through find_package and through pkg-config (both module names), runs the first
 # against the installed ormasim in mode 2 (port 5002), installs the Python package offline and
-# runs its tests against the installed library, and checks the layout of the Windows archives in
-# PACKAGES_DIR and that each DLL exports exactly the six functions.
+# runs its tests against the installed library, and checks the Windows archives in PACKAGES_DIR,
+# which tools/package.sh made from WINDOWS_TREES-i686 and -x86_64: the same bytes when made
+# again, their layout, that each DLL exports exactly the six functions, and that the quick start
+# of their README runs and leaves no file behind.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-tree=$(cd "$1" && pwd) packages=$(cd "$2" && pwd)
+tree=$(cd "$1" && pwd) packages=$(cd "$2" && pwd) windows_trees=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "package_test: $*"; exit 1; }
@@ -72,7 +74,8 @@ version=$(pkg-config --modversion ORMA_DLL)
 echo "-- the Python package, installed offline, its tests against the installed library"
 "$here/python_test.sh" "$prefix" "$libdir" || fail "the Python package"
 
-echo "-- Windows archives in $packages"
+echo "-- Windows archives in $packages, made again from $windows_trees-*"
+"$here/zip_repro_test.sh" "$windows_trees" "$packages" || fail "the archives are not reproducible"
 wine_run=$here/../cmake/wine-run.sh
 ORMA_WINEPREFIX=$tmp/wineprefix
 export ORMA_WINEPREFIX
@@ -86,6 +89,8 @@ expected="LICENSE ORMA_DLL_Log.ini README.txt bin/ORMA_DLL.dll bin/ormactl.exe b
 lib/ORMA_DLL.def lib/ORMA_DLL.dll.a lib/ORMA_DLL.lib"
 binaries="ORMA_DLL.dll ormactl.exe ormasim.exe"
 texts="LICENSE ORMA_DLL_Log.ini README.txt include/ORMA_DLL.h lib/ORMA_DLL.def"
+# The files of the unpacked folder $dir but those of e2e_run.sh (the programs' output, the simulator's).
+files() { (cd "$dir" && find . -type f | grep -vxE '\./(stdout\.txt|stderr\.txt|sim\.out)' | LC_ALL=C sort); }
 for arch in i686 x86_64; do
   top=ORMA_DLL-$version-win-$arch
   dir=$tmp/$arch/$top
@@ -103,6 +108,12 @@ for arch in i686 x86_64; do
   for t in $texts; do
     awk '!/\r$/ { exit 1 }' "$dir/$t" || fail "$top.zip: $t has a line without CR LF"
   done
+  # The sample configuration logs nothing, and keeps every comment and key of config/'s.
+  ini=$(tr -d '\r' <"$dir/ORMA_DLL_Log.ini")
+  echo "$ini" | grep -iv '^ *logging *= *off *$' | grep -iq '^ *logging *=' &&
+    fail "$top.zip: ORMA_DLL_Log.ini switches a log on: $(echo "$ini" | grep -i '^ *logging *=' | tr '\n' ' ')"
+  [ "$(echo "$ini" | grep -iv '^ *logging *=')" = "$(grep -iv '^ *logging *=' "$here/../config/ORMA_DLL_Log.ini")" ] ||
+    fail "$top.zip: ORMA_DLL_Log.ini differs from config/ORMA_DLL_Log.ini in more than its Logging lines"
 
   echo "-- $arch: a host without the MinGW runtime, linked by lld-link against ORMA_DLL.lib, mode 2"
   if [ "$arch" = i686 ]; then
@@ -127,9 +138,14 @@ for arch in i686 x86_64; do
   tr -d '\r' <"$dir/README.txt" | sed -n '/^Quick start/,/^$/s/^  \(bin\\.*\)$/\1/p' >"$work/quick.txt"
   [ "$(wc -l <"$work/quick.txt")" = 2 ] || fail "$top.zip: README.txt's quick start is not two command lines"
   sim_line=$(sed -n 1p "$work/quick.txt") host_line=$(sed -n 2p "$work/quick.txt")
+  files >"$work/before.txt"
   (cd "$dir" && "$here/e2e_run.sh" "$wine_run" cmd /c "$sim_line" -- "$wine_run" cmd /c "$host_line" >"$work/quick.log" 2>&1) ||
     { stop_wine; cat "$work/quick.log"; fail "$arch: the quick start"; }
   stop_wine
   grep -q '^ormactl: sent 1000, responses 1000, ' "$dir/stdout.txt" || { cat "$work/quick.log"; fail "$arch: the quick start's summary"; }
+  ! grep -q 'Unable to open configuration file' "$dir/stdout.txt" "$dir/stderr.txt" ||
+    { cat "$work/quick.log"; fail "$arch: the quick start did not read the archive's ORMA_DLL_Log.ini"; }
+  files | diff "$work/before.txt" - >"$work/left.txt" ||
+    fail "$arch: the quick start left files in the unpacked folder: $(sed -n 's/^> //p' "$work/left.txt" | tr '\n' ' ')"
 done
 echo "package_test: passed"

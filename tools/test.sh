@@ -6,8 +6,9 @@
 #           wine64 and under (32-bit) wine, each tree with its own Wine prefixes
 #   package install of a Release build, the installed tools and manual pages, consumers through
 #           find_package and pkg-config, the Python package and its tests, the
-#           Windows archives made by tools/package.sh from the two Windows trees (stripped,
-#           versioned, the same bytes from a second build elsewhere, used by an lld-link host
+#           Windows archives made by tools/package.sh from the two Windows trees (the same bytes
+#           when made again, stripped, versioned, DLLs of the same bytes from a second build
+#           elsewhere, used by an lld-link host
 #           and by the quick start of their README under Wine); beside the native tests where it
 #           can have a network of its own (root), else at the end
 #   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, beside the
@@ -124,7 +125,7 @@ side_work >"$out/side.log" 2>&1 &
 side=$!
 # The packaging's programs take the library's default port, 127.0.0.1:5002, which no test of the
 # build trees uses (theirs listen on free ports), so it runs beside them.
-{ BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" && "$root/tests/package_test.sh" "$out/release" "$out/packages"; } \
+{ BUILD_ROOT=$out "$root/tools/package.sh" "$out/win" && "$root/tests/package_test.sh" "$out/release" "$out/packages" "$out/win"; } \
   >"$out/packaging.log" 2>&1 &
 packaging_job=$!
 # The Wine prefixes are made meanwhile too.

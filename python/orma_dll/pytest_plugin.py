@@ -4,36 +4,54 @@
         with Link() as link: ...
 
 Options for the simulator: @pytest.mark.ormasim("--noise", "8", "--notify", "100").
-The simulator is found through ORMASIM, next to the library (../bin/ormasim), then PATH.
+The simulator is found through ORMASIM, next to the library (../bin/ormasim), then PATH; when
+it is not, the test fails with a message that names what is missing (the library, found through
+ORMA_DLL_LIBRARY, or the simulator) and where it was looked for.
 """
 import os
 import shutil
 import socket
 import subprocess
+import sys
 import time
 
 import pytest
 
+from ._library import LibraryNotFound, load
+
 PORT = 5002
 ENV_SIMULATOR = "ORMASIM"
+SIMULATOR = "ormasim.exe" if sys.platform == "win32" else "ormasim"
 
 
 def _find_simulator():
+    """(path, None), or (None, a message that names what is missing and where it was looked for)."""
     env = os.environ.get(ENV_SIMULATOR)
     if env:
-        return env
+        if os.path.isfile(env) and os.access(env, os.X_OK):
+            return env, None
+        return None, "%s is %s, which is no program: set %s to the simulator's path" % (ENV_SIMULATOR, env,
+                                                                                        ENV_SIMULATOR)
     try:
-        from ._library import load
-        lib_dir = os.path.dirname(os.path.abspath(load().orma_path))
-        beside = os.path.join(os.path.dirname(lib_dir), "bin", "ormasim")
-        if os.path.exists(beside):
-            return beside
-        beside = os.path.join(lib_dir, "ormasim")
-        if os.path.exists(beside):
-            return beside
-    except OSError:
-        pass
-    return shutil.which("ormasim")
+        library = load().orma_path
+    except LibraryNotFound as error:
+        library, no_library = None, error
+    looked = []
+    if library and os.path.dirname(library):  # a bare name was found by the system's search: no folder
+        lib_dir = os.path.dirname(os.path.abspath(library))
+        for beside in (os.path.join(os.path.dirname(lib_dir), "bin", SIMULATOR), os.path.join(lib_dir, SIMULATOR)):
+            if os.path.isfile(beside):
+                return beside, None
+            looked.append("%s (next to the library)" % beside)
+    on_path = shutil.which(SIMULATOR)
+    if on_path:
+        return on_path, None
+    path = "PATH (%s)" % os.environ.get("PATH", "")
+    if library is None:
+        return None, ("%s\n%s is looked for next to the library; %s has none either, and %s (its path) is not set"
+                      % (no_library, SIMULATOR, path, ENV_SIMULATOR))
+    return None, "no %s found: set %s to its path. Looked at:\n  %s" % (SIMULATOR, ENV_SIMULATOR,
+                                                                        "\n  ".join(looked + [path]))
 
 
 def _port_taken():
@@ -65,14 +83,14 @@ def pytest_configure(config):
 @pytest.fixture
 def ormasim(request, tmp_path):
     """ormasim --tcp --port 5002 for one test, stopped after it."""
+    program, missing = _find_simulator()
+    if missing:
+        pytest.fail("ormasim fixture: %s" % missing, pytrace=False)
     taken = _port_taken()
     if taken is not None:
         pytest.fail("ormasim fixture: port %d on 127.0.0.1 is taken (%s): stop the program that holds it "
                     "(another ormasim or a module's TCP peer) before running these tests" % (PORT, taken),
                     pytrace=False)
-    program = _find_simulator()
-    if not program:
-        pytest.fail("ormasim fixture: no ormasim found; set %s to its path" % ENV_SIMULATOR, pytrace=False)
     marker = request.node.get_closest_marker("ormasim")
     args = [program, "--tcp", "--port", str(PORT)] + [str(a) for a in (marker.args if marker else ())]
     log_path = tmp_path / "ormasim.out"

@@ -1,5 +1,7 @@
 """The package against the library and the simulator in mode 2."""
 import contextlib
+import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -149,20 +151,58 @@ def test_one_link_at_a_time_and_none_after_close():
         pass  # the library can be started again
 
 
+def _run_fixture(tmp_path, env=None):
+    """A test that takes the ormasim fixture, run by pytest in a process of its own."""
+    test = tmp_path / "test_fixture.py"
+    test.write_text("def test_x(ormasim):\n    pass\n")
+    return subprocess.run([sys.executable, "-m", "pytest", "-p", "no:orma_dll", "-p", "orma_dll.pytest_plugin", "-q",
+                           "-p", "no:cacheprovider", str(test)],
+                          capture_output=True, text=True, timeout=60, cwd=tmp_path, env=env)
+
+
 def test_fixture_fails_clearly_when_the_port_is_taken(tmp_path):
     blocker = socket.socket()
     blocker.bind(("127.0.0.1", 5002))
     blocker.listen(1)
     try:
-        test = tmp_path / "test_taken.py"
-        test.write_text("def test_x(ormasim):\n    pass\n")
-        run = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:orma_dll", "-p", "orma_dll.pytest_plugin", "-q",
-                              str(test)],
-                             capture_output=True, text=True, timeout=60, cwd=tmp_path)
+        run = _run_fixture(tmp_path)
     finally:
         blocker.close()
     assert run.returncode != 0
     assert "port 5002 on 127.0.0.1 is taken" in run.stdout
+
+
+# (variables besides an empty PATH, lines the failure must show, a line it must not); {tmp} is the
+# test's folder, {library} a copy of the library in {tmp}/lib, with no simulator beside it.
+FIXTURE_MISSING = [
+    ({"ORMA_DLL_LIBRARY": "{library}", "ORMASIM": "{tmp}/none"},
+     ["ORMASIM is {tmp}/none, which is no program: set ORMASIM to the simulator's path"], "no ormasim found"),
+    ({"ORMA_DLL_LIBRARY": "{tmp}/missing.so"},
+     ["ORMA_DLL library not found; set ORMA_DLL_LIBRARY to its file",
+      "{tmp}/missing.so (ORMA_DLL_LIBRARY): no such file",
+      "ormasim is looked for next to the library; PATH ({tmp}/empty) has none either, "
+      "and ORMASIM (its path) is not set"],
+     "no ormasim found"),
+    ({"ORMA_DLL_LIBRARY": "{library}"},
+     ["no ormasim found: set ORMASIM to its path. Looked at:", "{tmp}/bin/ormasim (next to the library)",
+      "{tmp}/lib/ormasim (next to the library)", "PATH ({tmp}/empty)"], "library not found"),
+]
+
+
+@pytest.mark.parametrize("variables, lines, absent", FIXTURE_MISSING,
+                         ids=["ORMASIM names no program", "no library", "no simulator next to the library"])
+def test_fixture_names_what_is_missing_and_where_it_looked(tmp_path, variables, lines, absent):
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "lib").mkdir()
+    library = tmp_path / "lib" / "libORMA_DLL.so.1"
+    shutil.copy(os.environ["ORMA_DLL_LIBRARY"], library)
+    env = {"PATH": str(tmp_path / "empty")}
+    env.update({name: value.format(tmp=tmp_path, library=library) for name, value in variables.items()})
+    run = _run_fixture(tmp_path, env)
+    assert run.returncode != 0
+    for line in lines:
+        assert line.format(tmp=tmp_path) in run.stdout
+    assert absent not in run.stdout
 
 
 def _import_and_load(env, path_first):
@@ -172,8 +212,6 @@ def _import_and_load(env, path_first):
 
 
 def test_library_is_found_by_variable_then_next_to_the_package(tmp_path):
-    import os
-    import shutil
     import orma_dll
     library = os.environ["ORMA_DLL_LIBRARY"]
     env = {"PATH": os.environ.get("PATH", ""), "ORMA_DLL_LIBRARY": str(tmp_path / "missing.so")}
