@@ -6,7 +6,7 @@
 # against it through find_package and through pkg-config (both module names), runs the first
 # against the installed ormasim in mode 2 (port 5002), installs the Python package offline and
 # runs its tests against the installed library, and checks the layout of the Windows archives in
-# PACKAGES_DIR and that each DLL exports exactly the six functions.
+# PACKAGES_DIR and that each DLL exports exactly its ten functions.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 tree=$(cd "$1" && pwd) packages=$(cd "$2" && pwd)
@@ -26,8 +26,8 @@ for f in bin/ormactl bin/ormasim include/ORMA_DLL.h share/doc/ORMA_DLL/ORMA_DLL_
   [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
 [ "$(readlink "$lib/libORMA_DLL.so")" = libORMA_DLL.so.1 ] || fail "libORMA_DLL.so does not lead to libORMA_DLL.so.1"
-objdump -p "$lib/libORMA_DLL.so.1.0.0" | grep -q 'SONAME *libORMA_DLL\.so\.1$' ||
-  fail "the SONAME of libORMA_DLL.so.1.0.0 is not libORMA_DLL.so.1"
+objdump -p "$lib/libORMA_DLL.so.1.1.0" | grep -q 'SONAME *libORMA_DLL\.so\.1$' ||
+  fail "the SONAME of libORMA_DLL.so.1.1.0 is not libORMA_DLL.so.1"
 
 echo "-- the installed tools start without LD_LIBRARY_PATH or ldconfig; their manual pages render"
 version_line=$(env -i "$prefix/bin/ormactl" --version 2>&1) ||

@@ -3,13 +3,36 @@
 #include "support/message.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
 // Notifications in the list, so that a response at a full table looks for one to give way only
 // when there is one.
 std::atomic<int32_t> g_notifications_held{0};
+
+// The hosts waiting for a message. Never destroyed: at the process's exit a waiting thread ended
+// by the system may have been inside the lock.
+struct Waiters {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::atomic<uint64_t> changes{0};
+    std::atomic<int> waiting{0};
+};
+Waiters& g_waiters = *new Waiters;
+
+// The count moves on before the waiters are looked at, and a waiter is counted before it looks at
+// the count: one of the two always sees the other.
+void changed()
+{
+    g_waiters.changes.fetch_add(1);
+    if (g_waiters.waiting.load() == 0)
+        return;
+    { const std::lock_guard hold(g_waiters.lock); }
+    g_waiters.changed.notify_all();
+}
 
 bool is_notification(const SvcMsg* record)
 {
@@ -41,6 +64,7 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
             if (notification)
                 ++g_notifications_held; // counted before it is seen: a scan may find none
             svc_list_append(&seq->rx_list, record);
+            changed();
             return true;
         }
         // A response is never given up for a notification.
@@ -52,6 +76,7 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
 void receive_list_append(SvcSeq* seq, SvcMsg* record)
 {
     svc_list_append(&seq->rx_list, record);
+    changed();
 }
 
 bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length)
@@ -67,4 +92,23 @@ bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length)
     std::memcpy(buffer, record->data, *length);
     svc_msg_free(record);
     return true;
+}
+
+uint64_t receive_list_changes()
+{
+    return g_waiters.changes.load();
+}
+
+bool receive_list_wait(uint64_t seen, std::chrono::steady_clock::time_point until)
+{
+    std::unique_lock hold(g_waiters.lock);
+    g_waiters.waiting.fetch_add(1);
+    const bool moved = g_waiters.changed.wait_until(hold, until, [seen] { return g_waiters.changes.load() != seen; });
+    g_waiters.waiting.fetch_sub(1);
+    return moved;
+}
+
+void receive_list_wake()
+{
+    changed();
 }

@@ -3,6 +3,7 @@
 
 #include "Services/svc_orma/svc_seq_orma.h"
 
+#include <chrono>
 #include <cstdint>
 
 // A new session: nothing is held.
@@ -17,3 +18,11 @@ void receive_list_append(SvcSeq* seq, SvcMsg* record);
 bool receive_list_drop_oldest_notification(SvcSeq* seq);
 // Takes the oldest message into buffer (255 bytes); false when none is held.
 bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length);
+
+// A host that waits for a message: it reads the count of changes, looks at the list, and waits
+// until the count has moved on from what it read, or `until` passes (false). Every store and
+// every stop moves it on; a store costs a waiting host's wake-up only while one waits.
+uint64_t receive_list_changes();
+bool receive_list_wait(uint64_t seen, std::chrono::steady_clock::time_point until);
+// The session has closed: every waiting host wakes up and finds it closed.
+void receive_list_wake();
