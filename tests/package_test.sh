@@ -32,7 +32,7 @@ objdump -p "$lib/libORMA_DLL.so.1.1.0" | grep -q 'SONAME *libORMA_DLL\.so\.1$' |
 echo "-- the installed tools start without LD_LIBRARY_PATH or ldconfig; their manual pages render"
 version_line=$(env -i "$prefix/bin/ormactl" --version 2>&1) ||
   fail "the installed ormactl --version failed with a clean environment: $version_line"
-echo "$version_line" | grep -q "1\.0\.0" || fail "ormactl --version says: $version_line"
+echo "$version_line" | grep -q "1\.1\.0" || fail "ormactl --version says: $version_line"
 env -i "$prefix/bin/ormasim" --version >/dev/null 2>&1 || fail "the installed ormasim --version failed"
 for page in ormactl ormasim; do
   text=$(MANWIDTH=80 man -l "$prefix/share/man/man1/$page.1" 2>&1 </dev/null | cat) || fail "man -l $page.1: $text"
