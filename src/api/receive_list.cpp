@@ -12,6 +12,9 @@ namespace {
 // Notifications in the list, so that a response at a full table looks for one to give way only
 // when there is one.
 std::atomic<int32_t> g_notifications_held{0};
+// Messages in the list, so that a host polling an empty list reads one counter and touches
+// nothing that the receive thread writes.
+std::atomic<int32_t> g_held{0};
 
 // The hosts waiting for a message. Never destroyed: at the process's exit a waiting thread ended
 // by the system may have been inside the lock.
@@ -44,6 +47,12 @@ bool is_notification(const SvcMsg* record)
 void receive_list_reset()
 {
     g_notifications_held = 0;
+    g_held = 0;
+}
+
+bool receive_list_empty()
+{
+    return g_held.load(std::memory_order_acquire) <= 0;
 }
 
 bool receive_list_drop_oldest_notification(SvcSeq* seq)
@@ -51,6 +60,7 @@ bool receive_list_drop_oldest_notification(SvcSeq* seq)
     if (g_notifications_held <= 0 || !svc_list_drop_first(&seq->rx_list, is_notification))
         return false;
     --g_notifications_held;
+    --g_held;
     return true;
 }
 
@@ -64,6 +74,7 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
             if (notification)
                 ++g_notifications_held; // counted before it is seen: a scan may find none
             svc_list_append(&seq->rx_list, record);
+            g_held.fetch_add(1, std::memory_order_release);
             changed();
             return true;
         }
@@ -76,6 +87,7 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
 void receive_list_append(SvcSeq* seq, SvcMsg* record)
 {
     svc_list_append(&seq->rx_list, record);
+    g_held.fetch_add(1, std::memory_order_release);
     changed();
 }
 
@@ -86,6 +98,7 @@ bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length)
     SvcMsg* record = svc_list_take(&seq->rx_list);
     if (!record)
         return false;
+    --g_held;
     if (msg_is_notification(record->code))
         --g_notifications_held;
     *length = static_cast<uint8_t>(record->length);

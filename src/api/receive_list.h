@@ -16,6 +16,8 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length);
 void receive_list_append(SvcSeq* seq, SvcMsg* record);
 // Drops the oldest stored notification; false when none is held.
 bool receive_list_drop_oldest_notification(SvcSeq* seq);
+// True when no message is held: one counter, read without a lock.
+bool receive_list_empty();
 // Takes the oldest message into buffer (255 bytes); false when none is held.
 bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length);
 
