@@ -29,9 +29,9 @@
 
 /* The version of this header and of the library it comes with. */
 #define ORMA_DLL_VERSION_MAJOR 1
-#define ORMA_DLL_VERSION_MINOR 0
+#define ORMA_DLL_VERSION_MINOR 1
 #define ORMA_DLL_VERSION_PATCH 0
-#define ORMA_DLL_VERSION_STRING "1.0.0"
+#define ORMA_DLL_VERSION_STRING "1.1.0"
 /* One number for comparisons in #if: 0xMMmmpp, e.g. 0x010000 for 1.0.0. */
 #define ORMA_DLL_VERSION \
     ((ORMA_DLL_VERSION_MAJOR << 16) | (ORMA_DLL_VERSION_MINOR << 8) | ORMA_DLL_VERSION_PATCH)
@@ -140,6 +140,43 @@ ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_Loop(void);
  * passes or the link fails. 1 before ORMA_DLL_Init.
  */
 ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_getComState(void);
+
+/* Added in 1.1.0. */
+
+#define ORMA_DLL_LINK_UP    1  /* the link is up */
+#define ORMA_DLL_LINK_DOWN  0  /* the link is down and being tried again */
+#define ORMA_DLL_LINK_NONE (-1) /* no link runs */
+
+/*
+ * The link's state: 1 when it is up; 0 while it is down and being tried again; -1 when no link
+ * runs (before ORMA_DLL_Init, after ORMA_DLL_Exit, a mode without a link, a link that failed for
+ * good with [ORMA_LINK] Reconnect = OFF). Right after ORMA_DLL_Init it tells a host whether the
+ * module was reached. Never waits.
+ */
+ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_getLinkState(void);
+
+/*
+ * As ORMA_DLL_Receive_Message, but waits up to timeout_ms for a message when none is waiting,
+ * without polling: returns as soon as one comes (0), or 1 with *length 0 after the timeout, at
+ * once before ORMA_DLL_Init, and when ORMA_DLL_Exit on another thread ends the session. Meant for
+ * a host without a callback under protocol 2, where messages are stored.
+ */
+ORMA_DLL_API int32_t ORMA_DLL_CALL ORMA_DLL_Receive_Message_Wait(uint8_t *buffer, uint8_t *length,
+                                                                uint32_t timeout_ms);
+
+/* The library's version at run time, as ORMA_DLL_VERSION_STRING ("1.1.0"). */
+ORMA_DLL_API const char *ORMA_DLL_CALL ORMA_DLL_getVersion(void);
+
+/*
+ * Receives the library's console lines: level 0 for an error, 1 for information, 2 for the
+ * link's progress; one call per line, without its line end, the text otherwise unchanged. While
+ * set, the lines go to it instead of the console, whatever [ORMA_CONSOLE] Output says; the INI
+ * reader's complaints about the settings file too. Called on whichever thread prints the line
+ * (the host's own in ORMA_DLL_Init, the library's threads later), perhaps on two at once. NULL
+ * restores the console.
+ */
+typedef void (ORMA_DLL_CALL *ORMA_DLL_LogCallback)(int32_t level, const char *line);
+ORMA_DLL_API void ORMA_DLL_CALL ORMA_DLL_Set_Log_Callback(ORMA_DLL_LogCallback callback);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Checks that a built library exports exactly the six functions, undecorated.
+# Checks that a built library exports exactly its ten functions (the six and the four of 1.1.0),
+# undecorated.
 #   check_exports.sh so  libORMA_DLL.so
 #   check_exports.sh dll ORMA_DLL.dll [objdump]
 set -eu
@@ -8,8 +9,12 @@ expected="ORMA_DLL_Exit
 ORMA_DLL_Init
 ORMA_DLL_Loop
 ORMA_DLL_Receive_Message
+ORMA_DLL_Receive_Message_Wait
 ORMA_DLL_Send_Message
-ORMA_DLL_getComState"
+ORMA_DLL_Set_Log_Callback
+ORMA_DLL_getComState
+ORMA_DLL_getLinkState
+ORMA_DLL_getVersion"
 case $kind in
 so)  actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort) ;;
 dll) objdump=${3:-objdump}
@@ -21,4 +26,4 @@ if [ "$actual" != "$expected" ]; then
   echo "$lib exports:"; echo "$actual"; echo "expected exactly:"; echo "$expected"
   exit 1
 fi
-echo "$lib exports the six functions and nothing else"
+echo "$lib exports the ten functions and nothing else"

@@ -1,6 +1,7 @@
 #!/bin/sh
 # [ORMA_CONSOLE] Output in a whole program: ormactl in mode 2 against a port where nothing
-# listens (a free one, given as [ORMA_LINK] Port), once per value of Output:
+# listens (a free one, given as [ORMA_LINK] Port), once per value of Output; each run says in one
+# line where it found no module and exits 1:
 #   console_output.sh ORMACTL
 # OFF: nothing of the library's lines reaches standard output or error. A file: the program
 # prints what it printed with OFF, and the file holds exactly the lines that DEFAULT printed
@@ -12,6 +13,9 @@ dead=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0));
 run() { # NAME OUTPUT-VALUE: runs ormactl with that Output; its streams in NAME.out / NAME.err
   printf '[ORMA_CONSOLE]\nOutput = %s\n[ORMA_LINK]\nPort = %s\n' "$2" "$dead" >ORMA_DLL_Log.ini
   "$ctl" --timeout 300 --wait 0 send 01 >"$1.out" 2>"$1.err"
+  status=$?
+  [ "$status" -eq 1 ] || fail "$1: ormactl exited $status without a module"
+  grep -qx "ormactl: no module at 127.0.0.1:$dead" "$1.out" || fail "$1: no line naming the port it tried"
 }
 rm -f console.txt
 run default DEFAULT

@@ -109,10 +109,25 @@ e2e_test(e2e_tcp_one_voice MODE 2 FILTER Exchange.CallbackIsEnteredByOneThreadAt
 e2e_test(e2e_tcp_race MODE 2 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${tcp_sim})
 e2e_test(e2e_com_race MODE 1 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${com_sim} LOCK ${com_lock})
 e2e_test(e2e_tcp_same MODE 2 FILTER Exchange.EveryModeAnswersTheSame SIM ${tcp_sim})
-if(NOT WIN32) # Wine's serial layer polls the line, which must then never hang up (--hold-line)
+if(NOT WIN32)
   e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame
            SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_same/com1 LOCK ${com_lock})
+else() # Wine's serial layer polls the line, which must then never hang up (--hold-line)
+  e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame SIM ${com_sim} LOCK ${com_lock})
+  set_property(TEST e2e_com_same APPEND PROPERTY ENVIRONMENT ORMA_E2E_LINE_STAYS=1)
 endif()
+# Queued commands go out by themselves (SendQueued = ON), to a polling host and to a callback.
+e2e_test(e2e_tcp_queued MODE 2 FILTER Exchange.QueuedCommandsGoOutByThemselves SIM ${tcp_sim})
+e2e_test(e2e_com_queued MODE 1 FILTER Exchange.QueuedCommandsGoOutByThemselves SIM ${com_sim} LOCK ${com_lock})
+# The link's state with no module, and a host that waits for a message: the test is the peer.
+set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_tcp_host_waits)
+file(MAKE_DIRECTORY ${workdir})
+add_test(NAME e2e_tcp_host_waits WORKING_DIRECTORY ${workdir}
+         COMMAND ${E2E_RUNNER} $<TARGET_FILE:test_e2e>
+                 --gtest_filter=Exchange.LinkStateWithoutAModule:Exchange.WaitingReceiveReturnsAsTheMessageComes)
+set_tests_properties(e2e_tcp_host_waits PROPERTIES TIMEOUT 120 LABELS e2e ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
+orma_gtest_must_finish(e2e_tcp_host_waits)
+
 # A peer that accepts and never reads: the test is the peer, on a port of its own.
 set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_tcp_never_reads)
 file(MAKE_DIRECTORY ${workdir})

@@ -17,7 +17,7 @@ run() { # ormactl arguments...; output in ormactl.out
 # summary SENT RESPONSES NOTIFICATIONS: the summary line, with min <= median <= p99 <= max, and
 # max within the default time-out of 3000 ms
 summary() {
-  grep -q "^ormactl: sent $1, responses $2, notifications $3, errors 0; round trip ms: min" ormactl.out ||
+  grep -q "^ormactl: sent $1, responses $2, no answers 0, notifications $3, errors 0; round trip ms: min" ormactl.out ||
     fail "no summary of $1 commands"
   sed -n 's/.*min \(.*\), median \(.*\), p99 \(.*\), max \(.*\)$/\1 \2 \3 \4/p' ormactl.out |
     awk '{ exit !(0 < $1 && $1 <= $2 && $2 <= $3 && $3 <= $4 && $4 <= 3000) }' || fail "round trips out of order"
@@ -41,3 +41,17 @@ summary 3 3 1
 # shellcheck disable=SC2086
 run "$@" $link bench 1000
 summary 1000 1000 0
+
+# The library's "no answer" (a module that stops answering, a deadline of 200 ms) is no response:
+# it is counted as such and the run exits 1.
+settings=$(cat ORMA_DLL_Log.ini 2>/dev/null)
+printf '%s\n[ORMA_LINK]\nResponseTimeout = 200\n' "$settings" >ORMA_DLL_Log.ini
+# shellcheck disable=SC2086
+"$@" send "7F 04" $link --wait 0 >ormactl.raw 2>&1
+status=$?
+tr -d '\r' <ormactl.raw >ormactl.out
+printf '%s\n' "$settings" >ORMA_DLL_Log.ini
+cat ormactl.out
+[ "$status" -eq 1 ] || fail "a command answered 85 ended with $status"
+grep -q "^<- response     85$" ormactl.out || fail "no 85 line"
+grep -q "^ormactl: sent 1, responses 0, no answers 1, " ormactl.out || fail "the 85 is not counted as no answer"

@@ -7,7 +7,7 @@
 # against the installed ormasim in mode 2 (port 5002), installs the Python package offline and
 # runs its tests against the installed library, and checks the Windows archives in PACKAGES_DIR,
 # which tools/package.sh made from WINDOWS_TREES-i686 and -x86_64: the same bytes when made
-# again, their layout, that each DLL exports exactly the six functions, and that the quick start
+# again, their layout, that each DLL exports exactly its ten functions, and that the quick start
 # of their README runs and leaves no file behind.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,13 +28,13 @@ for f in bin/ormactl bin/ormasim include/ORMA_DLL.h share/doc/ORMA_DLL/ORMA_DLL_
   [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
 [ "$(readlink "$lib/libORMA_DLL.so")" = libORMA_DLL.so.1 ] || fail "libORMA_DLL.so does not lead to libORMA_DLL.so.1"
-objdump -p "$lib/libORMA_DLL.so.1.0.0" | grep -q 'SONAME *libORMA_DLL\.so\.1$' ||
-  fail "the SONAME of libORMA_DLL.so.1.0.0 is not libORMA_DLL.so.1"
+objdump -p "$lib/libORMA_DLL.so.1.1.0" | grep -q 'SONAME *libORMA_DLL\.so\.1$' ||
+  fail "the SONAME of libORMA_DLL.so.1.1.0 is not libORMA_DLL.so.1"
 
 echo "-- the installed tools start without LD_LIBRARY_PATH or ldconfig; their manual pages render"
 version_line=$(env -i "$prefix/bin/ormactl" --version 2>&1) ||
   fail "the installed ormactl --version failed with a clean environment: $version_line"
-echo "$version_line" | grep -q "1\.0\.0" || fail "ormactl --version says: $version_line"
+echo "$version_line" | grep -q "1\.1\.0" || fail "ormactl --version says: $version_line"
 env -i "$prefix/bin/ormasim" --version >/dev/null 2>&1 || fail "the installed ormasim --version failed"
 for page in ormactl ormasim; do
   text=$(MANWIDTH=80 man -l "$prefix/share/man/man1/$page.1" 2>&1 </dev/null | cat) || fail "man -l $page.1: $text"

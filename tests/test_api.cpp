@@ -3,6 +3,7 @@
 #include "ORMA_DLL.h"
 #include "api/flight.h"
 #include "api/receive_callbacks.h"
+#include "api/receive_list.h"
 #include "api/session.h"
 #include "support/message.h"
 #include "log_test_support.h"
@@ -147,7 +148,7 @@ TEST_F(ApiTest, LateResponseAtAFullTableWithNothingInFlightMakesNo85)
     send({0x01}); // in flight: its "no answer" is kept ready
     arrive(OnResponse, {0x81});
     while (Heap_LiveCount() < HEAP_TABLE_SIZE)
-        svc_seq_store_received(g_orma.seq, Bytes{0x90}.data(), 1);
+        receive_list_store(g_orma.seq, Bytes{0x90}.data(), 1);
     arrive(OnResponse, {0x82}); // late: no room, nothing in flight
     report.stop();
     const auto all = receive_all();
@@ -165,7 +166,7 @@ TEST_F(ApiTest, FullTableGivesWayToResponses)
         for (int i = 0; notifications && arrive(OnNotification, {0xC0, static_cast<uint8_t>(i), 0}) == 0; ++i) {
         }
         while (!notifications && Heap_LiveCount() < HEAP_TABLE_SIZE) // responses the host has not taken
-            svc_seq_store_received(g_orma.seq, Bytes{0x90}.data(), 1);
+            receive_list_store(g_orma.seq, Bytes{0x90}.data(), 1);
         ASSERT_EQ(Heap_LiveCount(), HEAP_TABLE_SIZE);
         EXPECT_EQ(send({0x02}), 1) << "a message that could not be queued";
         report.stop();

@@ -52,6 +52,14 @@ struct Flight {
 // Never destroyed: a thread that a stop had to give up may still use it.
 Flight& g_flight = *new Flight;
 
+std::atomic<void (*)()> g_reopened{nullptr};
+
+void reopened()
+{
+    if (void (*fn)() = g_reopened.load())
+        fn();
+}
+
 constexpr uint8_t NO_ANSWER[] = {MSG_NO_ANSWER};
 // How long a lost link waits for a write under way to end: writes are bounded and end as soon as
 // their link is woken.
@@ -146,9 +154,12 @@ void thread_body(void* arg)
             voice_deliver();
             hold.lock();
         } else if (g_flight.stage == Stage::Waiting && !g_flight.forever) {
-            if (Clock::now() >= g_flight.deadline)
+            if (Clock::now() >= g_flight.deadline) {
                 answer_in_flight(hold, true);
-            else
+                hold.unlock();
+                reopened();
+                hold.lock();
+            } else
                 g_flight.wake.wait_until(hold, g_flight.deadline);
         } else {
             g_flight.asleep = true;
@@ -302,6 +313,7 @@ void flight_forward(const uint8_t* message, int32_t length)
     if (length < 1)
         return;
     voice_wait_for_room();
+    bool landed = false;
     {
         // The callback runs outside the session, so that a stop never waits for it there.
         const SessionUse use;
@@ -310,24 +322,32 @@ void flight_forward(const uint8_t* message, int32_t length)
         std::unique_lock hold(g_flight.lock);
         // The response reopens the com state before the callback sees it, so that the callback may
         // send the next command at once.
-        if (g_orma.flow() && msg_is_response(message[0]) && g_flight.stage != Stage::Idle)
+        if (g_orma.flow() && msg_is_response(message[0]) && g_flight.stage != Stage::Idle) {
             land();
+            landed = true;
+        }
         if (!voice_push(message, length))
             return;
     }
     voice_deliver();
+    if (landed)
+        reopened();
 }
 
 int32_t flight_store_response(SvcSeq* seq, const uint8_t* message, uint16_t length)
 {
-    const std::lock_guard hold(g_flight.lock);
-    Log_Message(message, length);
-    const bool stored = receive_list_store(seq, message, length);
-    if (!stored && g_flight.stage != Stage::Idle) {
-        if (SvcMsg* kept = std::exchange(g_flight.reserve, nullptr))
-            receive_list_append(seq, kept);
+    bool stored = false;
+    {
+        const std::lock_guard hold(g_flight.lock);
+        Log_Message(message, length);
+        stored = receive_list_store(seq, message, length);
+        if (!stored && g_flight.stage != Stage::Idle) {
+            if (SvcMsg* kept = std::exchange(g_flight.reserve, nullptr))
+                receive_list_append(seq, kept);
+        }
+        land();
     }
-    land();
+    reopened();
     return stored ? 0 : 1;
 }
 
@@ -350,6 +370,14 @@ void flight_link_lost()
             return;
         }
     }
-    if (g_flight.stage == Stage::Waiting && g_flight.number == number)
+    if (g_flight.stage == Stage::Waiting && g_flight.number == number) {
         answer_in_flight(hold, true);
+        hold.unlock();
+        reopened();
+    }
+}
+
+void flight_set_reopened(void (*fn)())
+{
+    g_reopened = fn;
 }

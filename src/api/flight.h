@@ -56,3 +56,8 @@ int32_t flight_store_response(SvcSeq* seq, const uint8_t* message, uint16_t leng
 // The link went down: the command in flight gets 0x85 now; one whose write is still under way
 // gets it as soon as the write has ended.
 void flight_link_lost();
+
+// Called on the library thread that reopened the com state (a response, a deadline, a lost link)
+// once the flight's lock is free, so that the next queued command can go out without waiting for
+// ORMA_DLL_Loop. Null: nothing is called.
+void flight_set_reopened(void (*reopened)());

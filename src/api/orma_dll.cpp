@@ -1,4 +1,5 @@
-// The six exports: operating modes, protocols and the com state flow control.
+// The exports: operating modes, protocols and the com state flow control, and what a host learns
+// and waits for besides (the link's state, a receive that waits, the version, the log callback).
 #include "ORMA_DLL.h"
 
 #include "Services/svc_orma/svc_seq_orma.h"
@@ -12,6 +13,7 @@
 #include "link/frame.h"
 #include "link/link_client.h"
 #include "logging/log.h"
+#include "support/console.h"
 #include "support/fault.h"
 #include "support/heap.h"
 #include "support/sem.h"
@@ -49,6 +51,10 @@ TimedLock& g_send_lock = *new TimedLock;
 constexpr auto SEND_BOUND = 1000ms;
 // When the write under the send lock must have ended.
 std::chrono::steady_clock::time_point g_send_by;
+// [ORMA_LINK] SendQueued of the running session.
+std::atomic<bool> g_send_queued{true};
+
+void send_queued();
 
 // Takes the life lock for a stop, cutting short the waits of a start that holds it.
 class StopTurn {
@@ -141,15 +147,20 @@ void start_link(SvcSeq* seq, Mode mode, Protocol protocol, bool host_callback)
         ORMA_Cli_SetCallbacks(first, second);
         ORMA_Cli_SetLinkLost(OnLinkLost);
         ORMA_Cli_SetLinkUp(OnLinkUp);
+        g_orma.link_state = 0;
         const bool thread = ORMA_Cli_Start() == 0 || options.reconnect;
+        if (!thread)
+            g_orma.link_state = -1; // the one-shot link could not be opened
         if (thread)
             start_wait(LINK_START_WAIT, until_up);
         if (mode == Mode::Tcp)
             start_wait(START_WAIT, until_up);
     } else if (mode_is_usb(mode) && seq->send_fn == SendRecord) {
         // Protocol 1 without a callback hears nothing: no USB link is started for it.
-        if (first)
+        if (first) {
+            g_orma.link_state = 0;
             ORMA_Usb_Init(first, second, OnLinkLost, OnLinkUp);
+        }
         if (first || !until_up)
             start_wait(START_WAIT, until_up);
     }
@@ -177,7 +188,9 @@ void stop_library(void (*stop_link)(Mode mode), unsigned limit_ms)
     stop_link(mode);
     // From here no callback and no export uses the sequencer. A use that never ends (its thread
     // ended by the host in the middle of a call) keeps the sequencer from being released.
+    g_orma.link_state = -1;
     const bool idle = g_orma.session.close(std::chrono::milliseconds(limit_ms));
+    receive_list_wake(); // a host waiting for a message finds the session closed
     flight_stop(limit_ms);
     g_orma.host_callback = nullptr;
     SvcSeq* seq = g_orma.seq.exchange(nullptr);
@@ -214,6 +227,8 @@ int32_t init(int32_t mode_number, int32_t protocol_number, ORMA_DLL_ReceiveCallb
     g_orma.mode = mode;
     g_orma.protocol = protocol;
     g_orma.host_has_polled = 0;
+    g_orma.link_state = -1;
+    g_send_queued = options_current().send_queued;
     receive_list_reset();
     g_started = true;
     // Without a sequencer nothing can be queued or stored: the library stays closed and every
@@ -223,6 +238,7 @@ int32_t init(int32_t mode_number, int32_t protocol_number, ORMA_DLL_ReceiveCallb
     flight_start();
     if (callback)
         voice_open();
+    flight_set_reopened(send_queued);
     g_orma.session.open();
     start_link(seq, mode, protocol, callback != nullptr);
     return 0;
@@ -267,20 +283,69 @@ int32_t send_message(const uint8_t* message, uint8_t length)
 
 int32_t receive_message(uint8_t* buffer, uint8_t* length)
 {
-    g_orma.host_has_polled = 1;
+    // A host that polls in a tight loop writes nothing that the link's thread reads, and an empty
+    // list costs it one counter.
+    if (g_orma.host_has_polled.load(std::memory_order_relaxed) == 0)
+        g_orma.host_has_polled = 1;
     if (length)
         *length = 0;
+    if (receive_list_empty())
+        return 1;
     const SessionUse use;
     if (!buffer || !length || !use)
         return 1;
     return receive_list_take(use.seq(), buffer, length) ? 0 : 1;
 }
 
+// The com state reopened on a library thread: with SendQueued the queued commands go out now,
+// one after the other as long as each is answered at once (one the link does not take), until
+// one is in flight.
+void send_queued()
+{
+    if (!g_send_queued)
+        return;
+    const SessionUse use;
+    if (!use || !g_orma.flow())
+        return;
+    while (flight_com_state() == 1 && svc_seq_has_queued(use.seq())) {
+        std::unique_lock hold(g_send_lock, std::defer_lock);
+        const auto by = std::chrono::steady_clock::now() + SEND_BOUND;
+        if (!hold.try_lock_until(by))
+            return; // the writes of others took the whole bound: the next hand-over sends it
+        g_send_by = by;
+        flight_hand_over(use.seq());
+    }
+}
+
+// Waits without polling: each look at the list is followed by a wait for the next change, which
+// every store and the stop make.
+int32_t receive_message_wait(uint8_t* buffer, uint8_t* length, uint32_t timeout_ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const uint64_t seen = receive_list_changes();
+        if (receive_message(buffer, length) == 0)
+            return 0;
+        if (!buffer || !length || !g_orma.session.is_open())
+            return 1;
+        if (!receive_list_wait(seen, until))
+            return 1;
+    }
+}
+
 int32_t loop()
 {
+    if (!g_started)
+        return 1;
+    // While a command is in flight nothing can go out: a host calling Loop in a tight loop then
+    // reads two flags and writes nothing.
+    if (g_orma.flow() && flight_com_state() != 1)
+        return 0;
     const SessionUse use;
     if (!use)
         return 1;
+    if (!svc_seq_has_queued(use.seq()))
+        return 0;
     const std::lock_guard hold(g_send_lock);
     g_send_by = std::chrono::steady_clock::now() + SEND_BOUND;
     flight_hand_over(use.seq());
@@ -334,6 +399,26 @@ int32_t ORMA_DLL_CALL ORMA_DLL_Loop(void)
 int32_t ORMA_DLL_CALL ORMA_DLL_getComState(void)
 {
     return flight_com_state();
+}
+
+int32_t ORMA_DLL_CALL ORMA_DLL_getLinkState(void)
+{
+    return g_started ? g_orma.link_state.load() : -1;
+}
+
+int32_t ORMA_DLL_CALL ORMA_DLL_Receive_Message_Wait(uint8_t* buffer, uint8_t* length, uint32_t timeout_ms)
+{
+    return guarded(1, [&] { return receive_message_wait(buffer, length, timeout_ms); });
+}
+
+const char* ORMA_DLL_CALL ORMA_DLL_getVersion(void)
+{
+    return ORMA_DLL_VERSION_STRING;
+}
+
+void ORMA_DLL_CALL ORMA_DLL_Set_Log_Callback(ORMA_DLL_LogCallback callback)
+{
+    console_set_log_callback(callback);
 }
 
 } // extern "C"

@@ -4,6 +4,7 @@
 #include "api/receive_list.h"
 #include "api/session.h"
 #include "logging/log.h"
+#include "support/options.h"
 
 int32_t OnResponse(const uint8_t* message, int32_t length)
 {
@@ -35,10 +36,13 @@ int32_t ForwardToHost(const uint8_t* message, int32_t length)
 
 void OnLinkLost()
 {
+    // A link that is tried again is down; the one-shot link (Reconnect = OFF) has failed for good.
+    g_orma.link_state = mode_is_usb(g_orma.mode) || options_current().reconnect ? 0 : -1;
     flight_link_lost();
 }
 
 void OnLinkUp()
 {
+    g_orma.link_state = 1;
     start_waits_link_up();
 }

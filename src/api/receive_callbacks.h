@@ -12,7 +12,8 @@ int32_t OnNotification(const uint8_t* message, int32_t length);
 // With a callback: every message goes to the host's callback through the one path; under
 // protocol 2 responses also end the flight.
 int32_t ForwardToHost(const uint8_t* message, int32_t length);
-// The link went down: the command in flight gets the "no answer" response 0x85.
+// The link went down: the command in flight gets the "no answer" response 0x85, and the link's
+// state is down (or, for the one-shot link, none).
 void OnLinkLost();
-// The link is up: a start that waits for it goes on.
+// The link is up: its state says so, and a start that waits for it goes on.
 void OnLinkUp();

@@ -3,13 +3,39 @@
 #include "support/message.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
 // Notifications in the list, so that a response at a full table looks for one to give way only
 // when there is one.
 std::atomic<int32_t> g_notifications_held{0};
+// Messages in the list, so that a host polling an empty list reads one counter and touches
+// nothing that the receive thread writes.
+std::atomic<int32_t> g_held{0};
+
+// The hosts waiting for a message. Never destroyed: at the process's exit a waiting thread ended
+// by the system may have been inside the lock.
+struct Waiters {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::atomic<uint64_t> changes{0};
+    std::atomic<int> waiting{0};
+};
+Waiters& g_waiters = *new Waiters;
+
+// The count moves on before the waiters are looked at, and a waiter is counted before it looks at
+// the count: one of the two always sees the other.
+void changed()
+{
+    g_waiters.changes.fetch_add(1);
+    if (g_waiters.waiting.load() == 0)
+        return;
+    { const std::lock_guard hold(g_waiters.lock); }
+    g_waiters.changed.notify_all();
+}
 
 bool is_notification(const SvcMsg* record)
 {
@@ -21,6 +47,12 @@ bool is_notification(const SvcMsg* record)
 void receive_list_reset()
 {
     g_notifications_held = 0;
+    g_held = 0;
+}
+
+bool receive_list_empty()
+{
+    return g_held.load(std::memory_order_acquire) <= 0;
 }
 
 bool receive_list_drop_oldest_notification(SvcSeq* seq)
@@ -28,6 +60,7 @@ bool receive_list_drop_oldest_notification(SvcSeq* seq)
     if (g_notifications_held <= 0 || !svc_list_drop_first(&seq->rx_list, is_notification))
         return false;
     --g_notifications_held;
+    --g_held;
     return true;
 }
 
@@ -41,6 +74,8 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
             if (notification)
                 ++g_notifications_held; // counted before it is seen: a scan may find none
             svc_list_append(&seq->rx_list, record);
+            g_held.fetch_add(1, std::memory_order_release);
+            changed();
             return true;
         }
         // A response is never given up for a notification.
@@ -52,6 +87,8 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
 void receive_list_append(SvcSeq* seq, SvcMsg* record)
 {
     svc_list_append(&seq->rx_list, record);
+    g_held.fetch_add(1, std::memory_order_release);
+    changed();
 }
 
 bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length)
@@ -61,10 +98,30 @@ bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length)
     SvcMsg* record = svc_list_take(&seq->rx_list);
     if (!record)
         return false;
+    --g_held;
     if (msg_is_notification(record->code))
         --g_notifications_held;
     *length = static_cast<uint8_t>(record->length);
     std::memcpy(buffer, record->data, *length);
     svc_msg_free(record);
     return true;
+}
+
+uint64_t receive_list_changes()
+{
+    return g_waiters.changes.load();
+}
+
+bool receive_list_wait(uint64_t seen, std::chrono::steady_clock::time_point until)
+{
+    std::unique_lock hold(g_waiters.lock);
+    g_waiters.waiting.fetch_add(1);
+    const bool moved = g_waiters.changed.wait_until(hold, until, [seen] { return g_waiters.changes.load() != seen; });
+    g_waiters.waiting.fetch_sub(1);
+    return moved;
+}
+
+void receive_list_wake()
+{
+    changed();
 }

@@ -46,6 +46,7 @@ public:
     bool close(std::chrono::milliseconds limit);
     bool enter();
     void leave();
+    bool is_open() const { return open_; }
 
 private:
     std::atomic<bool> open_{false};
@@ -61,6 +62,8 @@ struct OrmaState {
     std::atomic<ORMA_DLL_ReceiveCallback> host_callback{nullptr};
     std::atomic<int32_t> host_has_polled{0};
     std::atomic<SvcSeq*> seq{nullptr};
+    // 1 while the link is up, 0 while it is down and tried again, -1 while no link runs.
+    std::atomic<int32_t> link_state{-1};
     SessionGate session;
 
     bool flow() const { return protocol == Protocol::Flow; }

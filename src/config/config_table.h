@@ -23,7 +23,7 @@ enum class SectionId : uint8_t { General, Error, Fsi, SubChannels, Link, Console
 
 enum class KeyId : uint8_t {
     Logging, File, Filter, MaxSize, Startup, LogListById, LogListByCU,                      // log channels
-    ResponseTimeout, Reconnect, SplitLongMessages, StartWait, Host, Port, ComPort, // [ORMA_LINK]
+    ResponseTimeout, Reconnect, SplitLongMessages, StartWait, Host, Port, ComPort, SendQueued, // [ORMA_LINK]
     Output,                                                                        // [ORMA_CONSOLE]
 };
 
@@ -135,6 +135,7 @@ std::string expression_text(const uint8_t* bytes, size_t length, uint32_t wildca
 inline constexpr uint32_t DEFAULT_RESPONSE_TIMEOUT_MS = 5000;
 inline constexpr bool DEFAULT_RECONNECT = true;
 inline constexpr bool DEFAULT_SPLIT_LONG_MESSAGES = false;
+inline constexpr bool DEFAULT_SEND_QUEUED = true;
 inline constexpr bool DEFAULT_START_WAIT_READY = true;
 inline constexpr const char* DEFAULT_HOST = "127.0.0.1";
 inline constexpr uint16_t DEFAULT_PORT = 5002;

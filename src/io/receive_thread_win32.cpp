@@ -51,7 +51,7 @@ uint32_t ReceiveThread::ThreadStep()
         }
         if (Connect())
             return 0;
-        console_print(ConsoleStream::Out, "\r%c", SPINNER[g_spinner++ % sizeof SPINNER]);
+        console_print(ConsoleStream::Progress, "\r%c", SPINNER[g_spinner++ % sizeof SPINNER]);
         StoppableSleep(static_cast<DWORD>(mReconnectInterval > 0 ? mReconnectInterval : RECONNECT_DEFAULT_MS));
         return 0;
     }

@@ -178,7 +178,7 @@ void went_down(uint32_t mine)
 void ClientReceiveThread(void* arg)
 {
     const auto mine = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
-    console_write(ConsoleStream::Out, "ClientReceiveThread started\n");
+    console_write(ConsoleStream::Progress, "ClientReceiveThread started\n");
     const std::unique_ptr<RxBuffer> owned(new (std::nothrow) RxBuffer);
     RxBuffer& buf = *owned;
     if (owned)
@@ -319,7 +319,7 @@ int ORMA_Cli_Start()
         ORMA_Cli_Stop(); // started before and not stopped: never leave a thread or a link behind
     g_client.running = 0;
     console_fetch_handles();
-    console_write(ConsoleStream::Out, "ORMA_Cli_Start()\n");
+    console_write(ConsoleStream::Progress, "ORMA_Cli_Start()\n");
 
     g_client.semaphore = sem_os_create();
     if (!g_client.semaphore) {

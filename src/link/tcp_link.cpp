@@ -76,7 +76,7 @@ int tcp_open(void* context)
         console_print(ConsoleStream::Out, "accepted connection from %s, port %d\n", text, peer_port);
         return LINK_OK;
     }
-    console_print(ConsoleStream::Out, "Client connecting to: %s\n", link->host);
+    console_print(ConsoleStream::Progress, "Client connecting to: %s\n", link->host);
     if (!tcp_os_connect(os, target))
         return fail_open(os, "connect() failed: %d\n");
     return LINK_OK;

@@ -43,6 +43,9 @@ OrmaOptions options_read(const IniDict* dict, OptionProblem problem, void* conte
         case KeyId::SplitLongMessages:
             options.split_long_messages = first_word;
             break;
+        case KeyId::SendQueued:
+            options.send_queued = first_word;
+            break;
         case KeyId::StartWait:
             options.start_wait_ready = first_word;
             break;

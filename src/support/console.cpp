@@ -9,10 +9,12 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace {
 
 std::atomic<ConsoleHook> g_hook{nullptr};
+std::atomic<ConsoleLogCallback> g_log_callback{nullptr};
 // A thread that says so (the link's silent reconnection attempts) prints nothing.
 thread_local bool t_muted = false;
 
@@ -39,12 +41,35 @@ Destination& destination()
     return d;
 }
 
+void to_log_callback(ConsoleLogCallback callback, ConsoleStream stream, const char* text, size_t length)
+{
+    const int32_t level = stream == ConsoleStream::Err ? 0 : stream == ConsoleStream::Out ? 1 : 2;
+    std::string_view rest(text, length);
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        if (!line.empty() && line.front() == '\r')
+            line.remove_prefix(1);
+        if (!line.empty())
+            callback(level, std::string(line).c_str());
+        if (end == std::string_view::npos)
+            break;
+        rest.remove_prefix(end + 1);
+    }
+}
+
 // `handles`: the line was written for the console handles (link client) rather than the
 // runtime's streams; both reach the same place, each keeping its order.
 void emit(ConsoleStream stream, const char* text, size_t length, bool handles)
 {
     if (t_muted)
         return;
+    if (ConsoleLogCallback callback = g_log_callback.load()) {
+        to_log_callback(callback, stream, text, length);
+        return;
+    }
+    if (stream == ConsoleStream::Progress)
+        stream = ConsoleStream::Out;
     if (ConsoleHook hook = g_hook.load()) {
         hook(stream, text);
         return;
@@ -149,4 +174,9 @@ bool console_set_output(const char* value)
 ConsoleHook console_set_hook(ConsoleHook hook)
 {
     return g_hook.exchange(hook);
+}
+
+void console_set_log_callback(ConsoleLogCallback callback)
+{
+    g_log_callback = callback;
 }

@@ -8,8 +8,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
-enum class ConsoleStream { Out, Err };
+// Progress: the link's own progress (its start, its connection attempts, the spinner); on the
+// console it is standard output.
+enum class ConsoleStream { Out, Err, Progress };
 
 using ConsoleHook = void (*)(ConsoleStream stream, const char* text);
 
@@ -31,8 +34,16 @@ void console_print(ConsoleStream stream, const char* format, ...)
 // result is then false.
 bool console_set_output(const char* value);
 
-// Replaces both outputs by the hook (null restores them). Returns the previous hook.
+// Replaces both outputs by the hook (null restores them). Returns the previous hook. The hook
+// sees Progress as Out.
 ConsoleHook console_set_hook(ConsoleHook hook);
+
+// The host's log callback: while one is set, every line goes to it instead of anywhere else, one
+// call per line without its line end (a text without one is a call of its own, a carriage return
+// at its start is left out, empty lines are not passed), with the level 0 for standard error, 1
+// for standard output and 2 for Progress. Null restores the outputs.
+using ConsoleLogCallback = void (*)(int32_t level, const char* line);
+void console_set_log_callback(ConsoleLogCallback callback);
 
 // While set, the lines of the calling thread go nowhere (the link's repeated attempts to come
 // back, which would otherwise print the same lines every 300 ms).

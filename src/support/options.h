@@ -2,7 +2,7 @@
 //
 // Each setting that changes what crosses the exports or the wire has a value that gives back
 // the plain behaviour of the system: ResponseTimeout = 0, Reconnect = OFF, SplitLongMessages =
-// ON, StartWait = FIXED. A file or key that is absent leaves the default (the table's:
+// ON, StartWait = FIXED, SendQueued = OFF. A file or key that is absent leaves the default (the table's:
 // config/config_table.h).
 #pragma once
 
@@ -21,6 +21,9 @@ struct OrmaOptions {
     // Modes 3 and 4: a message longer than one device block is split into several commands
     // instead of being refused.
     bool split_long_messages = orma_config::DEFAULT_SPLIT_LONG_MESSAGES;
+    // Protocol 2: the next queued command goes out as soon as the com state reopens; OFF leaves
+    // it for ORMA_DLL_Loop.
+    bool send_queued = orma_config::DEFAULT_SEND_QUEUED;
     // ORMA_DLL_Init returns as soon as the link is up (READY), waiting at most the described
     // time for a link that is not; FIXED always waits the described time.
     bool start_wait_ready = orma_config::DEFAULT_START_WAIT_READY;

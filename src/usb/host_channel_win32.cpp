@@ -146,7 +146,7 @@ uint32_t HostCommandChannel::ThreadStep()
     if (mPipe == INVALID_HANDLE_VALUE) {
         if (Connect())
             return 0;
-        console_print(ConsoleStream::Out, "\r%c", SPINNER[++g_spinner % 4]);
+        console_print(ConsoleStream::Progress, "\r%c", SPINNER[++g_spinner % 4]);
         if (!StoppableSleep(STEP_MS))
             return 0;
         if (++mDisconnectedSteps > USB_DISCONNECTED_STEPS) {

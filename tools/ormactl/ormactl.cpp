@@ -1,8 +1,10 @@
-// ormactl: sends messages to the receiver module and prints what comes back, through the six
-// exported functions of the library and nothing else. See --help.
+// ormactl: sends messages to the receiver module and prints what comes back, through the
+// library's exported functions and nothing else. See --help.
 #include "ORMA_DLL.h"
 #include "cli.h"
 #include "log_config_check.h"
+#include "logging/ini.h"
+#include "logging/options_ini.h"
 #include "platform.h"
 
 #include <getopt.h>
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,7 +35,8 @@ Options may also follow the command: ormactl send 01 --mode 1.
 Commands:
   send HEX...         sends each argument as one message, e.g. send 01 "40 01 02". Each command
                       waits for the previous one's response; each response shows its round trip.
-                      Ends when every command has its response (exit 0) or one is late (exit 1).
+                      Ends when every command has its response (exit 0) or one is late or gets
+                      the library's "no answer" 85 (exit 1).
   watch SECONDS       prints every message that arrives for SECONDS seconds; messages given
                       after SECONDS are sent first (e.g. watch 3 "7F 01 00 64" asks ormasim for
                       notifications every 100 ms); with --every MS they are sent again every
@@ -47,8 +51,11 @@ Commands:
                       folder, a folder that is missing or not writable, and a configuration
                       path that is a folder. Exit 1 when there is a warning.
 
-Every run but config ends with a summary: messages sent, responses, notifications, error
-notifications, and the round trip of the commands (minimum, median, 99th percentile, maximum).
+Every run but config ends with a summary: messages sent, responses, the library's "no answer"
+responses (85: the deadline passed or the link failed; the run then exits 1), notifications,
+error notifications, and the round trip of the commands (minimum, median, 99th percentile,
+maximum). When the link is not up after the start, the run says where it found no module in one
+line ("ormactl: no module at 127.0.0.1:5002") and exits 1.
 
 Options:
   -m, --mode N        1: serial port ([ORMA_LINK] ComPort, COM1 by default); 2: TCP to
@@ -59,7 +66,7 @@ Options:
                       library), e.g. the /dev/pts/N that "ormasim --serial" prints
   -p, --protocol N    2: one command in flight (default); 1 or other: no flow control
       --callback      receive through a callback on the library's thread
-      --poll          receive with ORMA_DLL_Receive_Message (the default; protocol 2 only)
+      --poll          receive with ORMA_DLL_Receive_Message_Wait (the default; protocol 2 only)
       --timeout MS    how long a response may take (default 3000)
       --wait MS       how long to go on printing after the last response (default 200)
       --every MS      watch: send the messages again every MS milliseconds
@@ -94,6 +101,7 @@ struct Options {
 struct Counters {
     long sent = 0;
     long responses = 0;
+    long no_answers = 0; // the library's 85
     long notifications = 0;
     long errors = 0;
 };
@@ -102,10 +110,12 @@ struct Counters {
 struct InFlight {
     bool waiting = false;
     bool answered = false;
+    bool no_answer = false; // answered by the library's 85
     Clock::time_point sent_at;
 };
 
 Options g_options;
+OrmaOptions g_settings; // [ORMA_LINK] of the library's settings file
 bool g_quiet = false;              // bench: the summary only
 std::mutex g_lock;                 // output, counters, the command in flight
 std::condition_variable g_arrived; // a message came in
@@ -221,6 +231,12 @@ void note_received(const uint8_t* message, size_t length)
                            (w >> 7 & 1) ? "on" : "off", w >> 8 & 0x3FF, w >> 22 & 0x3FF,
                            (w >> 21 & 1) ? "EEP" : "UEP", w >> 18 & 7, static_cast<int32_t>(be32(message + 6)));
         }
+    } else if (length == 1 && message[0] == 0x85) {
+        ++g_count.no_answers;
+        if (g_flight.waiting && !g_flight.answered) {
+            g_flight.answered = true;
+            g_flight.no_answer = true;
+        }
     } else if (message[0] >= 0x80) {
         ++g_count.responses;
         if (g_flight.waiting && !g_flight.answered) {
@@ -263,10 +279,25 @@ bool drain()
 template <typename Done>
 bool pump(Clock::time_point until, Done done)
 {
-    // Polling has nothing to wait on: look again after a short while, short enough not to add
-    // to the round trips measured.
+    // A polling host waits in the library for the next message while queued commands go out by
+    // themselves (SendQueued). With SendQueued = OFF it must call ORMA_DLL_Loop, so it looks again
+    // after a short while, short enough not to add to the round trips measured.
+    const bool wait_in_library = !g_options.callback && g_settings.send_queued;
     const auto period = g_options.callback ? std::chrono::microseconds(5000) : std::chrono::microseconds(200);
     for (;;) {
+        if (wait_in_library) {
+            if (done())
+                return true;
+            const auto now = Clock::now();
+            if (now >= until)
+                return false;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+            uint8_t buffer[255];
+            uint8_t length = 0;
+            if (ORMA_DLL_Receive_Message_Wait(buffer, &length, static_cast<uint32_t>(left)) == 0 && length > 0)
+                note_received(buffer, length);
+            continue;
+        }
         uint64_t seen;
         {
             std::lock_guard hold(g_lock);
@@ -289,21 +320,36 @@ Clock::time_point deadline()
     return Clock::now() + std::chrono::milliseconds(g_options.timeout_ms);
 }
 
+// Where the library looks for the module: "at HOST:PORT", "on DEVICE", "on the USB device".
+std::string where_the_module_is()
+{
+    if (g_options.mode == 1)
+        return "on " + (g_options.device.empty() && g_settings.com_port != "1" ? g_settings.com_port
+                                                                                : platform_com_port(1).device);
+    if (g_options.mode == 2) {
+        const bool v6 = g_settings.host.find(':') != std::string::npos;
+        return "at " + (v6 ? "[" + g_settings.host + "]" : g_settings.host) + ":" + std::to_string(g_settings.port);
+    }
+    return "on the USB device";
+}
+
 // Sends one message; a command then waits for its response. False when the library refused
 // the message or the response did not come in time.
 bool send_one(const Bytes& m)
 {
     const bool command = m[0] < 0x80;
-    // Under protocol 2 a command goes out at once only while the com state is 1; waiting for it
-    // here keeps time in the library's send list out of the round trip.
-    if (command && g_options.protocol == 2 && !pump(deadline(), [] { return ORMA_DLL_getComState() == 1; })) {
+    // Under protocol 2 a command goes out at once only while the com state is 1. With SendQueued
+    // one sent earlier goes out as soon as it reopens; without, waiting for it here keeps time in
+    // the library's send list out of the round trip.
+    if (command && g_options.protocol == 2 && !g_settings.send_queued &&
+        !pump(deadline(), [] { return ORMA_DLL_getComState() == 1; })) {
         std::fprintf(stderr, "ormactl: the com state stayed 0 for %d ms: the last command is still unanswered\n",
                      g_options.timeout_ms);
         return false;
     }
     {
         std::lock_guard hold(g_lock);
-        g_flight = InFlight{command, false, Clock::now()};
+        g_flight = InFlight{command, false, false, Clock::now()};
         ++g_count.sent;
         if (!g_quiet)
             print_line(std::string("-> ") + class_name(m[0]) + " " + hex(m.data(), m.size()));
@@ -312,18 +358,19 @@ bool send_one(const Bytes& m)
         std::fprintf(stderr, "ormactl: the library refused the message\n");
         return false;
     }
-    if (!command || pump(deadline(), [] {
+    if (!command)
+        return true;
+    if (pump(deadline(), [] {
             std::lock_guard hold(g_lock);
             return g_flight.answered;
-        }))
-        return true;
+        })) {
+        std::lock_guard hold(g_lock);
+        return !g_flight.no_answer;
+    }
     std::lock_guard hold(g_lock);
     g_flight.waiting = false;
-    const std::string where = g_options.mode == 1   ? "on " + platform_com_port(1).device
-                              : g_options.mode == 2 ? "at 127.0.0.1:5002"
-                                                    : "on the USB device (ormasim --usb with the test build)";
     std::fprintf(stderr, "ormactl: no response to %s within %d ms: is a module (or ormasim) %s, and the link up?\n",
-                 hex(m.data(), m.size()).c_str(), g_options.timeout_ms, where.c_str());
+                 hex(m.data(), m.size()).c_str(), g_options.timeout_ms, where_the_module_is().c_str());
     return false;
 }
 
@@ -337,8 +384,9 @@ double percentile(const std::vector<double>& sorted, double p)
 void print_summary()
 {
     std::lock_guard hold(g_lock);
-    std::string line = format("ormactl: sent %ld, responses %ld, notifications %ld, errors %ld", g_count.sent,
-                              g_count.responses, g_count.notifications, g_count.errors);
+    std::string line = format("ormactl: sent %ld, responses %ld, no answers %ld, notifications %ld, errors %ld",
+                              g_count.sent, g_count.responses, g_count.no_answers, g_count.notifications,
+                              g_count.errors);
     std::vector<double> rtt = g_round_trips_ms;
     std::sort(rtt.begin(), rtt.end());
     if (rtt.empty())
@@ -460,7 +508,17 @@ int main(int argc, char** argv)
     }
 
     describe_link();
+    {
+        // The settings as the library reads them: where it looks for the module, SendQueued.
+        const std::unique_ptr<IniDict, void (*)(IniDict*)> dict{ini_read(orma_config::FILE_NAME, nullptr), ini_free};
+        g_settings = options_read(dict.get());
+    }
     ORMA_DLL_Init(o.mode, o.protocol, 0, o.callback ? on_message : nullptr);
+    if (ORMA_DLL_getLinkState() != ORMA_DLL_LINK_UP) {
+        ORMA_DLL_Exit();
+        std::printf("ormactl: no module %s\n", where_the_module_is().c_str());
+        return 1;
+    }
     if (!o.callback)
         drain(); // polls once, so that notifications from now on are kept
 

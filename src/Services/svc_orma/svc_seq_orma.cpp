@@ -51,6 +51,16 @@ int svc_seq_send(SvcSeq* seq, SvcMsg* record)
     return svc_seq_send_next(seq);
 }
 
+bool svc_seq_has_queued(SvcSeq* seq)
+{
+    if (!seq)
+        return false;
+    Sem_Wait(SEM_MSG_LISTS);
+    const bool queued = seq->tx_list != nullptr;
+    Sem_Release(SEM_MSG_LISTS);
+    return queued;
+}
+
 int svc_seq_send_next(SvcSeq* seq)
 {
     if (!seq || seq->busy == 1)

@@ -24,5 +24,7 @@ int svc_seq_set_send_function(SvcSeq* seq, SendFunction fn, uint32_t context);
 int svc_seq_store_received(SvcSeq* seq, const uint8_t* bytes, uint16_t length);
 int svc_seq_send(SvcSeq* seq, SvcMsg* record);
 int svc_seq_send_next(SvcSeq* seq);
+// Whether a record waits in the transmit list.
+bool svc_seq_has_queued(SvcSeq* seq);
 SvcMsg* svc_seq_peek_received(SvcSeq* seq);
 int32_t svc_seq_null_send(uint32_t context, SvcMsg* record);
