@@ -15,6 +15,17 @@ pe_machine() {
   [ -n "$pe" ] && od -An -tx2 -j$((pe + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
 }
 
+# wine-run.sh --i686-runs: whether this machine runs 32-bit programs at all (its kernel may lack
+# the IA-32 emulation that the 32-bit loader needs); exit 0 when it does, else 1 with the reason.
+if [ "${1:-}" = --i686-runs ]; then
+  for w in /usr/lib/wine/wine wine; do
+    command -v "$w" >/dev/null 2>&1 || continue
+    why=$("$w" --version 2>&1) && exit 0
+    echo "$w: $why"; exit 1
+  done
+  echo "no 32-bit wine"; exit 1
+fi
+
 if [ "$(pe_machine "${1:-}")" = 014c ]; then
   loaders="wine /usr/lib/wine/wine"
 else

@@ -128,6 +128,10 @@ for arch in i686 x86_64; do
       -c "$here/package/msvc_host.c" -o "$work/msvc_host.obj" &&
     lld-link /nologo /entry:start /subsystem:console /nodefaultlib /out:"$dir/bin/msvc_host.exe" \
       "$work/msvc_host.obj" "$dir/lib/ORMA_DLL.lib" "$work/kernel32.lib"; } || fail "$arch: the lld-link host"
+  if [ "$arch" = i686 ] && ! why=$("$wine_run" --i686-runs); then
+    echo "-- i686: the lld-link host and the quick start NOT RUN: this machine cannot run 32-bit programs ($why)"
+    continue
+  fi
   (cd "$work" && "$here/e2e_run.sh" "$wine_run" "$dir/bin/ormasim.exe" --port 5002 -- "$wine_run" "$dir/bin/msvc_host.exe" \
      >run.log 2>&1) || { stop_wine; cat "$work/run.log"; fail "$arch: the lld-link host against ormasim.exe"; }
   stop_wine

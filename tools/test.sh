@@ -150,14 +150,22 @@ phase "Windows tests under Wine: x86_64 and i686"
 wait "$prefixes"
 phase "Wine prefixes ready"
 # The two lanes mostly wait (on Wine, on the library's own waits): they run side by side, each
-# with one test more than there are processors.
-wine_lane i686 $((jobs + 1)) >"$out/win-i686.ctest.log" 2>&1 &
-i686_lane=$!
+# with one test more than there are processors. A kernel without IA-32 emulation runs no 32-bit
+# program: the i686 DLL is then built and its archive checked, but its tests cannot run.
+if why=$("$root/cmake/wine-run.sh" --i686-runs); then
+  wine_lane i686 $((jobs + 1)) >"$out/win-i686.ctest.log" 2>&1 &
+  i686_lane=$!
+else
+  i686_lane=
+  echo "== i686 Windows tests NOT RUN: this machine cannot run 32-bit programs ($why)"
+fi
 wine_lane x86_64 $((jobs + 1)) || status=1
 phase "x86_64 lane ended"
-wait "$i686_lane" || status=1
-echo "-- i686 (wine)"; cat "$out/win-i686.ctest.log"
-phase "i686 lane ended"
+if [ -n "$i686_lane" ]; then
+  wait "$i686_lane" || status=1
+  echo "-- i686 (wine)"; cat "$out/win-i686.ctest.log"
+  phase "i686 lane ended"
+fi
 
 phase "done"
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some tests failed"; fi
