@@ -7,11 +7,12 @@
 
 The library is one per process: one Link at a time.
 """
+import atexit
 import ctypes
 import threading
 import time
 
-from ._library import CALLBACK, ENV_LIBRARY, LibraryNotFound, load
+from ._library import CALLBACK, ENV_LIBRARY, LibraryNotFound, load, restore_console
 
 __all__ = ["Link", "OrmaError", "LibraryNotFound", "ENV_LIBRARY", "MODE_COM", "MODE_TCP", "MODE_USB",
            "PROTOCOL_FLOW", "NO_ANSWER", "is_response", "is_notification"]
@@ -39,6 +40,16 @@ def is_notification(message):
 
 _active_lock = threading.Lock()
 _active = None  # the open Link: the library is one per process
+
+
+@atexit.register
+def _at_exit():
+    """Stops a Link left open, then hands the library's lines back to the console: no library
+    thread may call into Python while the interpreter ends."""
+    link = _active
+    if link is not None:
+        link.close()
+    restore_console()
 
 
 def _as_int32(name, value):

@@ -1,5 +1,6 @@
 """The package against the library and the simulator in mode 2."""
 import contextlib
+import logging
 import socket
 import subprocess
 import sys
@@ -204,3 +205,11 @@ def test_a_link_opens_and_closes_as_fast_as_its_connection(ormasim):
     print("Link open and close: median %.1f ms of 20" % (took[10] * 1000))
     assert took[10] < 0.1
 
+
+
+def test_library_lines_go_to_logging_not_the_console(ormasim, caplog, capfd):
+    caplog.set_level(logging.DEBUG, logger="orma_dll")
+    with Link():
+        pass
+    assert ("orma_dll", logging.DEBUG, "Client connecting to: 127.0.0.1") in caplog.record_tuples
+    assert capfd.readouterr() == ("", "")
