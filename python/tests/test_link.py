@@ -1,6 +1,10 @@
 """The package against the library and the simulator in mode 2."""
 import contextlib
+import gc
+import importlib.metadata
 import logging
+import os
+import re
 import socket
 import subprocess
 import sys
@@ -9,10 +13,17 @@ import time
 
 import pytest
 
-import gc
-
-from orma_dll import MODE_USB, Link, OrmaError, is_notification
+import orma_dll
+from orma_dll import MODE_USB, Link, OrmaError, is_notification, library_version
 from orma_dll._library import load
+from orma_dll.pytest_plugin import _find_simulator
+
+
+@pytest.fixture
+def ini(tmp_path, monkeypatch):
+    """Writes ORMA_DLL_Log.ini into a fresh current folder, where the library reads it at start."""
+    monkeypatch.chdir(tmp_path)
+    return lambda text: (tmp_path / "ORMA_DLL_Log.ini").write_text(text)
 
 
 def test_polling_round_trips_in_order(ormasim):
@@ -92,7 +103,7 @@ def test_bad_link_arguments_are_refused_before_the_library_starts(kwargs, error,
 @pytest.mark.parametrize("message, error", [
     (b"", ValueError), (bytes(256), ValueError), ("01", TypeError), ([1], TypeError), (None, TypeError)])
 def test_bad_messages_are_refused(message, error):
-    with Link(mode=0) as link:  # no link: nothing is sent, no simulator needed
+    with Link(mode=0, require_link=False) as link:  # no link: nothing is sent, no simulator needed
         with pytest.raises(error):
             link.send(message)
         link.send(b"\x01")  # a good one still goes
@@ -109,11 +120,9 @@ LIBRARY_DECIDES = [
 
 
 @pytest.mark.parametrize("mode, settings, length, stopped, refused", LIBRARY_DECIDES)
-def test_send_raises_when_the_library_refuses_the_message(tmp_path, monkeypatch, mode, settings, length, stopped,
-                                                          refused):
-    monkeypatch.chdir(tmp_path)  # the library reads its settings from the working folder
-    (tmp_path / "ORMA_DLL_Log.ini").write_text("[ORMA_LINK]\n%s\n" % settings)
-    with Link(mode=mode) as link:  # no USB on this system: no link, nothing sent
+def test_send_raises_when_the_library_refuses_the_message(ini, mode, settings, length, stopped, refused):
+    ini("[ORMA_LINK]\n%s\n" % settings)
+    with Link(mode=mode, require_link=False) as link:  # no USB on this system: no link, nothing sent
         if stopped:
             load().ORMA_DLL_Exit()  # as another user of the library in this process would
         refusal = pytest.raises(OrmaError, match="could not queue") if refused else contextlib.nullcontext()
@@ -141,12 +150,12 @@ def test_receive_waits_the_seconds_it_is_given(ormasim, answer_ms, timeout, answ
 
 
 def test_one_link_at_a_time_and_none_after_close():
-    with Link(mode=0) as link:
+    with Link(mode=0, require_link=False) as link:
         with pytest.raises(OrmaError, match="already started"):
-            Link(mode=0)
+            Link(mode=0, require_link=False)
     with pytest.raises(OrmaError, match="closed"):
         link.send(b"\x01")
-    with Link(mode=0):
+    with Link(mode=0, require_link=False):
         pass  # the library can be started again
 
 
@@ -207,9 +216,67 @@ def test_a_link_opens_and_closes_as_fast_as_its_connection(ormasim):
 
 
 
-def test_library_lines_go_to_logging_not_the_console(ormasim, caplog, capfd):
+# (mode, ORMA_DLL_Log.ini or None, the OrmaError's text)
+UNREACHABLE = [
+    (2, None, "no module at 127.0.0.1:5002"),
+    (2, "[orma_link]\nHOST = localhost ; the name as written\nport = 5003\nReconnect = OFF\n", "no module at localhost:5003"),
+    (1, "[ORMA_LINK]\nComPort = /dev/orma-none\nReconnect = OFF\n", "serial port /dev/orma-none cannot be opened"),
+    (9, None, "mode 9 starts no link"),
+]
+
+
+@pytest.mark.parametrize("mode, settings, text", UNREACHABLE)
+def test_link_raises_naming_where_it_looked_and_stops_the_library(ini, mode, settings, text):
+    if settings is not None:
+        ini(settings)
+    with pytest.raises(OrmaError, match=re.escape(text)):
+        Link(mode=mode)
+    assert load().ORMA_DLL_getLinkState() == -1  # stopped, not trying again
+    with Link(mode=0, require_link=False):
+        pass  # nothing left started
+
+
+def test_require_link_false_opens_and_the_link_comes_up_with_the_module(ini):
+    ini("[ORMA_LINK]\nResponseTimeout = 300\n")
+    simulator = None
+    try:
+        with Link(require_link=False) as link:
+            assert not link.link_up
+            link.send(b"\x01")
+            assert link.receive(timeout=5) == b"\x85"  # the link does not take it: the library answers 85
+            simulator = subprocess.Popen([_find_simulator(), "--tcp", "--port", "5002"], stdout=subprocess.DEVNULL)
+            deadline = time.monotonic() + 10
+            while not link.link_up and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert link.link_up
+            link.send(b"\x01")
+            messages = [link.receive(timeout=5)]
+            while messages[-1] is not None and is_notification(messages[-1]):  # the link's "up" among them
+                messages.append(link.receive(timeout=5))
+            assert messages[-1] == b"\x81"
+        assert not link.link_up
+    finally:  # the simulator ends after the library closed its connection: the port is free again at once
+        if simulator is not None:
+            simulator.terminate()
+            simulator.wait()
+
+
+def test_library_lines_go_to_logging_not_the_console(ormasim, ini, caplog, capfd):
     caplog.set_level(logging.DEBUG, logger="orma_dll")
-    with Link():
-        pass
+    with Link() as link:
+        assert link.link_up
     assert ("orma_dll", logging.DEBUG, "Client connecting to: 127.0.0.1") in caplog.record_tuples
+    caplog.clear()
+    ini("[ORMA_LINK]\nPort = 5003\nReconnect = OFF\n")  # nothing listens there
+    with pytest.raises(OrmaError, match=r"no module at 127\.0\.0\.1:5003; the library said: .*connect\(\) failed: 111"):
+        Link()
+    assert [r for r in caplog.records if r.levelno == logging.ERROR and r.getMessage().startswith("connect() failed")]
     assert capfd.readouterr() == ("", "")
+
+
+def test_versions_and_the_type_marker():
+    assert library_version() == orma_dll.__version__ == importlib.metadata.version("orma-dll") == "1.1.0"
+    with Link(mode=0, require_link=False) as link:
+        assert link.version == "1.1.0"
+        assert not link.link_up
+    assert os.path.isfile(os.path.join(os.path.dirname(orma_dll.__file__), "py.typed"))
