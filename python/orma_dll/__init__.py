@@ -5,7 +5,9 @@
         link.send(b"\\x01")
         print(link.receive(timeout=2).hex())     # 81
 
-Link() raises OrmaError when the module cannot be reached.
+Link() raises OrmaError when the module cannot be reached. receive() waits without polling: it
+returns as soon as the library hands a message over. receive_message() gives it as a Message: its
+bytes, with the time it arrived (``timestamp``) and its ``kind``.
 
 The library's console lines go to the logger "orma_dll" (level 0 as ERROR, 1 as INFO, the link's
 progress as DEBUG), never to the console; ``logging.basicConfig(level=logging.DEBUG)`` shows
@@ -17,6 +19,8 @@ from __future__ import annotations
 
 import atexit
 import ctypes
+import enum
+import math
 import threading
 import time
 from typing import Any, Callable, Iterator, List, Optional, Union
@@ -24,8 +28,9 @@ from typing import Any, Callable, Iterator, List, Optional, Union
 from . import _settings
 from ._library import CALLBACK, ENV_LIBRARY, LibraryNotFound, error_lines, load, restore_console
 
-__all__ = ["Link", "OrmaError", "LibraryNotFound", "ENV_LIBRARY", "MODE_COM", "MODE_TCP", "MODE_USB",
-           "PROTOCOL_FLOW", "NO_ANSWER", "is_response", "is_notification", "library_version"]
+__all__ = ["Link", "Message", "Kind", "OrmaError", "LibraryNotFound", "ENV_LIBRARY",
+           "MODE_COM", "MODE_TCP", "MODE_USB", "PROTOCOL_FLOW", "NO_ANSWER", "is_response", "is_notification",
+           "library_version"]
 __version__ = "1.1.0"
 
 MODE_COM = 1
@@ -35,12 +40,26 @@ PROTOCOL_FLOW = 2
 # The library's response to a command that got no answer (deadline passed, link lost).
 NO_ANSWER = b"\x85"
 
+# The library's waits are cut into slices of this many seconds, so that Ctrl+C gets through a long
+# receive(); a message ends a slice at once.
+_WAIT_SLICE = 0.25
+_MAX_WAIT_MS = 2**32 - 1
+
 Bytes = Union[bytes, bytearray, memoryview]
 
 
 class OrmaError(RuntimeError):
     """The library refused a call, the module cannot be reached, or the Link is used in a way it
     cannot be."""
+
+
+class Kind(str, enum.Enum):
+    """What a received message is, by its code; each compares equal to its string."""
+
+    RESPONSE = "response"  # codes 0x80 to 0xBF, except the one-byte 0x85
+    NOTIFICATION = "notification"  # codes 0xC0 to 0xFF
+    NO_ANSWER = "no answer"  # the one-byte 0x85: the library's answer to a command nobody answered
+    OTHER = "other"  # codes below 0x80, which a module does not send
 
 
 def is_response(message: Bytes) -> bool:
@@ -51,6 +70,46 @@ def is_response(message: Bytes) -> bool:
 def is_notification(message: Bytes) -> bool:
     """Codes 0xC0 and above."""
     return message[0] >= 0xC0
+
+
+def _kind(data: bytes) -> Kind:
+    if data == NO_ANSWER:
+        return Kind.NO_ANSWER
+    if is_response(data):
+        return Kind.RESPONSE
+    return Kind.NOTIFICATION if is_notification(data) else Kind.OTHER
+
+
+class Message(bytes):
+    """A received message: the bytes themselves (it compares equal to them), with
+
+    - data: the bytes as a plain bytes object;
+    - timestamp: time.time() when the library handed the message over: when the callback was
+      called, or when receive()'s wait returned with it. A message that the library had stored
+      before receive() was called gets the time it was taken out;
+    - kind: Kind.RESPONSE, Kind.NOTIFICATION, Kind.NO_ANSWER (the library's 0x85) or Kind.OTHER.
+    """
+
+    timestamp: float
+
+    def __new__(cls, data: Bytes, timestamp: float) -> Message:
+        message = super().__new__(cls, data)
+        message.timestamp = timestamp
+        return message
+
+    def __getnewargs__(self) -> tuple:  # type: ignore[override]  # copies and pickles keep the time
+        return bytes(self), self.timestamp
+
+    @property
+    def data(self) -> bytes:
+        return bytes(self)
+
+    @property
+    def kind(self) -> Kind:
+        return _kind(self)
+
+    def __repr__(self) -> str:
+        return "Message(%r, kind=%r, timestamp=%.6f)" % (bytes(self), self.kind.value, self.timestamp)
 
 
 def library_version() -> str:
@@ -80,6 +139,21 @@ def _as_int32(name: str, value: Any) -> int:
     return value
 
 
+def _check_timeout(timeout: Optional[float]) -> Optional[float]:
+    """The deadline (time.monotonic()) of a time-out in seconds; None for none."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or math.isnan(timeout):
+        raise TypeError("timeout must be a number of seconds or None, not %r" % (timeout,))
+    if timeout < 0:
+        raise ValueError("timeout must be 0 or more seconds")
+    return time.monotonic() + timeout
+
+
+def _remaining(deadline: Optional[float]) -> Optional[float]:
+    return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+
 def _unreachable(mode: int) -> str:
     """The text of the OrmaError of a Link whose link is not up."""
     if mode == MODE_TCP:
@@ -104,14 +178,17 @@ class Link:
     anyway; the library keeps trying to reach the module (unless [ORMA_LINK] Reconnect = OFF)
     and link_up tells when it has.
 
-    Without a callback, received messages wait for receive() or iteration (protocol 2 stores
-    them). With one, callback(bytes) runs on the library's receive thread for every message;
-    the Link keeps it alive until it is closed. Exceptions from the callback are kept in
-    callback_errors.
+    Without a callback, received messages wait for receive(), receive_message() or iteration
+    (protocol 2 stores them). With one, callback(message) runs on the library's receive thread
+    for every message (a Message, which compares equal to its bytes); the Link keeps it alive
+    until it is closed. Exceptions from the callback are kept in callback_errors.
+
+    Queued commands (protocol 2 keeps one in flight) go out by themselves when the response to
+    the one before comes in: no loop() calls are needed.
     """
 
     def __init__(self, mode: int = MODE_TCP, protocol: int = PROTOCOL_FLOW,
-                 callback: Optional[Callable[[bytes], Any]] = None, idle_timeout: Optional[float] = 1.0,
+                 callback: Optional[Callable[[Message], Any]] = None, idle_timeout: Optional[float] = 1.0,
                  require_link: bool = True) -> None:
         global _active
         self._open = False
@@ -125,6 +202,8 @@ class Link:
         self._callback = callback
         self._trampoline = CALLBACK(self._deliver) if callback is not None else None
         self.callback_errors: List[BaseException] = []  # exceptions raised by the callback (they cannot reach the library)
+        self._closing = False
+        self._reader = threading.Lock()  # one wait for the library's stored messages at a time
         with _active_lock:
             if _active is not None:
                 raise OrmaError("the library is already started by another Link; close that one first")
@@ -146,8 +225,9 @@ class Link:
         self._open = True
 
     def _deliver(self, message: Any, length: int) -> int:
+        received = Message(ctypes.string_at(message, length), time.time())
         try:
-            self._callback(ctypes.string_at(message, length))  # type: ignore[misc]
+            self._callback(received)  # type: ignore[misc]
         except BaseException as error:  # an exception must not unwind into the library
             self.callback_errors.append(error)
         return 0
@@ -155,6 +235,10 @@ class Link:
     def _check_open(self) -> None:
         if not self._open:
             raise OrmaError("the Link is closed")
+
+    def _check_no_callback(self, what: str) -> None:
+        if self._callback is not None:
+            raise OrmaError("messages go to the callback; %s is for a Link without one" % what)
 
     def send(self, message: Bytes) -> None:
         """Queues one message of 1 to 255 bytes (code first).
@@ -174,26 +258,50 @@ class Link:
         if self._lib.ORMA_DLL_Send_Message(buffer, len(data)) != 0:
             raise OrmaError("the library could not queue the message %s" % data.hex())
 
-    def receive(self, timeout: Optional[float] = 1.0) -> Optional[bytes]:
-        """The oldest stored message, waiting up to timeout seconds; None when none came.
-
-        While waiting it keeps calling ORMA_DLL_Loop, so queued commands go out.
-        """
-        self._check_open()
-        if self._callback is not None:
-            raise OrmaError("messages go to the callback; receive() is for a Link without one")
-        if timeout is not None and timeout < 0:
-            raise ValueError("timeout must be 0 or more seconds")
+    def _wait(self, deadline: Optional[float]) -> Optional[Message]:
+        """The next stored message, through the library's wait; None at the deadline or when the
+        Link closes (or the library is stopped under it)."""
         buffer = (ctypes.c_uint8 * 255)()
         length = ctypes.c_uint8()
-        deadline = None if timeout is None else time.monotonic() + timeout
-        while True:
-            if self._lib.ORMA_DLL_Receive_Message(buffer, ctypes.byref(length)) == 0:
-                return bytes(buffer[:length.value])
-            self._lib.ORMA_DLL_Loop()
-            if deadline is not None and time.monotonic() >= deadline:
-                return None
-            time.sleep(0.001)
+        while not self._closing:
+            remaining = _remaining(deadline)
+            wait = _WAIT_SLICE if remaining is None else min(remaining, _WAIT_SLICE)
+            wait_ms = min(math.ceil(wait * 1000), _MAX_WAIT_MS)
+            began = time.monotonic()
+            if self._lib.ORMA_DLL_Receive_Message_Wait(buffer, ctypes.byref(length), wait_ms) == 0:
+                return Message(ctypes.string_at(buffer, length.value), time.time())
+            if remaining is not None and remaining <= wait:
+                return None  # the deadline passed
+            if time.monotonic() - began < wait / 2:
+                return None  # the wait ended early: ORMA_DLL_Exit, from close() or another user of the library
+        return None
+
+    def receive_message(self, timeout: Optional[float] = 1.0) -> Optional[Message]:
+        """The oldest received message as a Message, waiting up to timeout seconds for one; None
+        when none came, or when the Link was closed on another thread meanwhile.
+
+        timeout=None waits until a message comes or the Link is closed; 0 takes a stored message
+        without waiting. The wait does not poll: it returns as soon as the library has a message.
+        Raises OrmaError for a Link with a callback.
+        """
+        self._check_open()
+        self._check_no_callback("receive()")
+        deadline = _check_timeout(timeout)
+        remaining = _remaining(deadline)
+        if not self._reader.acquire(timeout=-1 if remaining is None else remaining):
+            return None
+        try:
+            return self._wait(deadline)
+        finally:
+            self._reader.release()
+
+    def receive(self, timeout: Optional[float] = 1.0) -> Optional[bytes]:
+        """The oldest received message (bytes), waiting up to timeout seconds; None when none came.
+
+        As receive_message(), without the time of arrival.
+        """
+        message = self.receive_message(timeout)
+        return None if message is None else message.data
 
     def __iter__(self) -> Iterator[bytes]:
         """Messages (bytes) as they come, until none has come for idle_timeout seconds."""
@@ -204,7 +312,8 @@ class Link:
             yield message
 
     def loop(self) -> None:
-        """Sends the next queued command when the com state allows it."""
+        """Sends the next queued command when the com state allows it. Needed only with [ORMA_LINK]
+        SendQueued = OFF: otherwise queued commands go out by themselves."""
         self._check_open()
         self._lib.ORMA_DLL_Loop()
 
@@ -227,11 +336,13 @@ class Link:
         return library_version()
 
     def close(self) -> None:
-        """Stops the library; no callback runs after this returns. Closing twice is harmless."""
+        """Stops the library; no callback runs after this returns, and a receive() waiting on
+        another thread returns. Closing twice is harmless."""
         global _active
         if not self._open:
             return
-        self._lib.ORMA_DLL_Exit()
+        self._closing = True
+        self._lib.ORMA_DLL_Exit()  # also ends a wait for a stored message
         self._open = False
         with _active_lock:
             _active = None

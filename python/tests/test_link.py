@@ -4,6 +4,7 @@ import gc
 import importlib.metadata
 import logging
 import os
+import pickle
 import re
 import socket
 import subprocess
@@ -14,7 +15,7 @@ import time
 import pytest
 
 import orma_dll
-from orma_dll import MODE_USB, Link, OrmaError, is_notification, library_version
+from orma_dll import MODE_USB, Kind, Link, Message, OrmaError, is_notification, library_version
 from orma_dll._library import load
 from orma_dll.pytest_plugin import _find_simulator
 
@@ -55,11 +56,8 @@ def test_callback_gets_every_message_and_is_kept_alive(ormasim):
         del on_message  # the Link holds the callback: no crash when the garbage collector runs
         gc.collect()
         link.send(b"\x05")
-        link.send(b"\x06")  # queued behind the first: ORMA_DLL_Loop sends it once 85 is in
-        deadline = time.monotonic() + 5
-        while not done.wait(0.001) and time.monotonic() < deadline:
-            link.loop()
-        assert done.is_set()
+        link.send(b"\x06")  # queued behind the first: the library sends it once 85 is in, no loop() call
+        assert done.wait(5)
         with pytest.raises(OrmaError, match="callback"):
             link.receive(0)
     assert got == [b"\x85", b"\x86"]
@@ -130,23 +128,26 @@ def test_send_raises_when_the_library_refuses_the_message(ini, mode, settings, l
             link.send(b"\x01" * length)
 
 
-# (ms until the simulator answers, seconds receive() waits, answered in time)
-RECEIVE_WAITS = [(300, 3, True), (1500, 0.5, False)]
+# (ms until the simulator answers, or None for no command; seconds receive() waits; answered)
+RECEIVE_WAITS = [(300, 3, True), (1500, 0.5, False), (None, 2, False)]
 
 
 @pytest.mark.parametrize("answer_ms, timeout, answered", RECEIVE_WAITS)
-def test_receive_waits_the_seconds_it_is_given(ormasim, answer_ms, timeout, answered):
-    command = b"\x7f\x06" + answer_ms.to_bytes(2, "big")  # the simulator answers after answer_ms
+def test_receive_waits_the_seconds_it_is_given_without_polling(ormasim, answer_ms, timeout, answered):
+    command = b"\x7f\x06" + (answer_ms or 0).to_bytes(2, "big")  # the simulator answers after answer_ms
     with Link() as link:
-        link.send(command)
-        start = time.monotonic()
+        if answer_ms is not None:
+            link.send(command)
+        start, cpu = time.monotonic(), time.process_time()
         message = link.receive(timeout=timeout)
-        waited = time.monotonic() - start
+        waited, cpu = time.monotonic() - start, time.process_time() - cpu
     if answered:
         assert message == b"\xbf" + command[1:]
+        assert waited < answer_ms / 1000 + 0.2  # returned as the answer came, not at a later look
     else:
         assert message is None
-        assert waited >= timeout
+        assert timeout <= waited < timeout + 0.3
+    assert cpu < 0.05, "receive() used %.0f ms of CPU in %.1f s" % (cpu * 1000, waited)
 
 
 def test_one_link_at_a_time_and_none_after_close():
@@ -280,3 +281,48 @@ def test_versions_and_the_type_marker():
         assert link.version == "1.1.0"
         assert not link.link_up
     assert os.path.isfile(os.path.join(os.path.dirname(orma_dll.__file__), "py.typed"))
+
+
+@pytest.mark.parametrize("with_callback", [False, True])
+def test_receive_message_gives_data_kind_and_time_of_arrival(ormasim, with_callback):
+    called = []
+    with Link(callback=(lambda m: called.append((m, time.time()))) if with_callback else None) as link:
+        sent = time.time()
+        link.send(b"\x7f\x06\x01\x2c")  # answered after 300 ms
+        if with_callback:
+            deadline = time.monotonic() + 5
+            while not called and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert called
+            message, seen = called[0]
+        else:
+            message = link.receive_message(timeout=5)
+            seen = time.time()
+    assert type(message.data) is bytes and message.data == b"\xbf\x06\x01\x2c"
+    assert message.kind == Kind.RESPONSE == "response"
+    assert sent + 0.3 <= message.timestamp <= seen
+
+
+@pytest.mark.parametrize("data, kind", [
+    (b"\x85", Kind.NO_ANSWER), (b"\x85\x00", Kind.RESPONSE), (b"\x80", Kind.RESPONSE), (b"\xbf\x01", Kind.RESPONSE),
+    (b"\xc0", Kind.NOTIFICATION), (b"\xf0\x01", Kind.NOTIFICATION), (b"\x7f", Kind.OTHER)])
+def test_message_kinds_and_copies(data, kind):
+    message = Message(data, 12.5)
+    assert message.kind is kind and message == data and message.data == data
+    copy = pickle.loads(pickle.dumps(message))
+    assert (copy, copy.timestamp, copy.kind) == (data, 12.5, kind)
+
+
+def test_close_ends_a_wait_without_time_out(ormasim):
+    link = Link()
+    result = []
+    waiter = threading.Thread(target=lambda: result.append(link.receive(None)), daemon=True)
+    waiter.start()
+    deadline = time.monotonic() + 5
+    while not link._reader.locked() and time.monotonic() < deadline:
+        time.sleep(0.001)  # until the waiter waits in the library
+    begin = time.monotonic()
+    link.close()
+    waiter.join(5)
+    assert not waiter.is_alive() and result == [None]
+    assert time.monotonic() - begin < 1
