@@ -2,12 +2,11 @@
 
     from orma_dll import Link
     with Link(mode=2, protocol=2) as link:       # the module (or ormasim) at 127.0.0.1:5002
-        link.send(b"\\x01")
-        print(link.receive(timeout=2).hex())     # 81
+        print(link.request(b"\\x01", timeout=2).hex())   # 81
 
-Link() raises OrmaError when the module cannot be reached. receive() waits without polling: it
-returns as soon as the library hands a message over. receive_message() gives it as a Message: its
-bytes, with the time it arrived (``timestamp``) and its ``kind``.
+Link() raises OrmaError when the module cannot be reached. receive() and request() wait without
+polling: they return as soon as the library hands a message over. Each received message is a
+Message: its bytes, with the time it arrived (``timestamp``) and its ``kind``.
 
 The library's console lines go to the logger "orma_dll" (level 0 as ERROR, 1 as INFO, the link's
 progress as DEBUG), never to the console; ``logging.basicConfig(level=logging.DEBUG)`` shows
@@ -23,12 +22,13 @@ import enum
 import math
 import threading
 import time
-from typing import Any, Callable, Iterator, List, Optional, Union
+from collections import deque
+from typing import Any, Callable, Deque, Iterator, List, Optional, Union
 
 from . import _settings
 from ._library import CALLBACK, ENV_LIBRARY, LibraryNotFound, error_lines, load, restore_console
 
-__all__ = ["Link", "Message", "Kind", "OrmaError", "LibraryNotFound", "ENV_LIBRARY",
+__all__ = ["Link", "Message", "Kind", "OrmaError", "NoAnswer", "RequestTimeout", "LibraryNotFound", "ENV_LIBRARY",
            "MODE_COM", "MODE_TCP", "MODE_USB", "PROTOCOL_FLOW", "NO_ANSWER", "is_response", "is_notification",
            "library_version"]
 __version__ = "1.1.0"
@@ -51,6 +51,15 @@ Bytes = Union[bytes, bytearray, memoryview]
 class OrmaError(RuntimeError):
     """The library refused a call, the module cannot be reached, or the Link is used in a way it
     cannot be."""
+
+
+class NoAnswer(OrmaError):
+    """request(): the library answered the command with 0x85: its response deadline ([ORMA_LINK]
+    ResponseTimeout) passed, or the link failed."""
+
+
+class RequestTimeout(OrmaError, TimeoutError):
+    """request(): no response within the time-out given (the command may still be answered later)."""
 
 
 class Kind(str, enum.Enum):
@@ -178,10 +187,11 @@ class Link:
     anyway; the library keeps trying to reach the module (unless [ORMA_LINK] Reconnect = OFF)
     and link_up tells when it has.
 
-    Without a callback, received messages wait for receive(), receive_message() or iteration
-    (protocol 2 stores them). With one, callback(message) runs on the library's receive thread
-    for every message (a Message, which compares equal to its bytes); the Link keeps it alive
-    until it is closed. Exceptions from the callback are kept in callback_errors.
+    Without a callback, received messages wait for receive(), receive_message(), request() or
+    iteration (protocol 2 stores them). With one, callback(message) runs on the library's
+    receive thread for every message (a Message, which compares equal to its bytes) except the
+    response that a request() is waiting for; the Link keeps it alive until it is closed.
+    Exceptions from the callback are kept in callback_errors.
 
     Queued commands (protocol 2 keeps one in flight) go out by themselves when the response to
     the one before comes in: no loop() calls are needed.
@@ -203,7 +213,12 @@ class Link:
         self._trampoline = CALLBACK(self._deliver) if callback is not None else None
         self.callback_errors: List[BaseException] = []  # exceptions raised by the callback (they cannot reach the library)
         self._closing = False
+        self._pending: Deque[Message] = deque()  # notifications a request() took out before its response
         self._reader = threading.Lock()  # one wait for the library's stored messages at a time
+        self._requesting = threading.Lock()  # one request() at a time
+        self._answered = threading.Condition()  # with a callback: a request's response came
+        self._awaiting = False
+        self._answer: Optional[Message] = None
         with _active_lock:
             if _active is not None:
                 raise OrmaError("the library is already started by another Link; close that one first")
@@ -226,6 +241,11 @@ class Link:
 
     def _deliver(self, message: Any, length: int) -> int:
         received = Message(ctypes.string_at(message, length), time.time())
+        with self._answered:
+            if self._awaiting and self._answer is None and is_response(received):
+                self._answer = received
+                self._answered.notify_all()
+                return 0
         try:
             self._callback(received)  # type: ignore[misc]
         except BaseException as error:  # an exception must not unwind into the library
@@ -291,6 +311,8 @@ class Link:
         if not self._reader.acquire(timeout=-1 if remaining is None else remaining):
             return None
         try:
+            if self._pending:
+                return self._pending.popleft()
             return self._wait(deadline)
         finally:
             self._reader.release()
@@ -302,6 +324,74 @@ class Link:
         """
         message = self.receive_message(timeout)
         return None if message is None else message.data
+
+    def request(self, command: Bytes, timeout: Optional[float] = None) -> Message:
+        """Sends command and returns its response: the next response (code 0x80 to 0xBF) the library
+        hands over, as a Message.
+
+        Notifications that come before the response are not lost: without a callback they stay for
+        receive() and iteration, in their order; with one they go to the callback. Responses still
+        due to commands sent earlier with send() come first, so receive those before.
+
+        Raises NoAnswer (an OrmaError) when the library answers 0x85 (no response within
+        [ORMA_LINK] ResponseTimeout, 5 s by default, or the link failed), and RequestTimeout (an
+        OrmaError and a TimeoutError) when no response came within timeout seconds; then the
+        command may still be answered, and that response is the next one receive() gets (or the
+        callback), or the one a request() made before it came returns. timeout=None waits for
+        the response or the library's 0x85. Also raises what send() raises, and OrmaError when
+        the Link is closed while it waits.
+        """
+        self._check_open()
+        deadline = _check_timeout(timeout)
+        remaining = _remaining(deadline)
+        if not self._requesting.acquire(timeout=-1 if remaining is None else remaining):
+            raise RequestTimeout("another request() kept the Link busy for %s s" % timeout)
+        try:
+            if self._callback is None:
+                response = self._request_stored(command, deadline)
+            else:
+                response = self._request_with_callback(command, deadline)
+        finally:
+            self._requesting.release()
+        if response is None:
+            if self._closing:
+                raise OrmaError("the Link was closed while request() waited for the response to %s"
+                                % bytes(command).hex())
+            raise RequestTimeout("no response to %s within %s s" % (bytes(command).hex(), timeout))
+        if response.kind is Kind.NO_ANSWER:
+            raise NoAnswer("no answer to %s: the library answered 85 (the module did not answer in time, or the "
+                           "link is down)" % bytes(command).hex())
+        return response
+
+    def _request_stored(self, command: Bytes, deadline: Optional[float]) -> Optional[Message]:
+        remaining = _remaining(deadline)
+        if not self._reader.acquire(timeout=-1 if remaining is None else remaining):
+            return None
+        try:
+            self.send(command)
+            while True:
+                message = self._wait(deadline)
+                if message is None or is_response(message):
+                    return message
+                self._pending.append(message)
+        finally:
+            self._reader.release()
+
+    def _request_with_callback(self, command: Bytes, deadline: Optional[float]) -> Optional[Message]:
+        with self._answered:
+            self._awaiting, self._answer = True, None
+        try:
+            self.send(command)
+            with self._answered:
+                while self._answer is None and not self._closing:
+                    remaining = _remaining(deadline)
+                    if remaining == 0:
+                        break
+                    self._answered.wait(_WAIT_SLICE if remaining is None else min(remaining, _WAIT_SLICE))
+                return self._answer
+        finally:
+            with self._answered:
+                self._awaiting, self._answer = False, None
 
     def __iter__(self) -> Iterator[bytes]:
         """Messages (bytes) as they come, until none has come for idle_timeout seconds."""
@@ -336,12 +426,14 @@ class Link:
         return library_version()
 
     def close(self) -> None:
-        """Stops the library; no callback runs after this returns, and a receive() waiting on
-        another thread returns. Closing twice is harmless."""
+        """Stops the library; no callback runs after this returns, and a receive() or request()
+        waiting on another thread returns. Closing twice is harmless."""
         global _active
         if not self._open:
             return
         self._closing = True
+        with self._answered:
+            self._answered.notify_all()
         self._lib.ORMA_DLL_Exit()  # also ends a wait for a stored message
         self._open = False
         with _active_lock:

@@ -15,7 +15,7 @@ import time
 import pytest
 
 import orma_dll
-from orma_dll import MODE_USB, Kind, Link, Message, OrmaError, is_notification, library_version
+from orma_dll import MODE_USB, Kind, Link, Message, NoAnswer, OrmaError, RequestTimeout, is_notification, library_version
 from orma_dll._library import load
 from orma_dll.pytest_plugin import _find_simulator
 
@@ -243,18 +243,14 @@ def test_require_link_false_opens_and_the_link_comes_up_with_the_module(ini):
     try:
         with Link(require_link=False) as link:
             assert not link.link_up
-            link.send(b"\x01")
-            assert link.receive(timeout=5) == b"\x85"  # the link does not take it: the library answers 85
+            with pytest.raises(NoAnswer):
+                link.request(b"\x01", timeout=5)  # the link does not take it: the library answers 85
             simulator = subprocess.Popen([_find_simulator(), "--tcp", "--port", "5002"], stdout=subprocess.DEVNULL)
             deadline = time.monotonic() + 10
             while not link.link_up and time.monotonic() < deadline:
                 time.sleep(0.01)
             assert link.link_up
-            link.send(b"\x01")
-            messages = [link.receive(timeout=5)]
-            while messages[-1] is not None and is_notification(messages[-1]):  # the link's "up" among them
-                messages.append(link.receive(timeout=5))
-            assert messages[-1] == b"\x81"
+            assert link.request(b"\x01", timeout=5) == b"\x81"
         assert not link.link_up
     finally:  # the simulator ends after the library closed its connection: the port is free again at once
         if simulator is not None:
@@ -281,6 +277,46 @@ def test_versions_and_the_type_marker():
         assert link.version == "1.1.0"
         assert not link.link_up
     assert os.path.isfile(os.path.join(os.path.dirname(orma_dll.__file__), "py.typed"))
+
+
+# (the command, request()'s timeout, the response or the error raised, the longest time it may take)
+REQUESTS = [
+    pytest.param(b"\x40\x01\x02", 5, b"\x80\x01\x02", 1, id="answered"),
+    pytest.param(b"\x01", 5, NoAnswer, 2, id="the library's 85 after ResponseTimeout",
+                 marks=pytest.mark.ormasim("--silent")),
+    pytest.param(b"\x01", 0.3, RequestTimeout, 1, id="time-out", marks=pytest.mark.ormasim("--silent")),
+]
+
+
+@pytest.mark.parametrize("command, timeout, outcome, longest", REQUESTS)
+def test_request_returns_the_response_or_raises(ormasim, ini, command, timeout, outcome, longest):
+    ini("[ORMA_LINK]\nResponseTimeout = 300\n" if outcome is NoAnswer else "")
+    with Link() as link:
+        begin = time.monotonic()
+        if isinstance(outcome, bytes):
+            response = link.request(command, timeout=timeout)
+            assert response == outcome and response.kind == Kind.RESPONSE
+        else:
+            with pytest.raises(outcome, match=command.hex()):
+                link.request(command, timeout=timeout)
+            assert time.monotonic() - begin >= 0.3
+        assert time.monotonic() - begin < longest
+
+
+@pytest.mark.parametrize("with_callback", [False, True])
+def test_request_leaves_the_notifications_before_the_response_in_order(ormasim, with_callback):
+    got = []
+    with Link(callback=got.append if with_callback else None) as link:
+        if not with_callback:
+            assert link.receive(0) is None  # the first receive keeps every later notification
+        response = link.request(b"\x7f\x02\x03", timeout=5)  # three notifications, then the answer
+        if not with_callback:
+            got = list(iter(lambda: link.receive_message(0), None))
+    assert response == b"\xbf\x02\x03"
+    assert [m[:2] for m in got] == [b"\xe0\x46"] * 3
+    assert [m[6:10] for m in got] == sorted(m[6:10] for m in got)  # their times since the start
+    assert all(m.kind == Kind.NOTIFICATION for m in got)
+    assert [m.timestamp for m in got] + [response.timestamp] == sorted([m.timestamp for m in got] + [response.timestamp])
 
 
 @pytest.mark.parametrize("with_callback", [False, True])
