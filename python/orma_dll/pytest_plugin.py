@@ -6,11 +6,15 @@
 Options for the simulator: @pytest.mark.ormasim("--noise", "8", "--notify", "100").
 The simulator is found through ORMASIM, next to the library (../bin/ormasim), then PATH.
 """
+from __future__ import annotations
+
 import os
 import shutil
 import socket
 import subprocess
 import time
+from pathlib import Path
+from typing import Iterator, List, Optional
 
 import pytest
 
@@ -18,7 +22,7 @@ PORT = 5002
 ENV_SIMULATOR = "ORMASIM"
 
 
-def _find_simulator():
+def _find_simulator() -> Optional[str]:
     env = os.environ.get(ENV_SIMULATOR)
     if env:
         return env
@@ -36,7 +40,7 @@ def _find_simulator():
     return shutil.which("ormasim")
 
 
-def _port_taken():
+def _port_taken() -> Optional[OSError]:
     probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
         probe.bind(("127.0.0.1", PORT))
@@ -50,20 +54,20 @@ def _port_taken():
 class Simulator:
     """A running ormasim: its process, arguments and what it printed so far."""
 
-    def __init__(self, process, args, log_path):
+    def __init__(self, process: subprocess.Popen[bytes], args: List[str], log_path: Path) -> None:
         self.process, self.args, self.log_path = process, args, log_path
 
-    def output(self):
+    def output(self) -> str:
         with open(self.log_path, encoding="utf-8", errors="replace") as log:
             return log.read()
 
 
-def pytest_configure(config):
+def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "ormasim(*args): extra command-line options for the ormasim fixture")
 
 
 @pytest.fixture
-def ormasim(request, tmp_path):
+def ormasim(request: pytest.FixtureRequest, tmp_path: Path) -> Iterator[Simulator]:
     """ormasim --tcp --port 5002 for one test, stopped after it."""
     taken = _port_taken()
     if taken is not None:
