@@ -8,12 +8,16 @@ The simulator is found through ORMASIM, next to the library (../bin/ormasim), th
 it is not, the test fails with a message that names what is missing (the library, found through
 ORMA_DLL_LIBRARY, or the simulator) and where it was looked for.
 """
+from __future__ import annotations
+
 import os
 import shutil
 import socket
 import subprocess
 import sys
 import time
+from pathlib import Path
+from typing import Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -24,7 +28,7 @@ ENV_SIMULATOR = "ORMASIM"
 SIMULATOR = "ormasim.exe" if sys.platform == "win32" else "ormasim"
 
 
-def _find_simulator():
+def _find_simulator() -> Tuple[Optional[str], Optional[str]]:
     """(path, None), or (None, a message that names what is missing and where it was looked for)."""
     env = os.environ.get(ENV_SIMULATOR)
     if env:
@@ -54,7 +58,7 @@ def _find_simulator():
                                                                         "\n  ".join(looked + [path]))
 
 
-def _port_taken():
+def _port_taken() -> Optional[OSError]:
     probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
         probe.bind(("127.0.0.1", PORT))
@@ -68,20 +72,20 @@ def _port_taken():
 class Simulator:
     """A running ormasim: its process, arguments and what it printed so far."""
 
-    def __init__(self, process, args, log_path):
+    def __init__(self, process: subprocess.Popen[bytes], args: List[str], log_path: Path) -> None:
         self.process, self.args, self.log_path = process, args, log_path
 
-    def output(self):
+    def output(self) -> str:
         with open(self.log_path, encoding="utf-8", errors="replace") as log:
             return log.read()
 
 
-def pytest_configure(config):
+def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "ormasim(*args): extra command-line options for the ormasim fixture")
 
 
 @pytest.fixture
-def ormasim(request, tmp_path):
+def ormasim(request: pytest.FixtureRequest, tmp_path: Path) -> Iterator[Simulator]:
     """ormasim --tcp --port 5002 for one test, stopped after it."""
     program, missing = _find_simulator()
     if missing:

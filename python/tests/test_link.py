@@ -1,6 +1,11 @@
 """The package against the library and the simulator in mode 2."""
 import contextlib
+import gc
+import importlib.metadata
+import logging
 import os
+import pickle
+import re
 import shutil
 import socket
 import subprocess
@@ -10,10 +15,17 @@ import time
 
 import pytest
 
-import gc
-
-from orma_dll import MODE_USB, Link, OrmaError, is_notification
+import orma_dll
+from orma_dll import MODE_USB, Kind, Link, Message, NoAnswer, OrmaError, RequestTimeout, is_notification, library_version
 from orma_dll._library import load
+from orma_dll.pytest_plugin import _find_simulator
+
+
+@pytest.fixture
+def ini(tmp_path, monkeypatch):
+    """Writes ORMA_DLL_Log.ini into a fresh current folder, where the library reads it at start."""
+    monkeypatch.chdir(tmp_path)
+    return lambda text: (tmp_path / "ORMA_DLL_Log.ini").write_text(text)
 
 
 def test_polling_round_trips_in_order(ormasim):
@@ -45,11 +57,8 @@ def test_callback_gets_every_message_and_is_kept_alive(ormasim):
         del on_message  # the Link holds the callback: no crash when the garbage collector runs
         gc.collect()
         link.send(b"\x05")
-        link.send(b"\x06")  # queued behind the first: ORMA_DLL_Loop sends it once 85 is in
-        deadline = time.monotonic() + 5
-        while not done.wait(0.001) and time.monotonic() < deadline:
-            link.loop()
-        assert done.is_set()
+        link.send(b"\x06")  # queued behind the first: the library sends it once 85 is in, no loop() call
+        assert done.wait(5)
         with pytest.raises(OrmaError, match="callback"):
             link.receive(0)
     assert got == [b"\x85", b"\x86"]
@@ -93,7 +102,7 @@ def test_bad_link_arguments_are_refused_before_the_library_starts(kwargs, error,
 @pytest.mark.parametrize("message, error", [
     (b"", ValueError), (bytes(256), ValueError), ("01", TypeError), ([1], TypeError), (None, TypeError)])
 def test_bad_messages_are_refused(message, error):
-    with Link(mode=0) as link:  # no link: nothing is sent, no simulator needed
+    with Link(mode=0, require_link=False) as link:  # no link: nothing is sent, no simulator needed
         with pytest.raises(error):
             link.send(message)
         link.send(b"\x01")  # a good one still goes
@@ -110,11 +119,9 @@ LIBRARY_DECIDES = [
 
 
 @pytest.mark.parametrize("mode, settings, length, stopped, refused", LIBRARY_DECIDES)
-def test_send_raises_when_the_library_refuses_the_message(tmp_path, monkeypatch, mode, settings, length, stopped,
-                                                          refused):
-    monkeypatch.chdir(tmp_path)  # the library reads its settings from the working folder
-    (tmp_path / "ORMA_DLL_Log.ini").write_text("[ORMA_LINK]\n%s\n" % settings)
-    with Link(mode=mode) as link:  # no USB on this system: no link, nothing sent
+def test_send_raises_when_the_library_refuses_the_message(ini, mode, settings, length, stopped, refused):
+    ini("[ORMA_LINK]\n%s\n" % settings)
+    with Link(mode=mode, require_link=False) as link:  # no USB on this system: no link, nothing sent
         if stopped:
             load().ORMA_DLL_Exit()  # as another user of the library in this process would
         refusal = pytest.raises(OrmaError, match="could not queue") if refused else contextlib.nullcontext()
@@ -122,32 +129,35 @@ def test_send_raises_when_the_library_refuses_the_message(tmp_path, monkeypatch,
             link.send(b"\x01" * length)
 
 
-# (ms until the simulator answers, seconds receive() waits, answered in time)
-RECEIVE_WAITS = [(300, 3, True), (1500, 0.5, False)]
+# (ms until the simulator answers, or None for no command; seconds receive() waits; answered)
+RECEIVE_WAITS = [(300, 3, True), (1500, 0.5, False), (None, 2, False)]
 
 
 @pytest.mark.parametrize("answer_ms, timeout, answered", RECEIVE_WAITS)
-def test_receive_waits_the_seconds_it_is_given(ormasim, answer_ms, timeout, answered):
-    command = b"\x7f\x06" + answer_ms.to_bytes(2, "big")  # the simulator answers after answer_ms
+def test_receive_waits_the_seconds_it_is_given_without_polling(ormasim, answer_ms, timeout, answered):
+    command = b"\x7f\x06" + (answer_ms or 0).to_bytes(2, "big")  # the simulator answers after answer_ms
     with Link() as link:
-        link.send(command)
-        start = time.monotonic()
+        if answer_ms is not None:
+            link.send(command)
+        start, cpu = time.monotonic(), time.process_time()
         message = link.receive(timeout=timeout)
-        waited = time.monotonic() - start
+        waited, cpu = time.monotonic() - start, time.process_time() - cpu
     if answered:
         assert message == b"\xbf" + command[1:]
+        assert waited < answer_ms / 1000 + 0.2  # returned as the answer came, not at a later look
     else:
         assert message is None
-        assert waited >= timeout
+        assert timeout <= waited < timeout + 0.3
+    assert cpu < 0.05, "receive() used %.0f ms of CPU in %.1f s" % (cpu * 1000, waited)
 
 
 def test_one_link_at_a_time_and_none_after_close():
-    with Link(mode=0) as link:
+    with Link(mode=0, require_link=False) as link:
         with pytest.raises(OrmaError, match="already started"):
-            Link(mode=0)
+            Link(mode=0, require_link=False)
     with pytest.raises(OrmaError, match="closed"):
         link.send(b"\x01")
-    with Link(mode=0):
+    with Link(mode=0, require_link=False):
         pass  # the library can be started again
 
 
@@ -242,3 +252,150 @@ def test_a_link_opens_and_closes_as_fast_as_its_connection(ormasim):
     print("Link open and close: median %.1f ms of 20" % (took[10] * 1000))
     assert took[10] < 0.1
 
+
+
+# (mode, ORMA_DLL_Log.ini or None, the OrmaError's text)
+UNREACHABLE = [
+    (2, None, "no module at 127.0.0.1:5002"),
+    (2, "[orma_link]\nHOST = localhost ; the name as written\nport = 5003\nReconnect = OFF\n", "no module at localhost:5003"),
+    (1, "[ORMA_LINK]\nComPort = /dev/orma-none\nReconnect = OFF\n", "serial port /dev/orma-none cannot be opened"),
+    (9, None, "mode 9 starts no link"),
+]
+
+
+@pytest.mark.parametrize("mode, settings, text", UNREACHABLE)
+def test_link_raises_naming_where_it_looked_and_stops_the_library(ini, mode, settings, text):
+    if settings is not None:
+        ini(settings)
+    with pytest.raises(OrmaError, match=re.escape(text)):
+        Link(mode=mode)
+    assert load().ORMA_DLL_getLinkState() == -1  # stopped, not trying again
+    with Link(mode=0, require_link=False):
+        pass  # nothing left started
+
+
+def test_require_link_false_opens_and_the_link_comes_up_with_the_module(ini):
+    ini("[ORMA_LINK]\nResponseTimeout = 300\n")
+    simulator = None
+    try:
+        with Link(require_link=False) as link:
+            assert not link.link_up
+            with pytest.raises(NoAnswer):
+                link.request(b"\x01", timeout=5)  # the link does not take it: the library answers 85
+            simulator = subprocess.Popen([_find_simulator(), "--tcp", "--port", "5002"], stdout=subprocess.DEVNULL)
+            deadline = time.monotonic() + 10
+            while not link.link_up and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert link.link_up
+            assert link.request(b"\x01", timeout=5) == b"\x81"
+        assert not link.link_up
+    finally:  # the simulator ends after the library closed its connection: the port is free again at once
+        if simulator is not None:
+            simulator.terminate()
+            simulator.wait()
+
+
+def test_library_lines_go_to_logging_not_the_console(ormasim, ini, caplog, capfd):
+    caplog.set_level(logging.DEBUG, logger="orma_dll")
+    with Link() as link:
+        assert link.link_up
+    assert ("orma_dll", logging.DEBUG, "Client connecting to: 127.0.0.1") in caplog.record_tuples
+    caplog.clear()
+    ini("[ORMA_LINK]\nPort = 5003\nReconnect = OFF\n")  # nothing listens there
+    with pytest.raises(OrmaError, match=r"no module at 127\.0\.0\.1:5003; the library said: .*connect\(\) failed: 111"):
+        Link()
+    assert [r for r in caplog.records if r.levelno == logging.ERROR and r.getMessage().startswith("connect() failed")]
+    assert capfd.readouterr() == ("", "")
+
+
+def test_versions_and_the_type_marker():
+    assert library_version() == orma_dll.__version__ == importlib.metadata.version("orma-dll") == "1.1.0"
+    with Link(mode=0, require_link=False) as link:
+        assert link.version == "1.1.0"
+        assert not link.link_up
+    assert os.path.isfile(os.path.join(os.path.dirname(orma_dll.__file__), "py.typed"))
+
+
+# (the command, request()'s timeout, the response or the error raised, the longest time it may take)
+REQUESTS = [
+    pytest.param(b"\x40\x01\x02", 5, b"\x80\x01\x02", 1, id="answered"),
+    pytest.param(b"\x01", 5, NoAnswer, 2, id="the library's 85 after ResponseTimeout",
+                 marks=pytest.mark.ormasim("--silent")),
+    pytest.param(b"\x01", 0.3, RequestTimeout, 1, id="time-out", marks=pytest.mark.ormasim("--silent")),
+]
+
+
+@pytest.mark.parametrize("command, timeout, outcome, longest", REQUESTS)
+def test_request_returns_the_response_or_raises(ormasim, ini, command, timeout, outcome, longest):
+    ini("[ORMA_LINK]\nResponseTimeout = 300\n" if outcome is NoAnswer else "")
+    with Link() as link:
+        begin = time.monotonic()
+        if isinstance(outcome, bytes):
+            response = link.request(command, timeout=timeout)
+            assert response == outcome and response.kind == Kind.RESPONSE
+        else:
+            with pytest.raises(outcome, match=command.hex()):
+                link.request(command, timeout=timeout)
+            assert time.monotonic() - begin >= 0.3
+        assert time.monotonic() - begin < longest
+
+
+@pytest.mark.parametrize("with_callback", [False, True])
+def test_request_leaves_the_notifications_before_the_response_in_order(ormasim, with_callback):
+    got = []
+    with Link(callback=got.append if with_callback else None) as link:
+        if not with_callback:
+            assert link.receive(0) is None  # the first receive keeps every later notification
+        response = link.request(b"\x7f\x02\x03", timeout=5)  # three notifications, then the answer
+        if not with_callback:
+            got = list(iter(lambda: link.receive_message(0), None))
+    assert response == b"\xbf\x02\x03"
+    assert [m[:2] for m in got] == [b"\xe0\x46"] * 3
+    assert [m[6:10] for m in got] == sorted(m[6:10] for m in got)  # their times since the start
+    assert all(m.kind == Kind.NOTIFICATION for m in got)
+    assert [m.timestamp for m in got] + [response.timestamp] == sorted([m.timestamp for m in got] + [response.timestamp])
+
+
+@pytest.mark.parametrize("with_callback", [False, True])
+def test_receive_message_gives_data_kind_and_time_of_arrival(ormasim, with_callback):
+    called = []
+    with Link(callback=(lambda m: called.append((m, time.time()))) if with_callback else None) as link:
+        sent = time.time()
+        link.send(b"\x7f\x06\x01\x2c")  # answered after 300 ms
+        if with_callback:
+            deadline = time.monotonic() + 5
+            while not called and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert called
+            message, seen = called[0]
+        else:
+            message = link.receive_message(timeout=5)
+            seen = time.time()
+    assert type(message.data) is bytes and message.data == b"\xbf\x06\x01\x2c"
+    assert message.kind == Kind.RESPONSE == "response"
+    assert sent + 0.3 <= message.timestamp <= seen
+
+
+@pytest.mark.parametrize("data, kind", [
+    (b"\x85", Kind.NO_ANSWER), (b"\x85\x00", Kind.RESPONSE), (b"\x80", Kind.RESPONSE), (b"\xbf\x01", Kind.RESPONSE),
+    (b"\xc0", Kind.NOTIFICATION), (b"\xf0\x01", Kind.NOTIFICATION), (b"\x7f", Kind.OTHER)])
+def test_message_kinds_and_copies(data, kind):
+    message = Message(data, 12.5)
+    assert message.kind is kind and message == data and message.data == data
+    copy = pickle.loads(pickle.dumps(message))
+    assert (copy, copy.timestamp, copy.kind) == (data, 12.5, kind)
+
+
+def test_close_ends_a_wait_without_time_out(ormasim):
+    link = Link()
+    result = []
+    waiter = threading.Thread(target=lambda: result.append(link.receive(None)), daemon=True)
+    waiter.start()
+    deadline = time.monotonic() + 5
+    while not link._reader.locked() and time.monotonic() < deadline:
+        time.sleep(0.001)  # until the waiter waits in the library
+    begin = time.monotonic()
+    link.close()
+    waiter.join(5)
+    assert not waiter.is_alive() and result == [None]
+    assert time.monotonic() - begin < 1
