@@ -58,17 +58,6 @@ Bytes answer_to(Bytes command)
     return command;
 }
 
-std::string hex(const Bytes& bytes)
-{
-    std::string text;
-    char cell[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(cell, sizeof cell, i ? " %02X" : "%02X", bytes[i]);
-        text += cell;
-    }
-    return text;
-}
-
 bool send(const Bytes& message)
 {
     return ORMA_DLL_Send_Message(message.data(), static_cast<uint8_t>(message.size())) == 0;
@@ -119,6 +108,7 @@ public:
 class Exchange : public testing::Test {
 protected:
     static void SetUpTestSuite() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+    void TearDown() override { write_settings(); } // the next scenario starts from the defaults
 };
 
 // StartWait = FIXED: the start waits 2000 ms in mode 2 after the link's own 1000 ms, and only
@@ -127,12 +117,9 @@ TEST_F(Exchange, FixedStartWaitsTheDescribedTimes)
 {
     write_settings("[ORMA_LINK]\nStartWait = FIXED\n");
     const auto wait = MODE == 2 ? 3000ms : 1000ms;
-    {
-        Library lib(2);
-        EXPECT_GE(lib.start_took, wait);
-        EXPECT_LT(lib.start_took, wait + 800ms);
-    }
-    write_settings();
+    Library lib(2);
+    EXPECT_GE(lib.start_took, wait);
+    EXPECT_LT(lib.start_took, wait + 800ms);
 }
 
 // Also: the start returns as soon as the link is up (StartWait = READY, the default); and with
@@ -162,7 +149,6 @@ TEST_F(Exchange, CommandFramedOnTheWireAndResponsePolled)
     const std::string log = read_text_file("e2e_general.txt");
     EXPECT_EQ(log.rfind("\nConfiguration data of file \"ORMA_DLL_Log.ini\":\n", 0), 0u) << log;
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), lines.size())), lines);
-    write_settings();
 }
 
 // SendQueued = OFF: the command queued behind a response waits for ORMA_DLL_Loop.
@@ -189,16 +175,15 @@ TEST_F(Exchange, SecondCommandWaitsForTheResponseAndGoesOutOnLoop)
     EXPECT_TRUE(com_state_reopens());
     EXPECT_EQ(ORMA_DLL_Loop(), 0); // nothing queued: the com state stays open
     EXPECT_EQ(ORMA_DLL_getComState(), 1);
-    write_settings();
 }
 
-std::mutex g_answers_lock;
-std::vector<Bytes> g_answers;
-
-int32_t ORMA_DLL_CALL keep_answer(const uint8_t* message, int32_t length)
+// What reached the host's callback.
+std::vector<Bytes> g_heard;
+std::mutex g_heard_lock;
+int32_t ORMA_DLL_CALL hear(const uint8_t* message, int32_t length)
 {
-    const std::lock_guard hold(g_answers_lock);
-    g_answers.emplace_back(message, message + length);
+    const std::lock_guard hold(g_heard_lock);
+    g_heard.emplace_back(message, message + length);
     return 0;
 }
 
@@ -208,16 +193,16 @@ TEST_F(Exchange, QueuedCommandsGoOutByThemselves)
 {
     for (const bool callback : {false, true}) {
         SCOPED_TRACE(callback ? "callback" : "polling");
-        g_answers.clear();
-        Library lib(2, callback ? keep_answer : nullptr);
+        g_heard.clear();
+        Library lib(2, callback ? hear : nullptr);
         const Bytes commands[] = {{0x7F, 0x06, 0x01, 0xF5}, {0x11, 0x01}, {0x12, 0x02}}; // the first after 500 ms
         for (const Bytes& command : commands)
             ASSERT_TRUE(send(command));
         std::vector<Bytes> got;
         ASSERT_TRUE(wait_until([&] {
             if (callback) {
-                const std::lock_guard hold(g_answers_lock);
-                got = g_answers;
+                const std::lock_guard hold(g_heard_lock);
+                got = g_heard;
             } else if (Bytes one = take(); !one.empty()) {
                 got.push_back(one);
             }
@@ -295,7 +280,6 @@ TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
     EXPECT_EQ(g_collected, 1);
     EXPECT_EQ(read_text_file("sim.out").find("ormasim: connected\normasim: connected"), std::string::npos)
         << "connected again";
-    write_settings();
 }
 
 const Bytes LINK_UP{0xF0, 0xE0, 0x03, 0xFF, 0x01, 0x12};
@@ -354,7 +338,6 @@ TEST_F(Exchange, LinkStateWithoutAModule)
         ORMA_DLL_Exit();
         EXPECT_EQ(ORMA_DLL_getLinkState(), -1);
     }
-    write_settings();
 }
 
 // A host that waits for a message (ORMA_DLL_Receive_Message_Wait), against a peer of the test:
@@ -420,7 +403,6 @@ TEST_F(Exchange, WaitingReceiveReturnsAsTheMessageComes)
     EXPECT_LT(ended_ms, 1000) << "Exit did not end the wait";
     testsock::close(peer);
     testsock::close(listener);
-    write_settings();
 }
 
 // A slow bridge: every frame of the module comes in two to four pieces 150 to 600 ms apart,
@@ -453,7 +435,6 @@ TEST_F(Exchange, CorruptedResponseIsAnsweredAfterTheDeadline)
     ASSERT_TRUE(send({0x03}));
     EXPECT_EQ(take_within(), Bytes{0x83});
     EXPECT_FALSE(wait_until([] { return !take().empty(); }, 500ms)) << "an extra answer";
-    write_settings();
 }
 
 // ResponseTimeout = 0 gives back the system's own flow control: the command whose answer was
@@ -467,7 +448,6 @@ TEST_F(Exchange, WithoutADeadlineASpoiledAnswerKeepsTheCommandWaiting)
     ASSERT_TRUE(send({0x02})); // its answer is spoiled
     EXPECT_FALSE(wait_until([] { return ORMA_DLL_getComState() == 1; }, 1500ms));
     EXPECT_TRUE(take().empty());
-    write_settings();
 }
 
 // Many commands of random lengths, each identified by its sequence number (in its code and,
@@ -550,7 +530,6 @@ TEST_F(Exchange, CallbackIsEnteredByOneThreadAtATime)
         std::this_thread::sleep_for(10s); // the length of the run, not a wait for a condition
         Voice::chaining = false;
     }
-    write_settings();
     std::printf("%d calls, %d of them 0x85, %d entered while another call ran\n", Voice::calls.load(),
                 Voice::no_answers.load(), Voice::overlapped.load());
     EXPECT_EQ(Voice::overlapped, 0);
@@ -600,7 +579,6 @@ TEST_F(Exchange, NoAnswerNeverComesAfterTheRealResponse)
         EXPECT_TRUE(wait_until([] { return ORMA_DLL_getComState() == 1 && Race::current >= Race::COUNT; }, 60s))
             << Race::current;
     }
-    write_settings();
     EXPECT_EQ(Race::late_no_answers, 0);
     EXPECT_GT(Race::no_answers, 0) << "no deadline passed: the test tested nothing";
     EXPECT_LT(Race::no_answers, Race::COUNT) << "no response came in time";
@@ -609,15 +587,6 @@ TEST_F(Exchange, NoAnswerNeverComesAfterTheRealResponse)
 // The host hears the same answers in every mode: protocol 1 and 2, a callback and polling, when
 // the link is down at the send and when the response does not come within the deadline. Under
 // protocol 1 a polling host stores nothing; the deadline is protocol 2's.
-std::vector<Bytes> g_heard;
-std::mutex g_heard_lock;
-int32_t ORMA_DLL_CALL hear(const uint8_t* message, int32_t length)
-{
-    const std::lock_guard hold(g_heard_lock);
-    g_heard.emplace_back(message, message + length);
-    return 0;
-}
-
 std::string heard(bool callback)
 {
     std::string text;
@@ -663,7 +632,6 @@ TEST_F(Exchange, EveryModeAnswersTheSame)
         std::this_thread::sleep_for(2500ms); // and back
         EXPECT_EQ(heard(c.callback), c.gone);
     }
-    write_settings();
 }
 
 // A module that accepts and never reads, four threads sending the longest commands: no send waits
@@ -722,7 +690,6 @@ TEST_F(Exchange, PeerThatNeverReadsHoldsNoHostThread)
                     std::chrono::duration<double, std::milli>(exit_took).count());
     }
     testsock::close(listener);
-    write_settings();
 }
 
 // A module on another machine: the host reaches it through a serial-to-TCP bridge by Host and
@@ -764,12 +731,6 @@ TEST_F(Exchange, RoundTripsThroughABridgeThatRestarts)
     EXPECT_GT(answered, count - 100);
     EXPECT_TRUE(take().empty());
 }
-void unset_com1_variable()
-{
-#ifndef _WIN32 // Windows names its ports itself
-    unsetenv("ORMA_COM1");
-#endif
-}
 
 // The serial port named in the settings ([ORMA_LINK] ComPort): a number (COM7, COM12 under Wine,
 // which the runner maps to the simulator's line) or a device name (natively the line itself).
@@ -781,12 +742,11 @@ TEST_F(Exchange, SerialPortFromTheSettings)
     if (MODE != 1 || !port)
         GTEST_SKIP() << "a serial simulator runs this";
     write_settings(std::string("[ORMA_LINK]\nComPort = ") + port + "\n");
-    unset_com1_variable(); // natively port 1 would name the line too
-    {
-        Library lib(2);
-        ASSERT_TRUE(send({0x01}));
-        EXPECT_EQ(hex(take_within()), "81");
-    }
-    write_settings();
+#ifndef _WIN32 // natively port 1 would name the line too; Windows names its ports itself
+    unsetenv("ORMA_COM1");
+#endif
+    Library lib(2);
+    ASSERT_TRUE(send({0x01}));
+    EXPECT_EQ(hex(take_within()), "81");
 }
 } // namespace

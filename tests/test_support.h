@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +23,16 @@ inline Bytes framed(uint8_t start, const Bytes& message)
     }
     f.back() = sum;
     return f;
+}
+
+// The bytes as upper-case hexadecimal pairs with a space between them: "AA 01 81 2C".
+inline std::string hex(const Bytes& bytes)
+{
+    std::string text;
+    char cell[4];
+    for (size_t i = 0; i < bytes.size(); ++i)
+        text += (std::snprintf(cell, sizeof cell, i ? " %02X" : "%02X", bytes[i]), cell);
+    return text;
 }
 
 // The parts one after the other.
