@@ -123,6 +123,7 @@ protected:
         return all;
     }
     void send(const Bytes& bytes) { ASSERT_TRUE(testsock::send_all(peer_, bytes)); }
+    static void drop(testsock::Socket& socket) { testsock::close(socket), socket = testsock::NONE; }
     bool first_gets(size_t count, std::chrono::milliseconds limit = 10s)
     {
         return wait_until([&] { return got(0).size() == count; }, limit);
@@ -301,8 +302,7 @@ TEST_F(LinkClientTest, OneShotLinkStaysDownAfterThePeerCloses)
 {
     set_reconnect(false);
     start();
-    testsock::close(peer_);
-    peer_ = testsock::NONE;
+    drop(peer_);
     ASSERT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Out, "Remote instance closed connection\n"); }));
     EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x01}.data(), 1, soon()), -1);
     EXPECT_TRUE(wait_until([&] { return console_.has(ConsoleStream::Err, "send() failed: error "); }));
@@ -321,10 +321,8 @@ TEST_F(LinkClientTest, DroppedConnectionComesBackAndTheHostHearsOfIt)
     ASSERT_TRUE(first_gets(1));
     EXPECT_EQ(console_.text(ConsoleStream::Err), "");
     // Nobody listens for a while: the attempts are refused.
-    testsock::close(listener_);
-    listener_ = testsock::NONE;
-    testsock::close(peer_);
-    peer_ = testsock::NONE;
+    drop(listener_);
+    drop(peer_);
     ASSERT_TRUE(wait_until([] { return events() == "lost down "; })) << events();
     EXPECT_EQ(ORMA_Cli_Send(0xAA, Bytes{0x02}.data(), 1, soon()), -1);
     const double cpu_before = process_cpu_ms();
@@ -368,10 +366,8 @@ TEST_F(LinkClientTest, LinkThatCannotBeOpenedAtTheStartComesUpLater)
 TEST_F(LinkClientTest, StopDuringAnAttemptIsQuick)
 {
     start();
-    testsock::close(peer_);
-    peer_ = testsock::NONE;
-    testsock::close(listener_);
-    listener_ = testsock::NONE;
+    drop(peer_);
+    drop(listener_);
     ASSERT_TRUE(wait_until([] { return events() == "lost down "; })) << events();
     for (const bool waiting_peer : {false, true}) {
         std::vector<testsock::Socket> queued;
