@@ -61,15 +61,6 @@ std::string repeated(const std::string& text, size_t times)
     return all;
 }
 
-std::string hex(const Bytes& bytes)
-{
-    std::string text;
-    char cell[4];
-    for (size_t i = 0; i < bytes.size(); ++i)
-        text += (std::snprintf(cell, sizeof cell, i ? " %02X" : "%02X", bytes[i]), cell);
-    return text;
-}
-
 // The line of an attempt to open the device's data channel while another process holds it.
 std::string failed_open()
 {
@@ -207,6 +198,25 @@ struct Host : Process {
         return found.size() >= count ? found[count - 1] : Report{-1, ""};
     }
     long long exit_ms() { return std::stoll(await("exit", "exit").text.substr(5)); }
+    // Loads the library and starts it with the init command ("init 3 cb", ...); its report.
+    Report start(const std::string& init)
+    {
+        await("load", "loaded");
+        return await(init, "init");
+    }
+    // Gives the init command without waiting; for mode 3, until the owner has its device.
+    bool begin(const std::string& init)
+    {
+        await("load", "loaded");
+        command(init);
+        return !init.starts_with("init 3") ||
+               wait_until([&] { return out().find("USB Interface Library") != std::string::npos; });
+    }
+    void quit()
+    {
+        command("quit");
+        EXPECT_TRUE(ended(5000));
+    }
 };
 
 // A client end of the owner's pipe n in this process, read as a byte stream.
@@ -477,8 +487,7 @@ TEST(Hosts, OneHostOwnsTheDeviceAndExchangesInOrder)
     Simulator sim;
     {
         Host a("a");
-        a.await("load", "loaded");
-        a.await("init 3 cb", "init");
+        a.start("init 3 cb");
         EXPECT_EQ(without_spinner(a.out()), "\nUSB Kernel Mode Driver:   ormasim usb driver : 1.0.0\n"
                            "\nUSB Device Library:       ormasim device lib : 1.0.0 simulated\n"
                            "\nUSB Interface Library:     ormasim interface : "
@@ -499,18 +508,15 @@ TEST(Hosts, OneHostOwnsTheDeviceAndExchangesInOrder)
             if (r.text.starts_with("rx"))
                 rx.push_back(r.text.substr(3, 5));
         EXPECT_EQ(rx, (std::vector<std::string>{"F0 E0", "E0 46", "E0 46", "BF 02", "F0 01", "BF 03"}));
-        a.command("quit");
-        EXPECT_TRUE(a.ended(5000));
+        a.quit();
     }
     Host p("p");
-    p.await("load", "loaded");
-    p.await("init 3 poll", "init");
+    p.start("init 3 poll");
     p.await("send 7F 02 01", "rx E0 46");
     p.await("", "rx BF 02 01", 1, 0);
     EXPECT_EQ(p.find("rx").size(), 2u); // the connected notification came before the first poll
     EXPECT_LT(p.exit_ms(), 200);
-    p.command("quit");
-    EXPECT_TRUE(p.ended(5000));
+    p.quit();
     Process ctl(program_folder() + "simdev\\ormactl.exe --mode 4 --callback send 01 \"40 01 02\"", "ctl");
     ASSERT_TRUE(ctl.ended(15000));
     const std::string out = ctl.out();
@@ -549,26 +555,22 @@ TEST(Hosts, EveryModeAnswersTheSame)
         {
             Host lone("lone"); // no device, no owner
             lone.set_ini("[ORMA_LINK]\nResponseTimeout = 300\n");
-            lone.await("load", "loaded");
-            lone.await(init, "init");
+            lone.start(init);
             const size_t mark = lone.reports().size();
             lone.await("send 01", "sent 0");
             std::this_thread::sleep_for(milliseconds(1000)); // and no more
             EXPECT_EQ(heard(lone, mark), c.no_pipe);
-            lone.command("quit");
-            EXPECT_TRUE(lone.ended(5000));
+            lone.quit();
         }
         Simulator sim;
         Host owner("owner");
         owner.set_ini("[ORMA_LINK]\nResponseTimeout = 300\n");
-        owner.await("load", "loaded");
-        owner.await(init, "init"); // the link is up when the start's wait ends
+        owner.start(init); // the link is up when the start's wait ends
         const size_t mark = owner.reports().size();
         owner.await("send 7F 06 03 E8", "sent 0"); // answered after 1000 ms
         std::this_thread::sleep_for(milliseconds(1500));
         EXPECT_EQ(heard(owner, mark), c.late) << owner.err() << owner.out();
-        owner.command("quit");
-        EXPECT_TRUE(owner.ended(5000));
+        owner.quit();
     }
 }
 
@@ -578,8 +580,7 @@ TEST(Hosts, AStartWithAnOwnerServingIsQuick)
 {
     Simulator sim;
     Host owner("owner");
-    owner.await("load", "loaded");
-    owner.await("init 3 cb", "init");
+    owner.start("init 3 cb");
     owner.await("exit", "exit"); // its device and pipes go on serving
     Host b("b");
     b.await("load", "loaded");
@@ -594,8 +595,7 @@ TEST(Hosts, AStartWithAnOwnerServingIsQuick)
     EXPECT_LE(took[10], 300);
     b.set_ini("[ORMA_LINK]\nStartWait = FIXED\n");
     EXPECT_GE(std::stoll(b.await("init 4 cb", "init", 21).text.substr(5)), 2000);
-    b.command("quit");
-    EXPECT_TRUE(b.ended(5000));
+    b.quit();
 }
 
 // B in mode 4 while A in mode 3 holds pipe 0: the device refuses B, B's commands are answered by
@@ -606,10 +606,8 @@ TEST(Hosts, TwoProcessesShareTheDevice)
     Simulator sim;
     Host a("a");
     Host b("b");
-    a.await("load", "loaded");
-    a.await("init 3 cb", "init");
-    b.await("load", "loaded");
-    const auto init = b.await("init 4 cb", "init");
+    a.start("init 3 cb");
+    const auto init = b.start("init 4 cb");
     b.await("send 01", "rx 85");
     b.await("send 40 01 02", "rx 85", 2);
     const auto down = b.await("", "rx " + hex(DISCONNECTED), 1, 0, milliseconds(15000));
@@ -646,12 +644,9 @@ TEST(Hosts, TakeOverWhileEveryoneSends)
     Simulator sim;
     for (int round = 0; round <= 10; ++round) {
         Host a("a"), b("b"), c("c");
-        a.await("load", "loaded");
-        a.command("init 3 cb");
-        ASSERT_TRUE(wait_until([&] { return a.out().find("USB Interface Library") != std::string::npos; }));
+        ASSERT_TRUE(a.begin("init 3 cb"));
         for (Host* h : {&b, &c}) {
-            h->await("load", "loaded");
-            h->command("init 4 cb");
+            h->begin("init 4 cb");
         }
         for (Host* h : {&a, &b, &c})
             h->await("", "init");
@@ -688,11 +683,8 @@ TEST(Hosts, AnOwnerThatEndsWhileSendingEndsAtOnce)
     Simulator sim;
     for (int round = 0; round < 10; ++round) {
         Host a("a"), b("b");
-        a.await("load", "loaded");
-        a.command("init 3 cb");
-        ASSERT_TRUE(wait_until([&] { return a.out().find("USB Interface Library") != std::string::npos; }));
-        b.await("load", "loaded");
-        b.command("init 4 cb");
+        ASSERT_TRUE(a.begin("init 3 cb"));
+        b.begin("init 4 cb");
         for (Host* h : {&a, &b})
             h->await("", "init");
         a.command("trips 60000 0 1");
@@ -714,11 +706,8 @@ TEST(Hosts, UnplugAndReplugWhileTwoSend)
 {
     Simulator sim;
     Host a("a"), b("b");
-    a.await("load", "loaded");
-    a.command("init 3 cb");
-    ASSERT_TRUE(wait_until([&] { return a.out().find("USB Interface Library") != std::string::npos; }));
-    b.await("load", "loaded");
-    b.await("init 4 cb", "init");
+    ASSERT_TRUE(a.begin("init 3 cb"));
+    b.start("init 4 cb");
     a.await("", "init");
     const HANDLE other = open_pipe(7);
     // Long enough runs (12 s at least) that both still send after the replug, however busy
@@ -749,8 +738,7 @@ TEST(Hosts, AClientThatStopsReadingIsDisconnected)
 {
     Simulator sim;
     Host a("a");
-    a.await("load", "loaded");
-    a.await("init 3 cb", "init");
+    a.start("init 3 cb");
     a.command("trips 1500 5 1");
     a.await("", "real");
     HANDLE held = open_pipe(3);
@@ -808,8 +796,7 @@ TEST(Hosts, FramingFaultsCostOnlyThemselves)
 {
     Simulator sim;
     Host a("a");
-    a.await("load", "loaded");
-    a.await("init 3 cb", "init");
+    a.start("init 3 cb");
     a.await("", "rx " + hex(CONNECTED));
     const HANDLE raw = open_pipe(5);
     for (const char* b : {"4F 00 FF FF 41 00 C5 00", "4F 00 02 00 C2 07", "41 00 C1 00"})
@@ -854,8 +841,7 @@ TEST(Hosts, LongMessagesAreRefusedUnlessSplittingIsAskedFor)
 {
     Simulator sim;
     Host a("a");
-    a.await("load", "loaded");
-    a.await("init 3 cb", "init");
+    a.start("init 3 cb");
     EXPECT_EQ(a.await("fill 251", "sent").text, "sent 1");
     EXPECT_EQ(a.await("fill 250", "sent", 2).text, "sent 0");
     a.await("", "rx 81");
@@ -896,8 +882,7 @@ TEST(Hosts, UnloadWhileThePipeServiceServesThenLoadAgain)
         EXPECT_EQ(CreateFileA("\\\\.\\pipe\\cccNamedPipe2", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
                   INVALID_HANDLE_VALUE);
     }
-    a.command("quit");
-    EXPECT_TRUE(a.ended(5000));
+    a.quit();
 }
 
 } // namespace
