@@ -21,6 +21,12 @@ from orma_dll._library import load
 from orma_dll.pytest_plugin import _find_simulator
 
 
+def _wait_for(condition, seconds=5):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.001)
+
+
 @pytest.fixture
 def ini(tmp_path, monkeypatch):
     """Writes ORMA_DLL_Log.ini into a fresh current folder, where the library reads it at start."""
@@ -70,9 +76,7 @@ def test_callback_exceptions_are_kept_not_raised_into_the_library(ormasim):
 
     with Link(callback=broken) as link:
         link.send(b"\x01")
-        deadline = time.monotonic() + 5
-        while not link.callback_errors and time.monotonic() < deadline:
-            time.sleep(0.01)
+        _wait_for(lambda: link.callback_errors)
     assert [type(e) for e in link.callback_errors] == [ValueError]
 
 
@@ -282,10 +286,8 @@ def test_require_link_false_opens_and_the_link_comes_up_with_the_module(ini):
             assert not link.link_up
             with pytest.raises(NoAnswer):
                 link.request(b"\x01", timeout=5)  # the link does not take it: the library answers 85
-            simulator = subprocess.Popen([_find_simulator(), "--tcp", "--port", "5002"], stdout=subprocess.DEVNULL)
-            deadline = time.monotonic() + 10
-            while not link.link_up and time.monotonic() < deadline:
-                time.sleep(0.01)
+            simulator = subprocess.Popen([_find_simulator()[0], "--tcp", "--port", "5002"], stdout=subprocess.DEVNULL)
+            _wait_for(lambda: link.link_up, 10)
             assert link.link_up
             assert link.request(b"\x01", timeout=5) == b"\x81"
         assert not link.link_up
@@ -363,9 +365,7 @@ def test_receive_message_gives_data_kind_and_time_of_arrival(ormasim, with_callb
         sent = time.time()
         link.send(b"\x7f\x06\x01\x2c")  # answered after 300 ms
         if with_callback:
-            deadline = time.monotonic() + 5
-            while not called and time.monotonic() < deadline:
-                time.sleep(0.01)
+            _wait_for(lambda: called)
             assert called
             message, seen = called[0]
         else:
@@ -391,9 +391,7 @@ def test_close_ends_a_wait_without_time_out(ormasim):
     result = []
     waiter = threading.Thread(target=lambda: result.append(link.receive(None)), daemon=True)
     waiter.start()
-    deadline = time.monotonic() + 5
-    while not link._reader.locked() and time.monotonic() < deadline:
-        time.sleep(0.001)  # until the waiter waits in the library
+    _wait_for(link._reader.locked)  # until the waiter waits in the library
     begin = time.monotonic()
     link.close()
     waiter.join(5)
