@@ -109,16 +109,17 @@ e2e_test(e2e_tcp_one_voice MODE 2 FILTER Exchange.CallbackIsEnteredByOneThreadAt
 e2e_test(e2e_tcp_race MODE 2 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${tcp_sim})
 e2e_test(e2e_com_race MODE 1 FILTER Exchange.NoAnswerNeverComesAfterTheRealResponse SIM ${com_sim} LOCK ${com_lock})
 e2e_test(e2e_tcp_same MODE 2 FILTER Exchange.EveryModeAnswersTheSame SIM ${tcp_sim})
+# Natively only: under Wine the serial line must never hang up (--hold-line), and a second start
+# of mode 1 in one process loses the line's later answers there.
 if(NOT WIN32)
   e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame
            SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_same/com1 LOCK ${com_lock})
-else() # Wine's serial layer polls the line, which must then never hang up (--hold-line)
-  e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame SIM ${com_sim} LOCK ${com_lock})
-  set_property(TEST e2e_com_same APPEND PROPERTY ENVIRONMENT ORMA_E2E_LINE_STAYS=1)
 endif()
 # Queued commands go out by themselves (SendQueued = ON), to a polling host and to a callback.
 e2e_test(e2e_tcp_queued MODE 2 FILTER Exchange.QueuedCommandsGoOutByThemselves SIM ${tcp_sim})
-e2e_test(e2e_com_queued MODE 1 FILTER Exchange.QueuedCommandsGoOutByThemselves SIM ${com_sim} LOCK ${com_lock})
+if(NOT WIN32) # two starts of mode 1 in one process (see e2e_com_same)
+  e2e_test(e2e_com_queued MODE 1 FILTER Exchange.QueuedCommandsGoOutByThemselves SIM ${com_sim} LOCK ${com_lock})
+endif()
 # The link's state with no module, and a host that waits for a message: the test is the peer.
 set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_tcp_host_waits)
 file(MAKE_DIRECTORY ${workdir})
