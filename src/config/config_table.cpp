@@ -68,6 +68,11 @@ constexpr Key switch_key(KeyId id, const char* name)
 {
     return {.id = id, .name = name, .kind = Kind::Switch, .words = ON_OFF, .default_value = "OFF"};
 }
+// A setting of the library's own that is ON or OFF, with its default.
+constexpr Key on_off_key(KeyId id, const char* name, bool on)
+{
+    return {.id = id, .name = name, .kind = Kind::Choice, .words = ON_OFF, .default_value = on_off(on)};
+}
 // The bound of a channel's file in KB; ten digits are some 9 TB.
 constexpr Key MAX_SIZE{
     .id = KeyId::MaxSize, .name = "MaxSize", .kind = Kind::SizeKb, .words = {}, .default_value = "0", .max = 10};
@@ -88,21 +93,9 @@ constexpr Key LINK_KEYS[] = {
      .min = 0,
      .max = RESPONSE_TIMEOUT_MAX_MS,
      .what = "a number of milliseconds"},
-    {.id = KeyId::Reconnect,
-     .name = "Reconnect",
-     .kind = Kind::Choice,
-     .words = ON_OFF,
-     .default_value = on_off(DEFAULT_RECONNECT)},
-    {.id = KeyId::SplitLongMessages,
-     .name = "SplitLongMessages",
-     .kind = Kind::Choice,
-     .words = ON_OFF,
-     .default_value = on_off(DEFAULT_SPLIT_LONG_MESSAGES)},
-    {.id = KeyId::SendQueued,
-     .name = "SendQueued",
-     .kind = Kind::Choice,
-     .words = ON_OFF,
-     .default_value = on_off(DEFAULT_SEND_QUEUED)},
+    on_off_key(KeyId::Reconnect, "Reconnect", DEFAULT_RECONNECT),
+    on_off_key(KeyId::SplitLongMessages, "SplitLongMessages", DEFAULT_SPLIT_LONG_MESSAGES),
+    on_off_key(KeyId::SendQueued, "SendQueued", DEFAULT_SEND_QUEUED),
     {.id = KeyId::StartWait,
      .name = "StartWait",
      .kind = Kind::Choice,
