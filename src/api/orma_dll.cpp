@@ -51,6 +51,15 @@ TimedLock& g_send_lock = *new TimedLock;
 constexpr auto SEND_BOUND = 1000ms;
 // When the write under the send lock must have ended.
 std::chrono::steady_clock::time_point g_send_by;
+// Takes the send lock within `by`, and notes when the write under it must have ended; false when
+// the writes of others took the whole bound.
+bool take_send_lock(std::unique_lock<TimedLock>& hold, std::chrono::steady_clock::time_point by)
+{
+    if (!hold.try_lock_until(by))
+        return false;
+    g_send_by = by;
+    return true;
+}
 // [ORMA_LINK] SendQueued of the running session.
 std::atomic<bool> g_send_queued{true};
 
@@ -148,11 +157,10 @@ void start_link(SvcSeq* seq, Mode mode, Protocol protocol, bool host_callback)
         ORMA_Cli_SetLinkLost(OnLinkLost);
         ORMA_Cli_SetLinkUp(OnLinkUp);
         g_orma.link_state = 0;
-        const bool thread = ORMA_Cli_Start() == 0 || options.reconnect;
-        if (!thread)
-            g_orma.link_state = -1; // the one-shot link could not be opened
-        if (thread)
+        if (ORMA_Cli_Start() == 0 || options.reconnect)
             start_wait(LINK_START_WAIT, until_up);
+        else
+            g_orma.link_state = -1; // the one-shot link could not be opened
         if (mode == Mode::Tcp)
             start_wait(START_WAIT, until_up);
     } else if (mode_is_usb(mode) && seq->send_fn == SendRecord) {
@@ -267,12 +275,9 @@ int32_t send_message(const uint8_t* message, uint8_t length)
         // Queued at once; it goes out now unless the writes of others take the whole bound (then
         // the next hand-over sends it).
         svc_list_append(&seq->tx_list, record);
-        if (hold.try_lock_until(by)) {
-            g_send_by = by;
+        if (take_send_lock(hold, by))
             flight_hand_over(seq);
-        }
-    } else if (hold.try_lock_until(by)) {
-        g_send_by = by;
+    } else if (take_send_lock(hold, by)) {
         flight_send_now(seq, record);
     } else {
         svc_msg_free(record); // the writes of others took the whole bound: not taken
@@ -302,17 +307,15 @@ int32_t receive_message(uint8_t* buffer, uint8_t* length)
 // one is in flight.
 void send_queued()
 {
-    if (!g_send_queued)
+    if (!g_send_queued || !g_orma.flow())
         return;
     const SessionUse use;
-    if (!use || !g_orma.flow())
+    if (!use)
         return;
     while (flight_com_state() == 1 && svc_seq_has_queued(use.seq())) {
         std::unique_lock hold(g_send_lock, std::defer_lock);
-        const auto by = std::chrono::steady_clock::now() + SEND_BOUND;
-        if (!hold.try_lock_until(by))
+        if (!take_send_lock(hold, std::chrono::steady_clock::now() + SEND_BOUND))
             return; // the writes of others took the whole bound: the next hand-over sends it
-        g_send_by = by;
         flight_hand_over(use.seq());
     }
 }
