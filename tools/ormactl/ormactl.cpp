@@ -2,6 +2,7 @@
 // library's exported functions and nothing else. See --help.
 #include "ORMA_DLL.h"
 #include "cli.h"
+#include "config/config_table.h"
 #include "log_config_check.h"
 #include "logging/ini.h"
 #include "logging/options_ini.h"
@@ -323,9 +324,14 @@ Clock::time_point deadline()
 // Where the library looks for the module: "at HOST:PORT", "on DEVICE", "on the USB device".
 std::string where_the_module_is()
 {
-    if (g_options.mode == 1)
-        return "on " + (g_options.device.empty() && g_settings.com_port != "1" ? g_settings.com_port
-                                                                                : platform_com_port(1).device);
+    if (g_options.mode == 1) {
+        // --device stands in for port 1; a port number names the device the library opens for it.
+        using orma_config::KeyId, orma_config::SectionId;
+        const auto number = orma_config::number(orma_config::key(SectionId::Link, KeyId::ComPort), g_settings.com_port);
+        if (!g_options.device.empty() || number)
+            return "on " + platform_com_port(g_options.device.empty() ? static_cast<int>(*number) : 1).device;
+        return "on " + g_settings.com_port;
+    }
     if (g_options.mode == 2) {
         const bool v6 = g_settings.host.find(':') != std::string::npos;
         return "at " + (v6 ? "[" + g_settings.host + "]" : g_settings.host) + ":" + std::to_string(g_settings.port);
