@@ -210,3 +210,9 @@ if(WIN32)
   add_dependencies(test_unload ORMA_DLL)
   e2e_test(e2e_unload PROGRAM test_unload FILTER Unload.* SIM ${tcp_sim} TIMEOUT 60)
 endif()
+
+# The capture of a session: COUNT commands and their responses through the exports with
+# [ORMA_CAPTURE] on, read back with tshark and the dissector, against what crossed the exports and
+# what the simulator captured on its side.
+add_executable(capture_session capture_session.cpp)
+target_link_libraries(capture_session PRIVATE ORMA_DLL orma_warnings)

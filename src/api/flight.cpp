@@ -3,6 +3,7 @@
 #include "api/receive_list.h"
 #include "api/session.h"
 #include "api/voice.h"
+#include "capture/capture.h"
 #include "logging/log.h"
 #include "support/console.h"
 #include "support/message.h"
@@ -118,6 +119,8 @@ void speak(std::unique_lock<std::mutex>& hold, bool library_thread)
 // A "no answer" for the host: queued for its callback, or stored. Under the lock.
 void tell_no_answer(std::unique_lock<std::mutex>& hold, bool library_thread)
 {
+    if (g_orma.host_callback || g_orma.flow())
+        capture_message(orma_capture::TO_HOST, orma_capture::MADE_UP, NO_ANSWER, 1);
     if (g_orma.host_callback) {
         if (voice_push(NO_ANSWER, 1))
             speak(hold, library_thread);

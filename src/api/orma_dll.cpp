@@ -9,6 +9,7 @@
 #include "api/session.h"
 #include "api/unload.h"
 #include "api/voice.h"
+#include "capture/capture.h"
 #include "config/config_table.h"
 #include "link/frame.h"
 #include "link/link_client.h"
@@ -96,11 +97,17 @@ uint8_t start_byte(Protocol protocol)
 int32_t SendRecord(uint32_t, SvcMsg* record)
 {
     Log_Message(record->data, record->length);
+    // Captured before it is written, so that the capture never shows an answer before its
+    // command; a write that fails is captured again, marked as not sent.
+    const uint8_t start = mode_is_link(g_orma.mode) ? start_byte(g_orma.protocol) : 0;
+    capture_message(orma_capture::TO_MODULE, orma_capture::FROM_LINK, record->data, record->length, start);
     bool written = false;
     if (mode_is_link(g_orma.mode))
-        written = ORMA_Cli_Send(start_byte(g_orma.protocol), record->data, record->length, g_send_by) == 0;
+        written = ORMA_Cli_Send(start, record->data, record->length, g_send_by) == 0;
     else if (mode_is_usb(g_orma.mode))
         written = ORMA_Usb_Send(record->data, record->length);
+    if (!written)
+        capture_not_sent(record->data, record->length, start);
     flight_note_write(written);
     return 1;
 }
@@ -194,6 +201,7 @@ void stop_library(void (*stop_link)(Mode mode), unsigned limit_ms)
     const Mode mode = g_orma.mode;
     voice_close(); // from here nothing reaches the host's callback but a call under way
     stop_link(mode);
+    capture_stop();
     // From here no callback and no export uses the sequencer. A use that never ends (its thread
     // ended by the host in the middle of a call) keeps the sequencer from being released.
     g_orma.link_state = -1;
@@ -226,6 +234,8 @@ int32_t init(int32_t mode_number, int32_t protocol_number, ORMA_DLL_ReceiveCallb
 
     Sem_CreateAll();
     Log_Init(orma_config::FILE_NAME);
+    const OrmaOptions options = options_current();
+    capture_start(options.capture_file, options.capture_max_bytes, static_cast<uint8_t>(mode_number));
     Heap_Init();
     g_orma.host_callback = callback;
     SvcSeq* seq = svc_seq_create();
@@ -236,7 +246,7 @@ int32_t init(int32_t mode_number, int32_t protocol_number, ORMA_DLL_ReceiveCallb
     g_orma.protocol = protocol;
     g_orma.host_has_polled = 0;
     g_orma.link_state = -1;
-    g_send_queued = options_current().send_queued;
+    g_send_queued = options.send_queued;
     receive_list_reset();
     g_started = true;
     // Without a sequencer nothing can be queued or stored: the library stays closed and every

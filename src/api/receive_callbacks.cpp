@@ -3,6 +3,7 @@
 #include "api/flight.h"
 #include "api/receive_list.h"
 #include "api/session.h"
+#include "capture/capture.h"
 #include "logging/log.h"
 #include "support/options.h"
 
@@ -38,11 +39,13 @@ void OnLinkLost()
 {
     // A link that is tried again is down; the one-shot link (Reconnect = OFF) has failed for good.
     g_orma.link_state = mode_is_usb(g_orma.mode) || options_current().reconnect ? 0 : -1;
+    capture_link(orma_capture::LINK_DOWN);
     flight_link_lost();
 }
 
 void OnLinkUp()
 {
     g_orma.link_state = 1;
+    capture_link(orma_capture::LINK_UP);
     start_waits_link_up();
 }

@@ -96,7 +96,7 @@ uint64_t resolution(const uint8_t* options, size_t length)
 const uint8_t* Record::message(size_t* length) const
 {
     *length = 0;
-    if (header.flags & (NOISE | BAD_SUM | LINK))
+    if (header.flags & (NOISE | BAD_SUM | LINK | NOT_SENT))
         return nullptr;
     if (header.flags & FRAME) {
         if (bytes.size() < 4 || bytes[1] + 3u != bytes.size())

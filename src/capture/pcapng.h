@@ -18,6 +18,7 @@
 //   0x04 BAD_SUM   a frame whose checksum was wrong, skipped
 //   0x08 LINK      a link event; one byte: 1 up, 0 down, 0xFF stopped
 //   0x10 MODULE    written by the module's side (the simulator), not by the library
+//   0x20 NOT_SENT  the message of the record before it was not written: the link did not take it
 // Without FRAME, NOISE, BAD_SUM or LINK the bytes are one message, code first.
 //
 // This file writes and reads the blocks only; no thread, no lock, no system call but stdio.
@@ -36,7 +37,7 @@ inline constexpr uint8_t HEADER_LENGTH = 8;
 
 enum Direction : uint8_t { TO_MODULE = 0, TO_HOST = 1, NO_DIRECTION = 2 };
 enum Origin : uint8_t { FROM_LINK = 0, MADE_UP = 1 };
-enum Flags : uint8_t { FRAME = 0x01, NOISE = 0x02, BAD_SUM = 0x04, LINK = 0x08, MODULE = 0x10 };
+enum Flags : uint8_t { FRAME = 0x01, NOISE = 0x02, BAD_SUM = 0x04, LINK = 0x08, MODULE = 0x10, NOT_SENT = 0x20 };
 enum LinkEvent : uint8_t { LINK_DOWN = 0, LINK_UP = 1, LINK_STOPPED = 0xFF };
 
 struct Header {

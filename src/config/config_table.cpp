@@ -130,6 +130,9 @@ constexpr Key CONSOLE_KEYS[] = {
     {.id = KeyId::Output, .name = "Output", .kind = Kind::Output, .words = OUTPUTS, .default_value = "DEFAULT"},
 };
 
+// The capture of the link's traffic: off unless a file is named.
+constexpr Key CAPTURE_KEYS[] = {file(nullptr), MAX_SIZE};
+
 constexpr Section SECTIONS[] = {
     {SectionId::General, "ORMA_GENERAL", "general", GENERAL_KEYS},
     {SectionId::Error, "ORMA_ERROR", "error", ERROR_KEYS},
@@ -137,6 +140,7 @@ constexpr Section SECTIONS[] = {
     {SectionId::SubChannels, "ORMA_CONFIGURED_SUBCHANNELS", "sub-channel", SUBCHANNEL_KEYS},
     {SectionId::Link, "ORMA_LINK", nullptr, LINK_KEYS},
     {SectionId::Console, "ORMA_CONSOLE", nullptr, CONSOLE_KEYS},
+    {SectionId::Capture, "ORMA_CAPTURE", nullptr, CAPTURE_KEYS},
 };
 
 char upper_char(char c)

@@ -19,7 +19,7 @@ namespace orma_config {
 inline constexpr const char* FILE_NAME = "ORMA_DLL_Log.ini";
 
 // The order of the log channels' sections is the order in which the library sets them up.
-enum class SectionId : uint8_t { General, Error, Fsi, SubChannels, Link, Console };
+enum class SectionId : uint8_t { General, Error, Fsi, SubChannels, Link, Console, Capture };
 
 enum class KeyId : uint8_t {
     Logging, File, Filter, MaxSize, Startup, LogListById, LogListByCU,                      // log channels

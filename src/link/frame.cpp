@@ -100,7 +100,7 @@ int rxbuf_commit(RxBuffer* buf, int count)
     return 0;
 }
 
-int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet)
+int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet, int* skipped)
 {
     const ScanResult found = buf->fill - buf->read_index < FRAME_OVERHEAD ? ScanResult{0, 0} : scan(buf, line_quiet);
     // Without a frame the scanned bytes stay and are scanned again with the next read, also
@@ -109,6 +109,8 @@ int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet)
     if (found.frame_length == 0)
         return 0;
     *frame = buf->data + buf->read_index + found.skipped;
+    if (skipped)
+        *skipped = found.skipped;
     buf->read_index += found.skipped + found.frame_length;
     return found.frame_length;
 }
@@ -120,12 +122,16 @@ int rxbuf_discard_skipped(RxBuffer* buf)
     return found.skipped;
 }
 
-uint8_t* rxbuf_prepare_read(RxBuffer* buf, int* free_space)
+uint8_t* rxbuf_prepare_read(RxBuffer* buf, int* free_space, void (*dropped)(const uint8_t*, int))
 {
     uint8_t* at = rxbuf_prepare(buf, free_space);
     if (*free_space > 0)
         return at;
-    if (rxbuf_discard_skipped(buf) == 0)
+    const uint8_t* from = buf->data + buf->read_index;
+    const int count = rxbuf_discard_skipped(buf);
+    if (dropped)
+        dropped(from, count ? count : buf->fill - static_cast<int>(from - buf->data));
+    if (count == 0)
         rxbuf_reset(buf); // cannot happen with frames shorter than the buffer; never spin
     return rxbuf_prepare(buf, free_space);
 }

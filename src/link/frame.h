@@ -43,7 +43,8 @@ int rxbuf_commit(RxBuffer* buf, int count);
 // complete with the bytes held, for a complete valid frame behind it (a false start with a long
 // length byte must not hold real frames back). Bytes are consumed only with the frame that they
 // precede: an unfinished frame stays held, however long the line is quiet.
-int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet = false);
+// `skipped`, when given, gets the number of bytes consumed before the frame (they lie just before it).
+int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet = false, int* skipped = nullptr);
 
 // Discards the bytes that a scan skips without finding a frame, keeping a tail that may begin
 // one. Used when the buffer is full, so that reception recovers from any amount of noise.
@@ -51,5 +52,6 @@ int frame_extract(RxBuffer* buf, const uint8_t** frame, bool line_quiet = false)
 int rxbuf_discard_skipped(RxBuffer* buf);
 
 // Prepares the next read as the receive thread does: like rxbuf_prepare, but a full buffer that
-// holds no frame first drops its noise, so the free space given is never 0.
-uint8_t* rxbuf_prepare_read(RxBuffer* buf, int* free_space);
+// holds no frame first drops its noise (shown to `dropped` first, when given), so the free space
+// given is never 0.
+uint8_t* rxbuf_prepare_read(RxBuffer* buf, int* free_space, void (*dropped)(const uint8_t*, int) = nullptr);

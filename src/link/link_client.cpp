@@ -2,6 +2,7 @@
 // ClientReceiveThread, which cuts frames out of the byte stream and dispatches their messages.
 #include "link/link_client.h"
 
+#include "capture/capture.h"
 #include "link/com_port.h"
 #include "link/frame.h"
 #include "link/tcp_link.h"
@@ -112,8 +113,10 @@ bool still_running(uint32_t mine)
 void tell_host(uint32_t mine, const uint8_t (&notification)[6])
 {
     const ReceiveCallback second = g_client.second;
-    if (second && still_running(mine))
+    if (second && still_running(mine)) {
+        capture_message(orma_capture::TO_HOST, orma_capture::MADE_UP, notification, sizeof notification);
         second(notification, sizeof notification);
+    }
 }
 
 // The link went down: the command in flight gets its "no answer".
@@ -210,7 +213,7 @@ void ClientReceiveThread(void* arg)
             tell_host(mine, MSG_LINK_UP);
         }
         int space = 0;
-        uint8_t* at = rxbuf_prepare_read(&buf, &space); // a full buffer drops its noise
+        uint8_t* at = rxbuf_prepare_read(&buf, &space, capture_skipped); // a full buffer drops its noise
         // While bytes are held that make no frame yet, a read waits only as long as the line
         // keeps talking; then the scan may look past an unfinished frame.
         const bool holding = buf.fill - buf.read_index > 0 && !looked_past;
@@ -236,8 +239,10 @@ void ClientReceiveThread(void* arg)
         // that a stop had to give up (its callback held it too long) drops what it still holds.
         const uint8_t* frame = nullptr;
         int length = 0;
-        while (still_running(mine) && (length = frame_extract(&buf, &frame, after_quiet)) > 0) {
+        int skipped = 0;
+        while (still_running(mine) && (length = frame_extract(&buf, &frame, after_quiet, &skipped)) > 0) {
             after_quiet = false;
+            capture_skipped(frame - skipped, skipped);
             link_dispatch(frame, length);
         }
         if (!still_running(mine))
@@ -271,6 +276,7 @@ void link_dispatch(const uint8_t* frame, int length)
 {
     const uint8_t* message = frame + 2;
     const int32_t size = length - FRAME_OVERHEAD;
+    capture_message(orma_capture::TO_HOST, orma_capture::FROM_LINK, message, size, frame[0]);
     ReceiveCallback target = nullptr;
     if (frame[0] != FRAME_START_FLOW) {
         target = g_client.first;

@@ -69,5 +69,11 @@ OrmaOptions options_read(const IniDict* dict, OptionProblem problem, void* conte
             break; // not in this section
         }
     }
+    const auto capture = [&](KeyId id) { return ini_get(dict, orma_config::full_name(SectionId::Capture, id)); };
+    if (const char* file = capture(KeyId::File))
+        options.capture_file = file;
+    if (const char* max_size = capture(KeyId::MaxSize))
+        options.capture_max_bytes =
+            orma_config::size_bytes(orma_config::key(SectionId::Capture, KeyId::MaxSize), max_size);
     return options;
 }

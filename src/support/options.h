@@ -33,6 +33,10 @@ struct OrmaOptions {
     // Mode 1: a port number n (COMn on Windows; on Linux the ORMA_COMn variable or /dev/COMn) or
     // a device name (COM12, /dev/ttyUSB0).
     std::string com_port = orma_config::DEFAULT_COM_PORT;
+    // [ORMA_CAPTURE]: the file that the link's traffic is captured into (none: no capture), and
+    // its bound in bytes (0: none).
+    std::string capture_file{};
+    uint64_t capture_max_bytes = 0;
 };
 
 // The settings in force (a copy: Init may replace them from another thread).

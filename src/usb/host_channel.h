@@ -54,6 +54,8 @@ private:
     uint32_t ReadStep();
     void EndRead();
     void Hand(const uint8_t* bytes, uint16_t length);
+    // A message the library makes up (the pipe's notifications), captured as such.
+    void HandMadeUp(const uint8_t* bytes, uint16_t length);
 
     // The connection: a write goes to the open pipe or is refused, never to one being closed.
     std::mutex mLock;

@@ -1,5 +1,6 @@
 #include "usb/host_channel.h"
 
+#include "capture/capture.h"
 #include "support/console.h"
 
 namespace {
@@ -49,10 +50,17 @@ void HostCommandChannel::Hand(const uint8_t* bytes, uint16_t length)
     }
 }
 
+void HostCommandChannel::HandMadeUp(const uint8_t* bytes, uint16_t length)
+{
+    capture_message(orma_capture::TO_HOST, orma_capture::MADE_UP, bytes, length);
+    Hand(bytes, length);
+}
+
 void HostCommandChannel::DispatchToHost(const uint8_t* bytes, uint16_t length)
 {
     if (!bytes || length == 0)
         return;
+    capture_message(orma_capture::TO_HOST, orma_capture::FROM_LINK, bytes, length);
     Hand(bytes, length);
 }
 
@@ -126,7 +134,7 @@ void HostCommandChannel::OnPipeBroken()
     mAnnounce = 0;
     if (void (*lost)() = mLost)
         lost();
-    Hand(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
+    HandMadeUp(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
 }
 
 void HostCommandChannel::OnPipeConnected()
@@ -151,12 +159,12 @@ uint32_t HostCommandChannel::ThreadStep()
             return 0;
         if (++mDisconnectedSteps > USB_DISCONNECTED_STEPS) {
             mDisconnectedSteps = 0;
-            Hand(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
+            HandMadeUp(USB_DISCONNECTED, sizeof USB_DISCONNECTED);
         }
         return 0;
     }
     if (mAnnounce.exchange(0) == 1) {
-        Hand(USB_CONNECTED, sizeof USB_CONNECTED);
+        HandMadeUp(USB_CONNECTED, sizeof USB_CONNECTED);
         // The host hears that the pipe is up before a start that waits for it goes on.
         if (void (*up)() = mUp)
             up();
