@@ -2,12 +2,14 @@
 // driver table: the device client's blocks and enumeration and the host channel's receive step in
 // this process, then host processes (usb_host, next to the test build's DLL) as one host, sharing
 // the device, through an unplug, and unloading the library.
+#include "capture/pcapng.h"
 #include "usb/device_client.h"
 #include "usb/host_channel.h"
 #include "usb/usb_driver.h"
 #include "usb/usb_driver_simdev.h"
 #include "console_capture.h"
 #include "test_support.h"
+#include "usb_commands.h"
 
 #include <gtest/gtest.h>
 
@@ -523,6 +525,45 @@ TEST(Hosts, OneHostOwnsTheDeviceAndExchangesInOrder)
     for (const char* line : {"<- error        F0 E0 03 FF 01 12\n-> command      01\n<- response     81  (",
                              "-> command      40 01 02\n<- response     80 01 02  (", "ormactl: sent 2, responses 2"})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+}
+
+// A capture of a USB session holds every command and response in order, with times that only
+// increase, and marks the pipe's notification as made up. The file stays for tshark.
+TEST(Hosts, ACaptureHoldsEveryMessageInOrder)
+{
+    using namespace orma_capture;
+    constexpr uint32_t COUNT = 5000;
+    Simulator sim;
+    Host a("a");
+    a.set_ini("[ORMA_CAPTURE]\nFile = usb.pcapng\n");
+    a.start("init 3 cb");
+    const auto run = a.await("run 5000 7", "run", 1, 0, milliseconds(240000));
+    ASSERT_TRUE(run.text.starts_with("run ok 5000 ")) << run.text;
+    EXPECT_LT(a.exit_ms(), 200);
+    a.quit();
+    std::vector<Record> records;
+    std::string error;
+    ASSERT_TRUE(read_file((a.folder() + "usb.pcapng").c_str(), records, error)) << error;
+    std::vector<Bytes> sent, answers, made_up;
+    uint64_t last = 0;
+    for (const Record& r : records) {
+        EXPECT_GT(r.time_us, last);
+        last = r.time_us;
+        EXPECT_EQ(r.header.mode, 3);
+        size_t n = 0;
+        const uint8_t* m = r.message(&n);
+        if (m)
+            (r.header.origin == MADE_UP ? made_up : r.header.direction == TO_MODULE ? sent : answers).emplace_back(m, m + n);
+    }
+    EXPECT_EQ(made_up, std::vector<Bytes>{CONNECTED});
+    ASSERT_EQ(sent.size(), COUNT);
+    ASSERT_EQ(answers.size(), COUNT);
+    for (uint32_t i = 0; i < COUNT; ++i) {
+        Bytes answer = usb_run_command(7, i);
+        ASSERT_EQ(sent[i], answer) << i;
+        answer[0] = static_cast<uint8_t>(0x80 | (answer[0] & 0x3F));
+        ASSERT_EQ(answers[i], answer) << i;
+    }
 }
 
 // The answers of the serial and TCP links (the end-to-end table), under protocol 1 and 2, with a
