@@ -30,6 +30,8 @@ check no-filter '0,/^Logging = ALL/s//Logging = Enclosed_Filter/; /^Filter = F0,
 check error-filter "${error}s/^Logging = ALL/Logging = EXCLOSED_FILTER/; ${error}s/^Filter = .*/Filter = F0 x 02, C1 01/" 1 \
   '"C1 01" is dropped' "EXCLOSED_FILTER -> $PWD/ORMA_ErrNotifications.txt, filter F0 x 02, restart" "FSI         ON"
 check syntax '$a no key line' 1 "neither a section, a comment nor key = value"
+check capture 's/^;File = ORMA_DLL.pcapng/File = cap.pcapng/; s/^;MaxSize = 0/MaxSize = 64/' 0 \
+  "capture     into $PWD/cap.pcapng, at most 64 KB, then cap.pcapng.1"
 
 # What breaks logging only later: an empty or shared file name, a folder that is missing or
 # cannot be written. ormactl must say so, never crash (an empty File once ended it with rc 134).

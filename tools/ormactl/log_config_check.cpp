@@ -171,6 +171,7 @@ public:
         check_shared_files();
         report_link();
         report_console();
+        report_capture();
         if (warnings_ == 0)
             say("no warning: the library sets up the channels as shown");
         else
@@ -309,6 +310,25 @@ private:
         }
         }
         std::fprintf(out_, "ormactl: %-11s %s\n", "console", text.c_str());
+    }
+
+    void report_capture()
+    {
+        const char* file = ini_.value(SectionId::Capture, KeyId::File);
+        if (!file || !*file) {
+            std::fprintf(out_, "ormactl: %-11s off (no File key)\n", "capture");
+            return;
+        }
+        const int at = ini_.line(SectionId::Capture, KeyId::File);
+        const fs::path path = absolute(file);
+        std::string text = "into " + path.string();
+        const char* max_size = ini_.value(SectionId::Capture, KeyId::MaxSize);
+        const uint64_t bound = max_size ? cfg::size_bytes(cfg::key(SectionId::Capture, KeyId::MaxSize), max_size) : 0;
+        text += bound ? ", at most " + std::to_string(bound / 1024) + " KB, then " + path.filename().string() + ".1"
+                      : ", no bound";
+        if (!check_writable(at, "capture file", path))
+            text += "; cannot be created, so nothing is captured";
+        std::fprintf(out_, "ormactl: %-11s %s\n", "capture", text.c_str());
     }
 
     void line(const cfg::Section& s, const std::string& text)
