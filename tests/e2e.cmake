@@ -216,3 +216,13 @@ endif()
 # what the simulator captured on its side.
 add_executable(capture_session capture_session.cpp)
 target_link_libraries(capture_session PRIVATE ORMA_DLL orma_warnings)
+find_program(ORMA_TSHARK tshark)
+if(ORMA_TSHARK AND NOT WIN32)
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/capture_tcp)
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME capture_tcp WORKING_DIRECTORY ${workdir}
+           COMMAND sh -c "rm -f host.pcapng && \"$0\" \"$1\" --tcp --port 0 -- sh -c 'printf \"[ORMA_CAPTURE]\\nFile = host.pcapng\\n\" >>ORMA_DLL_Log.ini && \"$0\" 2 5000' \"$2\" && \"$3\" \"$4\" \"$5\" host.pcapng exports.txt"
+                   ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} $<TARGET_FILE:capture_session>
+                   ${CMAKE_CURRENT_SOURCE_DIR}/capture_check.sh ${ORMA_TSHARK} ${PROJECT_SOURCE_DIR}/tools/wireshark/orma_dll.lua)
+  set_tests_properties(capture_tcp PROPERTIES TIMEOUT 300 LABELS e2e)
+endif()

@@ -1,0 +1,27 @@
+#!/bin/sh
+# A capture read back by tshark with the dissector:
+#   capture_check.sh TSHARK DISSECTOR CAPTURE EXPECTED
+# Every packet decodes without a complaint (no malformed packet, no expert info), the time stamps
+# only increase, and the messages that crossed the link are those of EXPECTED, in order: one line
+# per message, "> hex" to the module and "< hex" to the host (what the program at the exports saw).
+set -u
+tshark=$1 lua=$2 capture=$3 expected=$4
+fail() { echo "capture_check: $*"; exit 1; }
+read_capture() { # tshark arguments...
+  env -u XDG_CONFIG_HOME HOME="$PWD" "$tshark" -X lua_script:"$lua" -r "$capture" "$@" 2>>tshark.err
+}
+: >tshark.err
+read_capture -T fields -e frame.time_epoch >times.txt || fail "tshark failed: $(cat tshark.err)"
+[ -s times.txt ] || fail "no packets in $capture"
+awk 'NR > 1 && $1 <= last { print "packet " NR " is not later than the one before"; bad = 1 } { last = $1 }
+     END { exit bad }' times.txt || fail "time stamps that do not increase"
+read_capture -Y '_ws.malformed || _ws.expert' >complaints.txt
+[ ! -s complaints.txt ] || fail "packets that tshark complains about: $(head -5 complaints.txt)"
+! grep -v 'Running as user' tshark.err | grep . || fail "tshark's complaints (above)"
+# What crossed the link: the library's own messages and records of the line are left out.
+read_capture -Y 'orma.origin == 0 && !orma.flags.link && !orma.flags.noise && !orma.flags.bad_sum && !(orma.flags & 0x20)' \
+  -T fields -e orma.direction -e orma.msg |
+  awk '{ line = ($1 == 0 ? ">" : "<"); for (i = 2; i <= NF; i++) line = line " " tolower($i); print line }' >crossed.txt
+grep '^[<>]' "$expected" >wanted.txt
+cmp -s crossed.txt wanted.txt || { diff crossed.txt wanted.txt | head -10; fail "the messages differ from $expected"; }
+echo "capture_check: $(wc -l <times.txt) packets, $(wc -l <crossed.txt) messages as expected"
