@@ -47,7 +47,7 @@ const Row ROWS[] = {
     {at(TO_HOST), {0x80}, "class=response;code=0x80;len=1;msg=80", "← host response 80"},
     {at(TO_HOST), {0xBF, 0x01}, "class=response;code=0xbf;len=2;msg=bf 01", "← host response BF 01"},
     {at(TO_HOST), {0xC0, 0x09}, "class=notification;code=0xc0;len=2;msg=c0 09", "← host notification C0 09"},
-    {at(TO_HOST, MADE_UP), {0x85}, "class=response;code=0x85;len=1;msg=85;made_up=0x85 (no answer)",
+    {at(TO_HOST, MADE_UP), {0x85}, "class=response;code=0x85;len=1;msg=85;made_up=no answer",
      "← host library 0x85 (no answer)"},
     {at(TO_HOST, MADE_UP, 0, 3, 0), {0xF0, 0xE0, 0x03, 0xFF, 0x01, 0x12},
      "class=notification;code=0xf0;len=6;msg=f0 e0 03 ff 01 12;made_up=link up;link_notification=1",

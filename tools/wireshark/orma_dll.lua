@@ -21,14 +21,14 @@ local LINK_EVENTS = { [0] = "down", [1] = "up", [0xFF] = "stopped" }
 local ARROWS = { [0] = "→ module", [1] = "← host" }
 local ENDS = { [0] = { "host", "module" }, [1] = { "module", "host" } }
 
--- The messages the library makes up itself, by their exact bytes.
-local MSG_NO_ANSWER = 0x85
-local MSG_ERROR_NOTIFICATION = 0xF0
+-- The messages the library makes up itself, by their exact bytes: the name in orma.made_up, and
+-- the Info column's words.
 local LIBRARY_MESSAGES = {
-    ["85"] = "0x85 (no answer)",
-    ["F0 E0 03 FF 01 12"] = "link up",
-    ["F0 E0 03 FF 00 12"] = "link down",
+    ["85"] = { "no answer", "0x85 (no answer)" },
+    ["F0 E0 03 FF 01 12"] = { "link up", "link up" },
+    ["F0 E0 03 FF 00 12"] = { "link down", "link down" },
 }
+local MSG_ERROR_NOTIFICATION = 0xF0
 local SUBCH_NOTIFICATION, SUBCH_KIND, SUBCH_LENGTH = 0xE0, 0x46, 10 -- code, kind, word, time
 
 local f = {
@@ -138,11 +138,11 @@ local function dissect_message(range, pinfo, tree)
 
     local made_up = LIBRARY_MESSAGES[range:bytes():tohex(false, " ")]
     if made_up then
-        item:add(f.made_up, made_up):set_generated()
+        item:add(f.made_up, made_up[1]):set_generated()
         if length == 6 then
             item:add(f.link_notification, range:range(4, 1))
         end
-        return "library " .. made_up
+        return "library " .. made_up[2]
     end
 
     local summary = class .. " " .. hex(range, 16)
