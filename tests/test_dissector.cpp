@@ -68,6 +68,7 @@ const Row ROWS[] = {
     {at(NO_DIRECTION, MADE_UP, LINK), {LINK_UP}, "link_event=1", "link up"},
     {at(NO_DIRECTION, MADE_UP, LINK), {LINK_DOWN}, "link_event=0", "link down"},
     {at(NO_DIRECTION, MADE_UP, LINK), {LINK_STOPPED}, "link_event=255", "link stopped"},
+    {at(NO_DIRECTION, MADE_UP, LINK), {}, "_ws.expert.message=A link event is one byte", "link event"},
     {at(TO_MODULE), {0x40}, "version=2;_ws.expert.message=Unknown capture packet version",
      "capture packet version 2, not known", 0, 2},
     {at(TO_MODULE), {0x40}, "version=1;header_length=200;_ws.expert.message=Packet shorter than its header",

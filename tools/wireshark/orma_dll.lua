@@ -17,6 +17,7 @@ local DIRECTIONS = { [0] = "to module", [1] = "to host", [2] = "none" }
 local ORIGINS = { [0] = "link", [1] = "library" }
 local MODES = { [0] = "not known", [1] = "serial", [2] = "TCP", [3] = "USB", [4] = "USB" }
 local LINK_EVENTS = { [0] = "down", [1] = "up", [0xFF] = "stopped" }
+local STARTS = { [0] = "no frames", [0xAA] = "protocol 2", [0x55] = "protocol 1", [0xCC] = "other protocol" }
 -- Where each direction's messages go, for the Info column and the address columns.
 local ARROWS = { [0] = "→ module", [1] = "← host" }
 local ENDS = { [0] = { "host", "module" }, [1] = { "module", "host" } }
@@ -37,7 +38,7 @@ local f = {
     direction = ProtoField.uint8("orma.direction", "Direction", base.DEC, DIRECTIONS),
     origin = ProtoField.uint8("orma.origin", "Origin", base.DEC, ORIGINS),
     mode = ProtoField.uint8("orma.mode", "Mode", base.DEC, MODES),
-    start = ProtoField.uint8("orma.start", "Start byte", base.HEX),
+    start = ProtoField.uint8("orma.start", "Start byte", base.HEX, STARTS),
     flags = ProtoField.uint8("orma.flags", "Flags", base.HEX),
     flag_frame = ProtoField.bool("orma.flags.frame", "Frame", 8, nil, FLAG_FRAME),
     flag_noise = ProtoField.bool("orma.flags.noise", "Noise", 8, nil, FLAG_NOISE),
@@ -53,7 +54,7 @@ local f = {
     made_up = ProtoField.string("orma.made_up", "Library message"),
     link_notification = ProtoField.uint8("orma.link_notification", "Link notification", base.DEC, LINK_EVENTS),
 
-    frame_start = ProtoField.uint8("orma.frame.start", "Start byte", base.HEX),
+    frame_start = ProtoField.uint8("orma.frame.start", "Start byte", base.HEX, STARTS),
     frame_length = ProtoField.uint8("orma.frame.length", "Length byte"),
     frame_length_ok = ProtoField.bool("orma.frame.length_ok", "Length matches"),
     frame_checksum = ProtoField.uint8("orma.frame.checksum", "Checksum", base.HEX),
@@ -186,7 +187,7 @@ local function dissect_frame(range, pinfo, tree, taken)
     if total < FRAME_OVERHEAD then
         item:add_proto_expert_info(e.frame_short)
         item:add(f.raw, range)
-        return "short frame " .. total .. " bytes"
+        return "short frame of " .. total .. " bytes"
     end
     local start = range:range(0, 1):uint()
     item:set_text(string.format("Frame, start byte 0x%02X, %d bytes", start, total))
@@ -265,12 +266,15 @@ function orma.dissector(tvb, pinfo, tree)
     local body = tvb(header_length, size - header_length) -- TvbRange of 0 bytes when nothing follows
     local info
     if bit.band(flags, FLAG_LINK) ~= 0 then
-        local event = body:len() >= 1 and body:range(0, 1):uint() or nil
-        local event_item = root:add(f.link_event, body:len() >= 1 and body:range(0, 1) or body)
-        if body:len() ~= 1 then
-            event_item:add_proto_expert_info(e.link_event)
+        info = "link event"
+        if body:len() >= 1 then
+            local event = body:range(0, 1):uint()
+            root:add(f.link_event, body:range(0, 1))
+            info = "link " .. (LINK_EVENTS[event] or string.format("event 0x%02X", event))
         end
-        info = "link " .. (event and (LINK_EVENTS[event] or string.format("event 0x%02X", event)) or "event")
+        if body:len() ~= 1 then
+            root:add_proto_expert_info(e.link_event)
+        end
     elseif bit.band(flags, FLAG_NOISE) ~= 0 then
         root:add(f.raw, body)
         info = "noise " .. body:len() .. " bytes"
