@@ -1,6 +1,7 @@
 # Installation and packages: the header, the library, the tools and the sample log configuration
-# (as documentation), the tools' manual pages; a CMake package exporting ORMA_DLL::ORMA_DLL and
-# the pkg-config module of the same name, ORMA_DLL; and, through CPack, a ZIP archive for Windows users (tools/package.sh).
+# (as documentation), the tools' manual pages, the Wireshark dissector; a CMake package exporting
+# ORMA_DLL::ORMA_DLL and the pkg-config module of the same name, ORMA_DLL; and, through CPack, a
+# ZIP archive for Windows users (tools/package.sh).
 include(CMakePackageConfigHelpers)
 
 # The header's version macros and the project's version are one version.
@@ -45,8 +46,10 @@ if(WIN32)
   orma_crlf_copy(${PROJECT_SOURCE_DIR}/LICENSE orma_license)
   orma_crlf_copy(${PROJECT_SOURCE_DIR}/src/api/ORMA_DLL.def orma_def)
   orma_crlf_copy(${PROJECT_SOURCE_DIR}/packaging/README-Windows.txt orma_readme)
+  orma_crlf_copy(${PROJECT_SOURCE_DIR}/tools/wireshark/orma_dll.lua orma_dissector)
 else()
   set(orma_header ${PROJECT_SOURCE_DIR}/include/ORMA_DLL.h)
+  set(orma_dissector ${PROJECT_SOURCE_DIR}/tools/wireshark/orma_dll.lua)
   set(orma_ini ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini)
   set(orma_license ${PROJECT_SOURCE_DIR}/LICENSE)
 endif()
@@ -58,6 +61,8 @@ install(TARGETS ORMA_DLL EXPORT ORMA_DLLTargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${orma_header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${orma_ini} ${orma_license} DESTINATION ${ORMA_DOC_DIR})
+# The Wireshark dissector for the capture files, to be copied into Wireshark's plugins folder.
+install(FILES ${orma_dissector} DESTINATION ${CMAKE_INSTALL_DATADIR}/ORMA_DLL/wireshark)
 if(ORMA_TOOLS)
   install(TARGETS ormactl ormasim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   if(NOT WIN32)

@@ -23,8 +23,8 @@ libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$tree/CMakeCache.txt")
 lib=$prefix/$libdir
 for f in bin/ormactl bin/ormasim include/ORMA_DLL.h share/doc/ORMA_DLL/ORMA_DLL_Log.ini \
          share/doc/ORMA_DLL/LICENSE share/doc/ORMA_DLL/README.md share/doc/ORMA_DLL/CONTRIBUTING.md \
-         share/man/man1/ormactl.1 share/man/man1/ormasim.1 "$libdir/pkgconfig/ORMA_DLL.pc" \
-         "$libdir/cmake/ORMA_DLL/ORMA_DLLConfig.cmake"; do
+         share/man/man1/ormactl.1 share/man/man1/ormasim.1 share/ORMA_DLL/wireshark/orma_dll.lua \
+         "$libdir/pkgconfig/ORMA_DLL.pc" "$libdir/cmake/ORMA_DLL/ORMA_DLLConfig.cmake"; do
   [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
 [ "$(readlink "$lib/libORMA_DLL.so")" = libORMA_DLL.so.1 ] || fail "libORMA_DLL.so does not lead to libORMA_DLL.so.1"
@@ -86,9 +86,9 @@ stop_wine() { WINEPREFIX=$ORMA_WINEPREFIX "$server" -k 2>/dev/null || true; WINE
 trap 'stop_wine; cd / && rm -rf "$tmp"' EXIT
 
 expected="LICENSE ORMA_DLL_Log.ini README.txt bin/ORMA_DLL.dll bin/ormactl.exe bin/ormasim.exe include/ORMA_DLL.h \
-lib/ORMA_DLL.def lib/ORMA_DLL.dll.a lib/ORMA_DLL.lib"
+lib/ORMA_DLL.def lib/ORMA_DLL.dll.a lib/ORMA_DLL.lib share/ORMA_DLL/wireshark/orma_dll.lua"
 binaries="ORMA_DLL.dll ormactl.exe ormasim.exe"
-texts="LICENSE ORMA_DLL_Log.ini README.txt include/ORMA_DLL.h lib/ORMA_DLL.def"
+texts="LICENSE ORMA_DLL_Log.ini README.txt include/ORMA_DLL.h lib/ORMA_DLL.def share/ORMA_DLL/wireshark/orma_dll.lua"
 # The files of the unpacked folder $dir but those of e2e_run.sh (the programs' output, the simulator's).
 files() { (cd "$dir" && find . -type f | grep -vxE '\./(stdout\.txt|stderr\.txt|sim\.out)' | LC_ALL=C sort); }
 for arch in i686 x86_64; do
