@@ -34,7 +34,8 @@ const Bytes SUBCH{0xE0, 0x46, 0x12, 0x2D, 0x2C, 0x85, 0xFF, 0xFF, 0xFB, 0x2E};
 const Row ROWS[] = {
     {at(TO_MODULE, FROM_LINK, 0, 1), {0x40, 0x01, 0x02}, "class=command;code=0x40;len=3;msg=40 01 02",
      "→ module command 40 01 02"},
-    {at(TO_MODULE), {0x05}, "class=command;code=0x05;len=1;msg=05", "→ module command 05"},
+    {at(TO_MODULE, FROM_LINK, 0x20 /* not sent */), {0x05}, "class=command;code=0x05;len=1;msg=05",
+     "→ module command 05 (not sent)"},
     {at(TO_HOST), {0x80}, "class=response;code=0x80;len=1;msg=80", "← host response 80"},
     {at(TO_HOST), {0xC0, 0x09}, "class=notification;code=0xc0;len=2;msg=c0 09", "← host notification C0 09"},
     {at(TO_HOST, MADE_UP), {0x85}, "class=response;code=0x85;len=1;msg=85;made_up=no answer",
@@ -77,11 +78,11 @@ const Row ROWS[] = {
 
 // The header's fields, then those of the message, the frame and the rest; tshark's expert messages.
 const char* const FIELDS[] = {"version", "header_length", "direction", "origin", "mode", "start", "flags",
-    "flags.frame", "flags.noise", "flags.bad_sum", "flags.link", "flags.module", "class", "code", "len", "msg",
-    "made_up", "link_notification", "frame.start", "frame.length", "frame.length_ok", "frame.checksum",
-    "frame.checksum_ok", "raw", "link_event", "subch.id", "subch.switch_on", "subch.start_cu", "subch.size",
-    "subch.eep", "subch.protection", "subch.efc", "subch.time", "error.number", "error.command", "error.time",
-    "_ws.expert.message"};
+    "flags.frame", "flags.noise", "flags.bad_sum", "flags.link", "flags.module", "flags.not_sent", "class",
+    "code", "len", "msg", "made_up", "link_notification", "frame.start", "frame.length", "frame.length_ok",
+    "frame.checksum", "frame.checksum_ok", "raw", "link_event", "subch.id", "subch.switch_on",
+    "subch.start_cu", "subch.size", "subch.eep", "subch.protection", "subch.efc", "subch.time",
+    "error.number", "error.command", "error.time", "_ws.expert.message"};
 
 // Runs a shell command; its standard output, and its exit status in `status`.
 std::string run(const std::string& command, int& status)
@@ -138,9 +139,9 @@ TEST(Dissector, ShowsEveryRecordAsWritten)
         const Header& h = row.header; // shown as written, unless made wrong
         char head[200];
         std::snprintf(head, sizeof head, "version=1;header_length=8;direction=%d;origin=%d;mode=%d;start=0x%02x;"
-                      "flags=0x%02x;flags.frame=%d;flags.noise=%d;flags.bad_sum=%d;flags.link=%d;flags.module=%d;",
-                      h.direction, h.origin, h.mode, h.start, h.flags, h.flags & 1, h.flags >> 1 & 1,
-                      h.flags >> 2 & 1, h.flags >> 3 & 1, h.flags >> 4 & 1);
+                      "flags=0x%02x;flags.frame=%d;flags.noise=%d;flags.bad_sum=%d;flags.link=%d;flags.module=%d;"
+                      "flags.not_sent=%d;", h.direction, h.origin, h.mode, h.start, h.flags, h.flags & 1,
+                      h.flags >> 1 & 1, h.flags >> 2 & 1, h.flags >> 3 & 1, h.flags >> 4 & 1, h.flags >> 5 & 1);
         std::map<std::string, std::string> expected;
         for (const std::string& pair : split((row.patch_at < 0 ? head : "") + row.fields, ';'))
             expected[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);

@@ -11,7 +11,7 @@ local orma = Proto("orma", "ORMA_DLL link capture")
 local VERSION = 1
 local HEADER_LENGTH = 8
 local FRAME_OVERHEAD = 3 -- start, length, checksum
-local FLAG_FRAME, FLAG_NOISE, FLAG_BAD_SUM, FLAG_LINK, FLAG_MODULE = 0x01, 0x02, 0x04, 0x08, 0x10
+local FLAG_FRAME, FLAG_NOISE, FLAG_BAD_SUM, FLAG_LINK, FLAG_MODULE, FLAG_NOT_SENT = 0x01, 0x02, 0x04, 0x08, 0x10, 0x20
 
 local DIRECTIONS = { [0] = "to module", [1] = "to host", [2] = "none" }
 local ORIGINS = { [0] = "link", [1] = "library" }
@@ -45,6 +45,7 @@ local f = {
     flag_bad_sum = ProtoField.bool("orma.flags.bad_sum", "Bad checksum", 8, nil, FLAG_BAD_SUM),
     flag_link = ProtoField.bool("orma.flags.link", "Link event", 8, nil, FLAG_LINK),
     flag_module = ProtoField.bool("orma.flags.module", "Written by the module's side", 8, nil, FLAG_MODULE),
+    flag_not_sent = ProtoField.bool("orma.flags.not_sent", "Not sent: the link did not take it", 8, nil, FLAG_NOT_SENT),
     reserved = ProtoField.uint8("orma.reserved", "Reserved", base.HEX),
 
     msg = ProtoField.bytes("orma.msg", "Message", base.SPACE),
@@ -253,7 +254,8 @@ function orma.dissector(tvb, pinfo, tree)
     header:add(f.start, tvb(5, 1))
     local flags = tvb(6, 1):uint()
     local flag_item = header:add(f.flags, tvb(6, 1))
-    for _, field in ipairs({ f.flag_frame, f.flag_noise, f.flag_bad_sum, f.flag_link, f.flag_module }) do
+    for _, field in ipairs({ f.flag_frame, f.flag_noise, f.flag_bad_sum, f.flag_link, f.flag_module,
+                             f.flag_not_sent }) do
         flag_item:add(field, tvb(6, 1))
     end
     header:add(f.reserved, tvb(7, 1))
@@ -286,6 +288,9 @@ function orma.dissector(tvb, pinfo, tree)
         info = dissect_message(body, pinfo, root)
     end
     local arrow = ARROWS[direction]
+    if bit.band(flags, FLAG_NOT_SENT) ~= 0 then
+        info = info .. " (not sent)"
+    end
     pinfo.cols.info = arrow and (arrow .. " " .. info) or info
     return size
 end
