@@ -558,12 +558,22 @@ TEST(Hosts, ACaptureHoldsEveryMessageInOrder)
     EXPECT_EQ(made_up, std::vector<Bytes>{CONNECTED});
     ASSERT_EQ(sent.size(), COUNT);
     ASSERT_EQ(answers.size(), COUNT);
+    // What the host sent and got, for tshark to compare with the file (usb_capture_tshark).
+    std::FILE* expected = std::fopen((a.folder() + "usb_expected.txt").c_str(), "w");
+    ASSERT_NE(expected, nullptr);
     for (uint32_t i = 0; i < COUNT; ++i) {
         Bytes answer = usb_run_command(7, i);
-        ASSERT_EQ(sent[i], answer) << i;
+        EXPECT_EQ(sent[i], answer) << i;
         answer[0] = static_cast<uint8_t>(0x80 | (answer[0] & 0x3F));
-        ASSERT_EQ(answers[i], answer) << i;
+        EXPECT_EQ(answers[i], answer) << i;
+        for (const Bytes* m : {&sent[i], &answers[i]}) {
+            std::fputc(m == &sent[i] ? '>' : '<', expected);
+            for (const uint8_t b : *m)
+                std::fprintf(expected, " %02x", b);
+            std::fputc('\n', expected);
+        }
     }
+    std::fclose(expected);
 }
 
 // The answers of the serial and TCP links (the end-to-end table), under protocol 1 and 2, with a

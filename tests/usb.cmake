@@ -36,6 +36,15 @@ foreach(group a:device:Device.* a:host_channel:HostChannel.* b:one_host:Hosts.On
                        ENVIRONMENT ORMA_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-usb-${lane})
   orma_gtest_must_finish(usb_${name})
 endforeach()
+# The USB session's capture read back by tshark with the dissector, on this machine's side.
+set_tests_properties(usb_capture PROPERTIES FIXTURES_SETUP usb_capture_file)
+find_program(ORMA_TSHARK tshark)
+if(ORMA_TSHARK)
+  add_test(NAME usb_capture_tshark WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/run/usb_capture
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/capture_check.sh ${ORMA_TSHARK}
+                   ${PROJECT_SOURCE_DIR}/tools/wireshark/orma_dll.lua a/usb.pcapng a/usb_expected.txt)
+  set_tests_properties(usb_capture_tshark PROPERTIES FIXTURES_REQUIRED usb_capture_file LABELS usb TIMEOUT 120)
+endif()
 
 # The shipped DLL carries no hook to the simulated device; the test build's has it.
 add_test(NAME usb_no_simdev_hook COMMAND sh -c "! grep -q ormasim_usb \"$0\" && grep -q ormasim_usb \"$1\""
