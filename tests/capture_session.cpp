@@ -1,14 +1,21 @@
-// A host session for the capture tests: COUNT commands of many codes and lengths through the
-// exports, one after the other, each waiting for its response. Writes what crossed the exports to
-// exports.txt, one line per message in order: "> hex" sent, "< hex" received. Exits 1 when a
-// response did not come within 5 s.
-//   capture_session MODE COUNT
+// A host session for the capture tests, through the exports under protocol 2 with a callback:
+//   capture_session MODE COUNT   COUNT commands of many codes and lengths
+//   capture_session MODE @FILE   the commands of FILE, one a line in hex; a line "down" or "up"
+//                                waits for the library's notification that the link went down
+//                                or came back, "notifications N" until N notifications in all
+//                                have come
+// Each command waits for its response (or the library's 0x85). Writes what crossed the exports to
+// exports.txt, one line per message in order: "> hex" sent, "< hex" received. Exits 1 when an
+// answer or a notification did not come within 5 s.
 #include "ORMA_DLL.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +26,8 @@ std::mutex g_lock;
 std::condition_variable g_came;
 std::vector<std::string> g_lines;
 int g_responses = 0;
+int g_link[2] = {0, 0}; // the link notifications received: went down, came back
+int g_notifications = 0;
 
 std::string line(char direction, const uint8_t* bytes, size_t length)
 {
@@ -35,10 +44,52 @@ int32_t ORMA_DLL_CALL on_message(const uint8_t* message, int32_t length)
 {
     const std::lock_guard hold(g_lock);
     g_lines.push_back(line('<', message, static_cast<size_t>(length)));
-    if (message[0] >= 0x80 && message[0] < 0xC0)
+    static const uint8_t LINK[] = {0xF0, 0xE0, 0x03, 0xFF};
+    if ((message[0] >= 0x80 && message[0] < 0xC0) || message[0] == 0x85)
         ++g_responses;
+    else if (length == 6 && std::equal(LINK, LINK + 4, message) && message[4] <= 1)
+        ++g_link[message[4]];
+    else
+        ++g_notifications;
     g_came.notify_all();
     return 0;
+}
+
+// One command, awaiting its answer.
+bool command(const std::vector<uint8_t>& message)
+{
+    std::unique_lock hold(g_lock);
+    g_lines.push_back(line('>', message.data(), message.size()));
+    const int before = g_responses;
+    hold.unlock();
+    if (ORMA_DLL_Send_Message(message.data(), static_cast<uint8_t>(message.size())) != 0)
+        return false;
+    hold.lock();
+    return g_came.wait_for(hold, std::chrono::seconds(5), [&] { return g_responses > before; });
+}
+
+// The commands of the script, or COUNT generated ones.
+std::vector<std::string> script(const char* what)
+{
+    std::vector<std::string> steps;
+    if (what[0] == '@') {
+        std::ifstream in(what + 1);
+        for (std::string text; std::getline(in, text);)
+            if (!text.empty() && text[0] != '#')
+                steps.push_back(text);
+        return steps;
+    }
+    for (int i = 0, count = std::atoi(what); i < count; ++i) {
+        std::string text;
+        char hex[4];
+        const int length = 1 + (i * 7) % 40;
+        for (int k = 0; k < length; ++k) {
+            std::snprintf(hex, sizeof hex, "%02x ", k == 0 ? 1 + i % 0x3E : (i * 31 + k) & 0xFF);
+            text += hex;
+        }
+        steps.push_back(text);
+    }
+    return steps;
 }
 
 } // namespace
@@ -48,24 +99,32 @@ int main(int argc, char** argv)
     if (argc != 3)
         return 2;
     const int mode = std::atoi(argv[1]);
-    const int count = std::atoi(argv[2]);
+    const std::vector<std::string> steps = script(argv[2]);
     if (ORMA_DLL_Init(mode, 2, 0, on_message) != 0)
         return 1;
     bool all = true;
-    for (int i = 0; i < count && all; ++i) {
-        uint8_t message[64];
-        const auto length = static_cast<uint8_t>(1 + (i * 7) % 40);
-        message[0] = static_cast<uint8_t>(1 + i % 0x3E);
-        for (int k = 1; k < length; ++k)
-            message[k] = static_cast<uint8_t>(i * 31 + k);
-        std::unique_lock hold(g_lock);
-        g_lines.push_back(line('>', message, length));
-        const int before = g_responses;
-        hold.unlock();
-        if (ORMA_DLL_Send_Message(message, length) != 0)
-            all = false;
-        hold.lock();
-        all = all && g_came.wait_for(hold, std::chrono::seconds(5), [&] { return g_responses > before; });
+    for (size_t i = 0; i < steps.size() && all; ++i) {
+        const auto wait = [&](const char* what, auto done) {
+            std::unique_lock hold(g_lock);
+            all = g_came.wait_for(hold, std::chrono::seconds(5), done) ||
+                  (std::fprintf(stderr, "capture_session: no %s\n", what), false);
+        };
+        if (steps[i] == "down" || steps[i] == "up") {
+            const int which = steps[i] == "up";
+            const int before = g_link[which];
+            wait(steps[i].c_str(), [&] { return g_link[which] > before; });
+            continue;
+        }
+        if (steps[i].rfind("notifications ", 0) == 0) {
+            const int count = std::atoi(steps[i].c_str() + 14);
+            wait("notifications", [&] { return g_notifications >= count; });
+            continue;
+        }
+        std::vector<uint8_t> message;
+        std::istringstream in(steps[i]);
+        for (unsigned byte = 0; in >> std::hex >> byte;)
+            message.push_back(static_cast<uint8_t>(byte));
+        all = command(message);
     }
     ORMA_DLL_Exit();
     std::FILE* out = std::fopen("exports.txt", "w");
