@@ -165,6 +165,14 @@ if(NOT WIN32 AND SER2NET)
                                              ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
 endif()
 
+# A capture played again: through ormactl, ormasim --replay gives the host the same messages as
+# the misbehaving ormasim that wrote the capture.
+set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_replay)
+file(MAKE_DIRECTORY ${workdir})
+add_test(NAME e2e_replay WORKING_DIRECTORY ${workdir}
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/replay_roundtrip.sh ${E2E_SIM} ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
+set_tests_properties(e2e_replay PROPERTIES TIMEOUT 120 ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e)
+
 # The host tool against the simulator: mode 2 on a port of its own, and natively mode 1 through
 # --device.
 function(ormactl_test name lock)

@@ -293,7 +293,8 @@ struct Ran {
 Ran run_session(ScriptLine& line, const sim::Options& o)
 {
     sim::Rng rng(1);
-    sim::Session session(line, o, rng, nullptr, sim::Clock::now());
+    sim::Context context{rng};
+    sim::Session session(line, o, context);
     const long answered = session.run();
     return {answered, session.dropped(), session.unplug_ms()};
 }

@@ -3,7 +3,9 @@
     def test_command(ormasim):
         with Link() as link: ...
 
-Options for the simulator: @pytest.mark.ormasim("--noise", "8", "--notify", "100").
+Options for the simulator: @pytest.mark.ormasim("--noise", "8", "--notify", "100"). A capture to
+play again: @pytest.mark.ormasim("--replay", "session.pcapng"), a relative path being taken from
+the test file's folder.
 The simulator is found through ORMASIM, next to the library (../bin/ormasim), then PATH; when
 it is not, the test fails with a message that names what is missing (the library, found through
 ORMA_DLL_LIBRARY, or the simulator) and where it was looked for.
@@ -80,6 +82,19 @@ class Simulator:
             return log.read()
 
 
+def _beside_test(request: pytest.FixtureRequest, args: List[str]) -> List[str]:
+    """The marker's arguments, with the capture of --replay taken from the test file's folder when relative."""
+    folder = Path(str(request.node.fspath)).parent
+    out = []
+    for arg in args:
+        if out and out[-1] == "--replay" and not os.path.isabs(arg):
+            arg = str(folder / arg)
+        elif arg.startswith("--replay=") and not os.path.isabs(arg[len("--replay="):]):
+            arg = "--replay=" + str(folder / arg[len("--replay="):])
+        out.append(arg)
+    return out
+
+
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "ormasim(*args): extra command-line options for the ormasim fixture")
 
@@ -96,7 +111,7 @@ def ormasim(request: pytest.FixtureRequest, tmp_path: Path) -> Iterator[Simulato
                     "(another ormasim or a module's TCP peer) before running these tests" % (PORT, taken),
                     pytrace=False)
     marker = request.node.get_closest_marker("ormasim")
-    args = [program, "--tcp", "--port", str(PORT)] + [str(a) for a in (marker.args if marker else ())]
+    args = [program, "--tcp", "--port", str(PORT)] + _beside_test(request, [str(a) for a in (marker.args if marker else ())])
     log_path = tmp_path / "ormasim.out"
     log = open(log_path, "wb")
     process = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT)

@@ -89,6 +89,19 @@ def test_notifications_come_with_the_responses(ormasim):
     assert any(m is not None and is_notification(m) for m in messages)
 
 
+# session.pcapng, beside this file: a notification 300 ms after the start, then 01 answered 81 42
+# (no echo) and 40 01 answered 80 07 07 after an 85 that the library made up (left out).
+@pytest.mark.ormasim("--replay", "session.pcapng")
+def test_marker_replays_a_capture_found_beside_the_test(ormasim):
+    with Link() as link:
+        link.send(b"\x01")
+        link.send(b"\x40\x09")  # no such bytes: the recorded command of the same code
+        messages = [link.receive(timeout=5) for _ in range(3)]
+    assert messages == [b"\x81\x42", b"\x80\x07\x07", bytes.fromhex("E0 46 00 00 00 07 00 00 00 01")]
+    _wait_for(lambda: "replay: matched" in ormasim.output())
+    assert "ormasim: replay: matched 2, unmatched 0, notifications sent 1" in ormasim.output()
+
+
 BAD_ARGUMENTS = [
     (dict(mode="2"), TypeError, "mode must be an int"),
     (dict(mode=2.0), TypeError, "mode must be an int"),

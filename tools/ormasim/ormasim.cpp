@@ -1,10 +1,12 @@
 // ormasim: plays the receiver module at the other end of the serial or TCP link.
-// It answers every command, sends notifications, and misbehaves on request so that the link's
-// recovery can be tested. See --help. The roles are in sim_roles_posix.cpp, one connection's
-// work in sim_session.cpp, the command line in sim_options.cpp.
+// It answers every command (or plays a capture again), sends notifications, and misbehaves on
+// request so that the link's recovery can be tested. See --help. The roles are in
+// sim_roles_posix.cpp, one connection's work in sim_session.cpp, the module in sim_module.cpp,
+// the command line in sim_options.cpp.
 #include "sim_cli.h"
 #include "sim_core.h"
 #include "sim_posix.h"
+#include "sim_replay.h"
 
 #include <signal.h>
 
@@ -44,8 +46,11 @@ int main(int argc, char** argv)
     if (!o.record.empty() && !(record = std::fopen(o.record.c_str(), "a")))
         sim::fail(o.record.c_str());
     sim::Rng rng(o.seed);
-    const auto epoch = sim::Clock::now();
-    const long answered = o.serial ? sim::serve_serial(o, rng, record, epoch) : sim::serve_tcp(o, rng, record, epoch);
+    sim::Recording recording(o, o.serial ? 1 : 2);
+    sim::Context context{rng, record, sim::Clock::now(), recording.capture.get(), recording.replay.get()};
+    const long answered = o.serial ? sim::serve_serial(o, context) : sim::serve_tcp(o, context);
+    if (recording.replay)
+        recording.replay->report();
     say("stopped, " + std::to_string(answered) + " commands answered");
     if (record)
         std::fclose(record);

@@ -4,6 +4,7 @@
 // holds the socket calls under it and the server around it. See --help.
 #include "ormasim_win32.h"
 #include "sim_cli.h"
+#include "sim_replay.h"
 #include "sim_session.h"
 
 #include <winsock2.h>
@@ -152,7 +153,7 @@ SOCKET accept_one(SOCKET listener)
     return s;
 }
 
-long serve(const sim::Options& o, sim::Rng& rng, FILE* record, Clock::time_point epoch)
+long serve(const sim::Options& o, sim::Context& context)
 {
     int port = o.port;
     SOCKET listener = listen_on(port, 0);
@@ -168,7 +169,7 @@ long serve(const sim::Options& o, sim::Rng& rng, FILE* record, Clock::time_point
         bool dropped = false;
         {
             SocketLine line(s);
-            sim::Session session(line, o, rng, record, epoch);
+            sim::Session session(line, o, context);
             answered += session.run();
             unplug_ms = session.unplug_ms();
             dropped = session.dropped();
@@ -211,7 +212,11 @@ int ormasim_tcp_main(int argc, char** argv)
         sim::usage_error("cannot open " + o.record);
 
     sim::Rng rng(o.seed);
-    const long answered = serve(o, rng, record, Clock::now());
+    sim::Recording recording(o, 2);
+    sim::Context context{rng, record, Clock::now(), recording.capture.get(), recording.replay.get()};
+    const long answered = serve(o, context);
+    if (recording.replay)
+        recording.replay->report();
     say("stopped, " + std::to_string(answered) + " commands answered");
     if (record)
         std::fclose(record);

@@ -31,6 +31,36 @@ inline long number_arg(const char* name, long min, long max)
     return value;
 }
 
+// The value of --speed: a factor above 0 (decimal, a point for the fraction), at most 1000.
+inline double speed_arg(const char* name)
+{
+    char* end = nullptr;
+    const double value = std::strtod(optarg, &end);
+    if (end == optarg || *end || !(value > 0 && value <= 1000))
+        usage_error(std::string("bad value for --") + name + ": " + optarg + " (a factor above 0, e.g. 2 or 0.5)");
+    return value;
+}
+
+// The help on --capture, --replay and --speed, alike in every role.
+inline constexpr const char* CAPTURE_HELP = R"(Capture and replay:
+  --capture FILE      write the module's side of the link to FILE, a capture file (pcapng, link
+                      type 147, the library's format): every message received and sent with its
+                      time in microseconds, frames whole on framed links, the noise, the frames
+                      sent with a wrong checksum, the link's coming and the module's drops. Each
+                      record is written at once, so the file is whole whenever the program ends
+  --replay FILE       play the module's side of a capture (written by the library or by
+                      --capture): each command is answered with what followed the recorded
+                      command of the same bytes, else of the same code, each recorded command
+                      used once and in order; a command with no such match is answered as
+                      without --replay. Messages to the host that followed no command (or came
+                      after its response) go out at their recorded offsets from the first
+                      connection; recorded noise, frames with a wrong checksum and drops of the
+                      link by the module are played too where the role can. Messages that the
+                      library made up are left out. At the end of each connection and of the
+                      program: "ormasim: replay: matched M, unmatched U, notifications sent N"
+  --speed X           with --replay: the notifications come X times as fast (default 1)
+)";
+
 // The options every role has (-v, -t, -V, -h) and getopt_long's complaints; ends the program
 // where they say so.
 inline void common_option(int c, bool& verbose, bool& timestamps, const char* help, char** argv)

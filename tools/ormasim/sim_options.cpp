@@ -71,6 +71,7 @@ Misbehaviour (for tests; the random choices follow --seed):
   --notify MS         send notifications every MS milliseconds from the start of a connection
   --seed N            seed of the random choices (default 1)
 
+%s
 Output:
   --record FILE       append every received frame to FILE, one line of hex each
   -v, --verbose       print every frame received and sent ("ormasim: rx ..."/"ormasim: tx ...")
@@ -86,8 +87,9 @@ Output:
 
 Options parse_options(int argc, char** argv, const char* usage)
 {
-    const std::string help = std::string(usage) + BODY;
-    enum { TCP = 256, SERIAL, HOLD, LINK, PORT, ONCE, NOISE, SPLIT, GAP, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD };
+    std::string help = std::string(usage) + BODY;
+    help.replace(help.find("%s\n"), 3, CAPTURE_HELP);
+    enum { TCP = 256, SERIAL, HOLD, LINK, PORT, ONCE, NOISE, SPLIT, GAP, BAD, SILENT, SILENT_AFTER, DROP, NOTIFY, SEED, RECORD, CAPTURE, REPLAY, SPEED };
     const std::initializer_list<option> own = {
         {"tcp", no_argument, nullptr, TCP},
         {"serial", no_argument, nullptr, SERIAL},
@@ -105,6 +107,9 @@ Options parse_options(int argc, char** argv, const char* usage)
         {"notify", required_argument, nullptr, NOTIFY},
         {"seed", required_argument, nullptr, SEED},
         {"record", required_argument, nullptr, RECORD},
+        {"capture", required_argument, nullptr, CAPTURE},
+        {"replay", required_argument, nullptr, REPLAY},
+        {"speed", required_argument, nullptr, SPEED},
     };
     Options o;
     sim::parse_command_line(argc, argv, own, help.c_str(), o.verbose, o.timestamps, [&](int c, const char* name) {
@@ -128,6 +133,9 @@ Options parse_options(int argc, char** argv, const char* usage)
         case NOTIFY: o.notify_ms = static_cast<int>(number_arg(name, 0, 3600000)); break;
         case SEED: o.seed = static_cast<uint64_t>(number_arg(name, 0, 0x7FFFFFFF)); break;
         case RECORD: o.record = optarg; break;
+        case CAPTURE: o.capture = optarg; break;
+        case REPLAY: o.replay = optarg; break;
+        case SPEED: o.speed = speed_arg(name); break;
         default: break;
         }
     });

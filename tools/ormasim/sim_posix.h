@@ -17,7 +17,7 @@ extern volatile sig_atomic_t g_stop;
 [[noreturn]] void fail(const char* what);
 
 // Serve until a stop (or, with --once, the end of the first connection); the commands answered.
-long serve_tcp(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch);
-long serve_serial(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch);
+long serve_tcp(const Options& o, Context& context);
+long serve_serial(const Options& o, Context& context);
 
 } // namespace sim

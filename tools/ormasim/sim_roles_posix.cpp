@@ -153,7 +153,7 @@ int tcp_listener(int port, sockaddr_in& addr)
 
 } // namespace
 
-long serve_tcp(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch)
+long serve_tcp(const Options& o, Context& context)
 {
     sockaddr_in addr{};
     int listener = tcp_listener(o.port, addr);
@@ -174,7 +174,7 @@ long serve_tcp(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch
         set_nonblocking(fd);
         say("connected");
         FdLine line(fd, false);
-        Session session(line, o, rng, record, epoch);
+        Session session(line, o, context);
         answered += session.run();
         close(fd);
         if (!session.dropped() && !g_stop) {
@@ -194,7 +194,7 @@ long serve_tcp(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch
     return answered;
 }
 
-long serve_serial(const Options& o, Rng& rng, FILE* record, Clock::time_point epoch)
+long serve_serial(const Options& o, Context& context)
 {
     long answered = 0;
     for (bool first = true; !g_stop; first = false) {
@@ -225,7 +225,7 @@ long serve_serial(const Options& o, Rng& rng, FILE* record, Clock::time_point ep
             say("ready");
         }
         FdLine line(master, true);
-        Session session(line, o, rng, record, epoch);
+        Session session(line, o, context);
         answered += session.run();
         if (held >= 0)
             close(held);

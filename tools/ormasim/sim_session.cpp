@@ -1,7 +1,9 @@
 // One connection's work, the same on every system; see sim_session.h.
 #include "sim_session.h"
 
+#include "sim_capture.h"
 #include "sim_cli.h"
+#include "sim_replay.h"
 
 #include <algorithm>
 
@@ -18,17 +20,16 @@ int ms_until(Clock::time_point when)
 // The shorter of two timeouts, -1 meaning none.
 int sooner(int timeout, int t)
 {
-    return timeout < 0 ? t : std::min(timeout, t);
+    return timeout < 0 ? t : t < 0 ? timeout : std::min(timeout, t);
 }
 
 } // namespace
 
-Session::Session(Line& line, const Options& options, Rng& rng, FILE* record, Clock::time_point epoch)
-    : line_(line), o_(options), rng_(rng), record_(record), epoch_(epoch)
+Session::Session(Line& line, const Options& options, Context& context)
+    : line_(line), o_(options), context_(context), module_(options, context, *this, true)
 {
-    notify_ms_ = o_.notify_ms;
-    next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
-    silent_ = o_.silent_after == 0;
+    if (context_.capture)
+        context_.capture->link(true);
 }
 
 long Session::run()
@@ -39,52 +40,30 @@ long Session::run()
         const Line::Ready ready = line_.wait(want_write, timeout_ms());
         if (ready.stop)
             break;
-        timers();
+        module_.timers();
         if (ready.writable || (!out_.empty() && out_.front().due <= Clock::now()))
             flush_some();
         if (ready.readable)
             receive();
-        if (drop_pending_ && out_.empty()) {
-            say("dropping the connection after " + std::to_string(received_) + " commands");
+        if (module_.drop_pending() && out_.empty() && !closed_) {
+            say("dropping the connection after " + std::to_string(module_.received()) + " commands");
+            if (context_.capture)
+                context_.capture->link(false);
             dropped_ = true;
             closed_ = true;
         }
     }
-    return answered_;
+    if (context_.replay)
+        context_.replay->report();
+    return module_.answered();
 }
 
 int Session::timeout_ms() const
 {
-    int timeout = -1;
-    if (notify_ms_ > 0)
-        timeout = ms_until(next_notify_);
-    if (!delayed_.empty())
-        timeout = sooner(timeout, ms_until(delayed_.front().due));
+    int timeout = module_.timeout_ms();
     if (!out_.empty() && out_.front().due > Clock::now())
         timeout = sooner(timeout, ms_until(out_.front().due));
     return timeout;
-}
-
-int32_t Session::now_ms() const
-{
-    return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - epoch_).count());
-}
-
-// Delayed answers and periodic notifications whose time has come.
-void Session::timers()
-{
-    while (!delayed_.empty() && Clock::now() >= delayed_.front().due) {
-        send(delayed_.front().start, delayed_.front().message, delayed_.front().bad);
-        delayed_.pop_front();
-    }
-    if (notify_ms_ > 0 && Clock::now() >= next_notify_) {
-        send_subchannel();
-        if (++ticks_ % 4 == 0)
-            send(START_FLOW, error_notification(2, last_command_, now_ms()), false);
-        next_notify_ += std::chrono::milliseconds(notify_ms_);
-        if (next_notify_ < Clock::now())
-            next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
-    }
 }
 
 void Session::receive()
@@ -99,94 +78,55 @@ void Session::receive()
         return;
     rx_.feed(bytes, static_cast<size_t>(n));
     Bytes frame;
-    while (!closed_ && !drop_pending_ && rx_.next(frame))
-        on_frame(frame.data(), static_cast<int>(frame.size()));
+    while (!closed_ && !module_.drop_pending() && rx_.next(frame))
+        on_frame(frame);
 }
 
-void Session::on_frame(const uint8_t* frame, int length)
+void Session::on_frame(const Bytes& frame)
 {
-    if (record_) {
-        std::fprintf(record_, "%s\n", hex(frame, static_cast<size_t>(length)).c_str());
-        std::fflush(record_);
+    if (context_.record) {
+        std::fprintf(context_.record, "%s\n", hex(frame).c_str());
+        std::fflush(context_.record);
     }
     if (o_.verbose)
-        say("rx " + hex(frame, static_cast<size_t>(length)));
-    const uint8_t start = frame[0];
-    const uint8_t* message = frame + 2;
-    const int size = length - static_cast<int>(FRAME_OVERHEAD);
-    if (!is_command(message, size))
-        return;
-    last_command_ = message[0];
-    ++received_;
-    if (message[0] == CONTROL_CODE && size >= 2 && !control(message, size))
-        return;
-    if (silent_)
-        return;
-    if (o_.silent_after >= 0 && received_ > o_.silent_after) {
-        silent_ = true;
-        return;
-    }
-    ++answered_;
-    const bool bad = o_.bad_checksum > 0 && answered_ % o_.bad_checksum == 0;
-    auto delay = std::chrono::milliseconds(0);
-    if (message[0] == CONTROL_CODE && size >= 4 && message[1] == CTL_DELAY)
-        delay = std::chrono::milliseconds(message[2] << 8 | message[3]);
-    if (delay.count() > 0 || !delayed_.empty()) // answers keep their order
-        delayed_.push_back({Clock::now() + delay, start, response_to(message, size), bad});
-    else
-        send(start, response_to(message, size), bad);
-    if (o_.drop_after > 0 && answered_ >= o_.drop_after)
-        drop_pending_ = true;
+        say("rx " + hex(frame));
+    if (context_.capture)
+        context_.capture->received(frame, frame[0]);
+    module_.receive(frame[0], frame.data() + 2, frame.size() - FRAME_OVERHEAD);
 }
 
-// Applies a control command; false when it is not to be answered.
-bool Session::control(const uint8_t* message, int size)
+// Queues one frame, with noise before it and cut into pieces as the options ask. Notifications
+// go out with start byte AA, answers with that of their command.
+void Session::send(uint8_t tag, const Bytes& message, bool notification, bool bad_checksum)
 {
-    switch (message[1]) {
-    case CTL_PERIODIC:
-        if (size >= 4) {
-            notify_ms_ = message[2] << 8 | message[3];
-            next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
-        }
-        return true;
-    case CTL_SUBCHANNELS:
-        for (int i = 0; size >= 3 && i < message[2]; ++i)
-            send_subchannel();
-        return true;
-    case CTL_ERROR:
-        send(START_FLOW, error_notification(1, last_command_, now_ms()), false);
-        return true;
-    case CTL_SILENT:
-        silent_ = true;
-        return false;
-    case CTL_DROP:
-        drop_pending_ = true;
-        return false;
-    case CTL_UNPLUG:
-        unplug_ms_ = size >= 4 ? std::max(1, message[2] << 8 | message[3]) : 1;
-        drop_pending_ = true;
-        return false;
-    default:
-        return true;
-    }
-}
-
-void Session::send_subchannel()
-{
-    const SubChannel sc = next_subchannel(rng_);
-    send(START_FLOW, subchannel_notification(subchannel_word(sc), now_ms()), false);
-}
-
-// Queues one frame, with noise before it and cut into pieces as the options ask.
-void Session::send(uint8_t start, const Bytes& message, bool bad_checksum)
-{
+    const uint8_t start = notification || !is_start(tag) ? START_FLOW : tag;
     const Bytes frame = make_frame(start, message, bad_checksum);
     if (o_.verbose)
         say("tx " + hex(frame) + (bad_checksum ? " (bad checksum)" : ""));
-    Bytes unit = make_noise(rng_, o_.noise, frame);
+    Bytes unit = make_noise(context_.rng, o_.noise, frame);
+    if (context_.capture) {
+        if (!unit.empty())
+            context_.capture->sent(unit, 0, orma_capture::NOISE);
+        context_.capture->sent(frame, start, bad_checksum ? orma_capture::BAD_SUM : 0);
+    }
     unit.insert(unit.end(), frame.begin(), frame.end());
+    queue(std::move(unit));
+}
+
+// Recorded bytes as they are (--replay): noise, or a frame with a wrong checksum.
+void Session::raw(const Bytes& bytes, uint8_t flags)
+{
+    if (o_.verbose)
+        say("tx " + hex(bytes) + ((flags & orma_capture::NOISE) ? " (noise)" : " (bad checksum)"));
+    if (context_.capture)
+        context_.capture->sent(bytes, (flags & orma_capture::BAD_SUM) && !bytes.empty() ? bytes[0] : 0, flags);
+    queue(bytes);
+}
+
+void Session::queue(Bytes unit)
+{
     auto due = out_.empty() ? Clock::now() : out_.back().due;
-    for (auto& piece : pace(rng_, unit, o_.split, o_.gap_min, o_.gap_max)) {
+    for (auto& piece : pace(context_.rng, unit, o_.split, o_.gap_min, o_.gap_max)) {
         due = std::max(due, Clock::now()) + std::chrono::milliseconds(piece.gap_ms);
         out_.push_back({std::move(piece.bytes), due});
     }

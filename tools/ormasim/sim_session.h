@@ -4,7 +4,7 @@
 // the serial line's hang-ups) is behind Line, implemented in the _posix and _win32 files.
 #pragma once
 
-#include "sim_core.h"
+#include "sim_module.h"
 
 #include <chrono>
 #include <cstddef>
@@ -15,8 +15,9 @@
 
 namespace sim {
 
-// The command line of the TCP and serial roles (the serial ones are Linux-only).
-struct Options {
+// The command line of the TCP and serial roles (the serial ones are Linux-only); what the
+// module does is in ModuleOptions.
+struct Options : ModuleOptions {
     bool serial = false;
     bool hold = false;
     std::string link;
@@ -26,11 +27,6 @@ struct Options {
     int split = 1;
     int gap_min = 0;
     int gap_max = 0;
-    long bad_checksum = 0;
-    long silent_after = -1;
-    long drop_after = -1;
-    int notify_ms = 0;
-    uint64_t seed = 1;
     std::string record;
     bool verbose = false;
     bool timestamps = false;
@@ -38,8 +34,6 @@ struct Options {
 
 // Parses the command line of the TCP and serial roles; `usage` heads the --help text.
 Options parse_options(int argc, char** argv, const char* usage);
-
-using Clock = std::chrono::steady_clock;
 
 // One connection's system calls. The connection is non-blocking.
 class Line {
@@ -63,9 +57,11 @@ public:
     virtual long write(const uint8_t* bytes, size_t size) = 0;
 };
 
-class Session {
+// One connection: the host's frames go to the module, the module's messages go out as frames,
+// with noise, split writes and pauses as the options ask.
+class Session : private Module::Port {
 public:
-    Session(Line& line, const Options& options, Rng& rng, FILE* record, Clock::time_point epoch);
+    Session(Line& line, const Options& options, Context& context);
 
     // Runs until the peer goes away, the connection is dropped or a stop is asked for.
     // Returns the number of commands answered.
@@ -73,50 +69,31 @@ public:
 
     bool dropped() const { return dropped_; }
     // How long the line is to stay away after the session (7F 07), or 0.
-    int unplug_ms() const { return unplug_ms_; }
+    int unplug_ms() const { return module_.unplug_ms(); }
 
 private:
-    struct Delayed {
-        Clock::time_point due;
-        uint8_t start;
-        Bytes message;
-        bool bad;
-    };
     struct Out {
         Bytes bytes;
         Clock::time_point due; // not written before
     };
 
     int timeout_ms() const;
-    int32_t now_ms() const;
-    void timers();
     void receive();
-    void on_frame(const uint8_t* frame, int length);
-    bool control(const uint8_t* message, int size);
-    void send_subchannel();
-    void send(uint8_t start, const Bytes& message, bool bad_checksum);
+    void on_frame(const Bytes& frame);
+    void send(uint8_t tag, const Bytes& message, bool notification, bool bad_checksum) override;
+    void raw(const Bytes& bytes, uint8_t flags) override;
+    void queue(Bytes unit);
     void flush_some();
 
     Line& line_;
     const Options& o_;
-    Rng& rng_;
-    FILE* record_;
-    Clock::time_point epoch_;
+    Context& context_;
+    Module module_;
     FrameReader rx_;
-    std::deque<Delayed> delayed_;
     std::deque<Out> out_;
     size_t sent_ = 0;
-    long received_ = 0;
-    long answered_ = 0;
-    bool silent_ = false;
     bool closed_ = false;
     bool dropped_ = false;
-    bool drop_pending_ = false;
-    int unplug_ms_ = 0;
-    int notify_ms_ = 0;
-    long ticks_ = 0;
-    uint8_t last_command_ = 0;
-    Clock::time_point next_notify_;
 };
 
 } // namespace sim
