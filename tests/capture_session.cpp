@@ -103,16 +103,17 @@ int main(int argc, char** argv)
     if (ORMA_DLL_Init(mode, 2, 0, on_message) != 0)
         return 1;
     bool all = true;
+    int links_awaited[2] = {0, 0};
     for (size_t i = 0; i < steps.size() && all; ++i) {
         const auto wait = [&](const char* what, auto done) {
             std::unique_lock hold(g_lock);
             all = g_came.wait_for(hold, std::chrono::seconds(5), done) ||
                   (std::fprintf(stderr, "capture_session: no %s\n", what), false);
         };
-        if (steps[i] == "down" || steps[i] == "up") {
+        if (steps[i] == "down" || steps[i] == "up") { // the n-th such step waits for the n-th notification
             const int which = steps[i] == "up";
-            const int before = g_link[which];
-            wait(steps[i].c_str(), [&] { return g_link[which] > before; });
+            const int count = ++links_awaited[which];
+            wait(steps[i].c_str(), [&] { return g_link[which] >= count; });
             continue;
         }
         if (steps[i].rfind("notifications ", 0) == 0) {
