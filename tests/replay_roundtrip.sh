@@ -28,9 +28,13 @@ stop_sim() { # the simulator's output
   echo "--- simulator"; cat "$name.out"
 }
 
-# The host's three connections (RUNNER ORMACTL as arguments); what it saw, without the round
-# trips, which differ from run to run.
-host() { "$@" --mode=2 --wait 200 2>&1 | tr -d '\r' | sed 's/  ([0-9.]* ms)$//; s/; round trip ms:.*$//'; }
+# The host's three connections (RUNNER ORMACTL as arguments); the messages it saw and its
+# summaries, without the round trips, which differ from run to run (the library's own console
+# lines are left out too: their place among ormactl's lines is not fixed).
+host() {
+  "$@" --mode=2 --wait 200 2>&1 | tr -d '\r' | grep -E '^(-> |<- |ormactl: )' |
+    sed 's/  ([0-9.]* ms)$//; s/; round trip ms:.*$//'
+}
 exchange() {
   host "$@" send 01 "40 01 02" "7F 02 02" "7F 03" "22 05"
   host "$@" send "05 05" "7F 05"
