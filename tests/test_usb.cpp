@@ -576,6 +576,32 @@ TEST(Hosts, ACaptureHoldsEveryMessageInOrder)
     std::fclose(expected);
 }
 
+// The device plays back what it captured: the host gets the same messages, notifications with
+// their recorded times among them, and every command finds its recorded answer.
+TEST(Hosts, AReplayGivesTheHostWhatTheCaptureHeld)
+{
+    const auto session = [](const std::string& options, const std::string& summary) {
+        Simulator sim(options);
+        Host a("a");
+        a.start("init 3 cb");
+        a.await("send 7F 02 02", "rx BF 02 02", 1, 0);
+        a.await("send 40 01 02", "rx 80 01 02");
+        a.await("send 7F 03", "rx BF 03");
+        EXPECT_LT(a.exit_ms(), 200);
+        a.quit();
+        EXPECT_TRUE(wait_until([&] { return sim.out().find(summary) != std::string::npos; })) << sim.out();
+        std::vector<std::string> rx;
+        for (const auto& r : a.reports())
+            if (r.text.starts_with("rx"))
+                rx.push_back(r.text);
+        return rx;
+    };
+    const auto recorded = session("--capture usb_sim.pcapng", "ormasim: ");
+    const auto replayed = session("--replay usb_sim.pcapng", "replay: matched 3, unmatched 0");
+    EXPECT_EQ(replayed.size(), 7u); // connected, 2 sub-channels, 2 answers, the error, an answer
+    EXPECT_EQ(replayed, recorded);
+}
+
 // The answers of the serial and TCP links (the end-to-end table), under protocol 1 and 2, with a
 // callback and polling: a command sent while there is no pipe to an owner, and a response that
 // comes after the 300 ms deadline. Under protocol 1 a polling host stores nothing.
