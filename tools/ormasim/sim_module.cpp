@@ -23,6 +23,10 @@ Module::Module(const ModuleOptions& o, Context& context, Port& port, bool can_un
     notify_ms_ = o_.notify_ms;
     next_notify_ = Clock::now() + std::chrono::milliseconds(notify_ms_);
     silent_ = o_.silent_after == 0;
+}
+
+void Module::begin_replay()
+{
     if (context_.replay)
         context_.replay->begin(Clock::now());
 }
@@ -39,6 +43,7 @@ void Module::receive(uint8_t tag, const uint8_t* message, size_t size)
         return;
     last_command_ = message[0];
     ++received_;
+    begin_replay(); // on a line without connections, the host's first command
     if (const std::vector<Step>* recorded = context_.replay ? context_.replay->answer(message, size) : nullptr) {
         ++answered_;
         for (const Step& step : *recorded)

@@ -63,6 +63,8 @@ public:
 
     // can_unplug: whether the role pulls its line away on 7F 07 (else it is answered).
     Module(const ModuleOptions& o, Context& context, Port& port, bool can_unplug);
+    // Starts a replay's clock of unasked notifications, when the host is there (once per run).
+    void begin_replay();
 
     // One message from the host, with its tag.
     void receive(uint8_t tag, const uint8_t* message, size_t size);

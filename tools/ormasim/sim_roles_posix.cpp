@@ -96,6 +96,8 @@ public:
         return n;
     }
 
+    bool host_at_start() const override { return !serial_; }
+
     long write(const uint8_t* bytes, size_t size) override
     {
         const ssize_t n = ::write(fd_, bytes, size);

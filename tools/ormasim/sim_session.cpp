@@ -28,6 +28,8 @@ int sooner(int timeout, int t)
 Session::Session(Line& line, const Options& options, Context& context)
     : line_(line), o_(options), context_(context), module_(options, context, *this, true)
 {
+    if (line.host_at_start())
+        module_.begin_replay();
     if (context_.capture)
         context_.capture->link(true);
 }

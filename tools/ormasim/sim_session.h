@@ -55,6 +55,9 @@ public:
     virtual Ready wait(bool want_write, int timeout_ms) = 0;
     virtual long read(uint8_t* bytes, size_t size) = 0;
     virtual long write(const uint8_t* bytes, size_t size) = 0;
+    // Whether the host is there when the line is: a TCP connection. A serial line is there
+    // before its host opens it, so a replay's clock starts with the host's first command.
+    virtual bool host_at_start() const { return true; }
 };
 
 // One connection: the host's frames go to the module, the module's messages go out as frames,

@@ -321,6 +321,7 @@ void Device::complete(Channel& ch)
         }
         ch.held = true;
         ch.module = std::make_unique<sim::Module>(o_, context_, ch, false);
+        ch.module->begin_replay();
         if (context_.capture)
             context_.capture->link(true);
         say("device opened through interface " + std::to_string(ch.index));
