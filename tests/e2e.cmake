@@ -238,10 +238,12 @@ endif()
 # The golden session: its module side replayed (ormasim --replay) gives the library the log
 # files and the messages at the exports that the session gave (golden_run.sh record makes them).
 if(NOT WIN32)
-  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/golden_replay)
-  file(MAKE_DIRECTORY ${workdir})
-  add_test(NAME golden_replay WORKING_DIRECTORY ${workdir}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/golden_run.sh check $<TARGET_FILE:ormasim>
-                   $<TARGET_FILE:capture_session> ${CMAKE_CURRENT_SOURCE_DIR}/golden)
-  set_tests_properties(golden_replay PROPERTIES TIMEOUT 120 LABELS e2e)
+  foreach(role check check-serial)
+    set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/golden_${role})
+    file(MAKE_DIRECTORY ${workdir})
+    add_test(NAME golden_${role} WORKING_DIRECTORY ${workdir}
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/golden_run.sh ${role} $<TARGET_FILE:ormasim>
+                     $<TARGET_FILE:capture_session> ${CMAKE_CURRENT_SOURCE_DIR}/golden)
+    set_tests_properties(golden_${role} PROPERTIES TIMEOUT 120 LABELS e2e)
+  endforeach()
 endif()

@@ -2,30 +2,36 @@
 # The golden session: the library's log files of a session against a replayed module.
 #   golden_run.sh check  ORMASIM CAPTURE_SESSION GOLDEN_DIR   replays GOLDEN_DIR/session.pcapng and
 #                                                             compares the log files with GOLDEN_DIR's
+#   golden_run.sh check-serial ...                            the same over a serial line (mode 1)
 #   golden_run.sh record ORMASIM CAPTURE_SESSION GOLDEN_DIR   records the session anew against a
 #                                                             misbehaving simulator (noise, split
 #                                                             frames, a bad checksum, a dropped link)
 #                                                             and writes the capture and log files there
 # The host's side is capture_session with GOLDEN_DIR/commands.txt; the log files, and what
 # crossed the exports (exports.txt), are compared without the line of the simulator's port,
-# which differs from run to run.
+# which differs from run to run (and over the serial line, of its device).
 set -u
 what=$1 sim=$2 session=$3 golden=$4
 here=$(cd "$(dirname "$0")" && pwd)
 logs="ORMA_Notifications.txt ORMA_ErrNotifications.txt ORMA_FSINotifications.txt ORMA_CfgSubChannels.txt exports.txt"
+mode=2 role="--tcp --port 0" link='Port = $ORMA_SIM_PORT'
+if [ "$what" = check-serial ]; then
+  mode=1 role="--serial --link $PWD/line" link='ComPort = $ORMA_SIM_SERIAL'
+fi
 if [ "$what" = record ]; then
   sim_args="--noise 6 --split 3 --bad-checksum 5 --drop-after 12 --seed 7 --capture session.pcapng"
 else
   sim_args="--replay $golden/session.pcapng"
 fi
-rm -f $logs session.pcapng # shellcheck disable=SC2086
 # shellcheck disable=SC2086
-"$here/e2e_run.sh" "$sim" --tcp --port 0 $sim_args -- sh -c \
-  'sed "s/^Port = .*/Port = $ORMA_SIM_PORT/" "$1/ORMA_DLL_Log.ini" >ORMA_DLL_Log.ini && exec "$0" 2 "@$1/commands.txt"' \
+rm -f $logs session.pcapng
+# shellcheck disable=SC2086
+"$here/e2e_run.sh" "$sim" $role $sim_args -- sh -c \
+  "sed \"s|^Port = .*|$link|\" \"\$1/ORMA_DLL_Log.ini\" >ORMA_DLL_Log.ini && exec \"\$0\" $mode \"@\$1/commands.txt\"" \
   "$session" "$golden" || exit 1
 status=0
 for log in $logs; do
-  grep -v '^ *port *= ' "$log" >"$log.cmp" 2>/dev/null || { echo "golden_run: no $log"; status=1; continue; }
+  grep -iv '^ *\(com\)*port *= ' "$log" >"$log.cmp" 2>/dev/null || { echo "golden_run: no $log"; status=1; continue; }
   if [ "$what" = record ]; then
     cp "$log.cmp" "$golden/$log"
   elif ! cmp -s "$log.cmp" "$golden/$log"; then

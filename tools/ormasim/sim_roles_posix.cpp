@@ -234,6 +234,8 @@ long serve_serial(const Options& o, Context& context)
         close(master); // the host's end hangs up
         if (!o.link.empty())
             unlink(o.link.c_str());
+        if (session.dropped())
+            continue; // a drop hangs the line up; a new one follows at once (--link finds it)
         if (session.unplug_ms() <= 0)
             break;
         say("unplugged for " + std::to_string(session.unplug_ms()) + " ms");
