@@ -67,7 +67,8 @@ Misbehaviour (for tests; the random choices follow --seed):
   --silent            never answer
   --silent-after N    answer the first N commands of a connection, then nothing
   --drop-after N      close the connection after answering its N-th command, then wait for
-                      the next one (TCP); so every N answers when the host comes back
+                      the next one; so every N answers when the host comes back (--serial
+                      hangs the line up and makes a new one at once: use --link)
   --notify MS         send notifications every MS milliseconds from the start of a connection
   --seed N            seed of the random choices (default 1)
 
