@@ -2,6 +2,7 @@
 
 #include "ORMA_DLL.h"
 #include "support/console.h"
+#include "support/rotate.h"
 
 #include <chrono>
 #include <cstdio>
@@ -68,11 +69,7 @@ void rotate()
     write_held();
     if (!g_capture.file)
         return;
-    std::fclose(g_capture.file);
-    const std::string older = g_capture.name + ".1";
-    std::remove(older.c_str()); // rename does not replace a file on Windows
-    std::rename(g_capture.name.c_str(), older.c_str());
-    g_capture.file = std::fopen(g_capture.name.c_str(), "wb");
+    g_capture.file = file_rotate(g_capture.file, g_capture.name, "wb");
     g_capture.written = 0;
     if (!g_capture.file) {
         capture_detail::g_on = false;

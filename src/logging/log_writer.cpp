@@ -4,6 +4,7 @@
 #include "logging/log_state.h"
 #include "support/console.h"
 #include "support/message.h"
+#include "support/rotate.h"
 
 #include <algorithm>
 #include <bit>
@@ -86,11 +87,7 @@ bool write_failed(LogChannel& ch)
 // The file as it is goes to "<name>.1"; a new, empty file of the name takes its place.
 void rotate(LogChannel& ch)
 {
-    std::fclose(ch.file);
-    const std::string older = ch.name + ".1";
-    std::remove(older.c_str()); // rename does not replace a file on Windows
-    std::rename(ch.name.c_str(), older.c_str());
-    ch.file = std::fopen(ch.name.c_str(), "w");
+    ch.file = file_rotate(ch.file, ch.name, "w");
     ch.size = 0;
     if (!ch.file) {
         report(ch, "cannot be started again after it reached its MaxSize");
