@@ -79,8 +79,6 @@ foreach(case IN LISTS cases)
            LOCK ${com_lock})
   math(EXPR seed "${seed} + 2")
 endforeach()
-e2e_test(e2e_tcp_drop MODE 2 FILTER Exchange.PeerClosingTheConnectionEndsReceptionAndLaterSendsFail
-         SIM ${tcp_sim} --record sim_rx.txt)
 # Links that come back: the module's line pulled away and brought back (the serial line keeps
 # its path through a symbolic link), and a slow bridge.
 e2e_test(e2e_tcp_pulled MODE 2 FILTER Exchange.LinkPulledAwayComesBackAndTheHostHearsOfIt
@@ -91,17 +89,6 @@ e2e_test(e2e_com_pulled MODE 1 FILTER Exchange.LinkPulledAwayComesBackAndTheHost
          LOCK ${com_lock})
 e2e_test(e2e_tcp_slow MODE 2 FILTER Exchange.SlowBridgeLosesNothing
          SIM ${tcp_sim} --noise 48 --split 4 --split-gap 150-600 --seed 17)
-
-# Every second answer spoiled: the response deadline answers 0x85; ResponseTimeout 0 waits.
-foreach(case Deadline:CorruptedResponseIsAnsweredAfterTheDeadline
-             NoDeadline:WithoutADeadlineASpoiledAnswerKeepsTheCommandWaiting)
-  string(REPLACE ":" ";" parts ${case})
-  list(GET parts 0 short)
-  list(GET parts 1 full)
-  string(TOLOWER ${short} short)
-  e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} --bad-checksum 2)
-  e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM ${com_sim} --bad-checksum 2 LOCK ${com_lock})
-endforeach()
 
 # One voice: one callback at a time against a module that notifies every millisecond, a 0x85
 # never after its real response, and the same answers in every mode.
