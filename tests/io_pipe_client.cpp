@@ -1,6 +1,7 @@
 // A client process of the named-pipe tests, written without the library. "PIPE hold|quit LENGTH..."
 // writes a message of each length (byte i is length + i), then stays until the pipe breaks or
-// ends at once. Exit status 0 when all went as expected.
+// ends at once; "PIPE echo COUNT" makes COUNT requests of 3 to 250 bytes (pipe, number, pattern),
+// each answered by the pipe number and the request. Exit status 0 when all went as expected.
 #include <windows.h>
 
 #include <cstdio>
@@ -32,13 +33,18 @@ int main(int argc, char** argv)
     for (int tries = 0; pipe == INVALID_HANDLE_VALUE && tries < 2000; ++tries, Sleep(10)) // 20 s for a free pipe
         pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     const std::string mode = pipe == INVALID_HANDLE_VALUE ? "" : argv[2];
-    for (int m = 3; m < argc; ++m) {
-        const int length = std::atoi(argv[m]);
-        std::string message(static_cast<size_t>(length), '\0');
+    const int count = mode == "echo" ? std::atoi(argv[3]) : argc - 3;
+    for (int m = 0; m < count; ++m) {
+        const int length = mode == "echo" ? 3 + (m * 7 + number) % 248 : std::atoi(argv[m + 3]);
+        std::string message(static_cast<size_t>(length), '\0'), answer;
         for (int i = 0; i < length; ++i)
-            message[i] = static_cast<char>(length + i);
-        if (!transfer(pipe, message, true)) {
-            std::fprintf(stderr, "pipe %d: message %d went wrong\n", number, m - 3);
+            message[i] = static_cast<char>((mode == "echo" ? m : length) + i);
+        if (mode == "echo") {
+            message.replace(0, 3, {static_cast<char>(number), static_cast<char>(m), static_cast<char>(m >> 8)});
+            answer.resize(message.size() + 1);
+        }
+        if (!transfer(pipe, message, true) || !transfer(pipe, answer, false) || (mode == "echo" && answer != static_cast<char>(number) + message)) {
+            std::fprintf(stderr, "pipe %d: message %d went wrong\n", number, m);
             return 1;
         }
     }

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -240,9 +241,11 @@ struct Recorder final : PipeOwner {
             return SetLastError(refuse), FALSE;
         got.push_back(Bytes{client});
         got.back().insert(got.back().end(), data, data + length);
+        arrived.notify_all();
         return TRUE;
     }
     std::mutex mutex;
+    std::condition_variable arrived;
     std::vector<Bytes> got;
     DWORD refuse = 0;
 };
@@ -341,6 +344,40 @@ TEST(CcNamedPipe, WaitingMessagesGoOutInOneServiceAndTheNextClientFollows)
         for (int attempt = 1; attempt <= 5; ++attempt)
             expected += (std::snprintf(line, sizeof line, format, attempt), line);
     EXPECT_EQ(console.text(ConsoleStream::Out), expected);
+}
+
+// Sixteen client processes at once, one on each pipe. The service thread forwards; a second
+// thread answers, as the device receive thread does, while reads are pending. Each client
+// checks that every answer is its own, in order: a lost one leaves it waiting until it is ended.
+TEST(CcNamedPipe, SixteenClientsGetTheirOwnAnswers)
+{
+    constexpr int COUNT = 1000;
+    Recorder device;
+    Owner owner(&device);
+    std::atomic<bool> done{false};
+    std::thread service([&] {
+        while (!done)
+            owner.serve(100);
+    });
+    std::thread answers([&] {
+        for (size_t next = 0; !done;) {
+            std::unique_lock lock(device.mutex);
+            if (!device.arrived.wait_for(lock, milliseconds(100), [&] { return device.got.size() > next; }))
+                continue;
+            const Bytes answer = device.got[next++]; // the client number, then the request
+            lock.unlock();
+            owner.pipes[answer[0]].WriteToClient(answer.data(), static_cast<uint8_t>(answer.size()));
+        }
+    });
+    std::vector<Client> clients;
+    for (int i = 0; i < PIPE_NUMBER_COUNT; ++i)
+        clients.emplace_back(std::to_string(i) + " echo " + std::to_string(COUNT));
+    for (Client& client : clients)
+        EXPECT_EQ(client.exit_code(), 0);
+    done = true;
+    service.join();
+    answers.join();
+    EXPECT_EQ(device.got.size(), PIPE_NUMBER_COUNT * COUNT);
 }
 
 // A device that answers before its send has returned, as a fast one may: that answer settles
