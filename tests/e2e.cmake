@@ -20,9 +20,10 @@ endif()
 add_executable(test_e2e test_e2e.cpp)
 target_link_libraries(test_e2e PRIVATE orma_test_core GTest::gtest_main orma_warnings)
 
-# e2e_test(name MODE m FILTER gtest-filter COUNT n SIM simulator-options... LOCK resource)
+# e2e_test(name MODE m FILTER gtest-filter COUNT n SIM simulator-options... LOCK resource); NO_SIM:
+# without a simulator (the test is the module's peer)
 function(e2e_test name)
-  cmake_parse_arguments(E "" "MODE;FILTER;COUNT;TIMEOUT;PROGRAM" "SIM;LOCK" ${ARGN})
+  cmake_parse_arguments(E "NO_SIM" "MODE;FILTER;COUNT;TIMEOUT;PROGRAM" "SIM;LOCK" ${ARGN})
   if(NOT E_PROGRAM)
     set(E_PROGRAM test_e2e)
   endif()
@@ -32,9 +33,12 @@ function(e2e_test name)
   if(WIN32 AND E_MODE EQUAL 1)
     set(com1 --com1 ${E2E_RUNNER})
   endif()
+  set(sim ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${com1} ${E2E_SIM} ${E_SIM} --)
+  if(E_NO_SIM)
+    set(sim)
+  endif()
   add_test(NAME ${name} WORKING_DIRECTORY ${workdir}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${com1} ${E2E_SIM} ${E_SIM}
-                   -- ${E2E_RUNNER} $<TARGET_FILE:${E_PROGRAM}> --gtest_filter=${E_FILTER})
+           COMMAND ${sim} ${E2E_RUNNER} $<TARGET_FILE:${E_PROGRAM}> --gtest_filter=${E_FILTER})
   if(NOT E_TIMEOUT)
     set(E_TIMEOUT 300)
   endif()
@@ -79,8 +83,6 @@ foreach(case IN LISTS cases)
            LOCK ${com_lock})
   math(EXPR seed "${seed} + 2")
 endforeach()
-e2e_test(e2e_tcp_drop MODE 2 FILTER Exchange.PeerClosingTheConnectionEndsReceptionAndLaterSendsFail
-         SIM ${tcp_sim} --record sim_rx.txt)
 # Links that come back: the module's line pulled away and brought back (the serial line keeps
 # its path through a symbolic link), and a slow bridge.
 e2e_test(e2e_tcp_pulled MODE 2 FILTER Exchange.LinkPulledAwayComesBackAndTheHostHearsOfIt
@@ -91,17 +93,6 @@ e2e_test(e2e_com_pulled MODE 1 FILTER Exchange.LinkPulledAwayComesBackAndTheHost
          LOCK ${com_lock})
 e2e_test(e2e_tcp_slow MODE 2 FILTER Exchange.SlowBridgeLosesNothing
          SIM ${tcp_sim} --noise 48 --split 4 --split-gap 150-600 --seed 17)
-
-# Every second answer spoiled: the response deadline answers 0x85; ResponseTimeout 0 waits.
-foreach(case Deadline:CorruptedResponseIsAnsweredAfterTheDeadline
-             NoDeadline:WithoutADeadlineASpoiledAnswerKeepsTheCommandWaiting)
-  string(REPLACE ":" ";" parts ${case})
-  list(GET parts 0 short)
-  list(GET parts 1 full)
-  string(TOLOWER ${short} short)
-  e2e_test(e2e_tcp_${short} MODE 2 FILTER Exchange.${full} SIM ${tcp_sim} --bad-checksum 2)
-  e2e_test(e2e_com_${short} MODE 1 FILTER Exchange.${full} SIM ${com_sim} --bad-checksum 2 LOCK ${com_lock})
-endforeach()
 
 # One voice: one callback at a time against a module that notifies every millisecond, a 0x85
 # never after its real response, and the same answers in every mode.
@@ -120,22 +111,11 @@ e2e_test(e2e_tcp_queued MODE 2 FILTER Exchange.QueuedCommandsGoOutByThemselves S
 if(NOT WIN32) # two starts of mode 1 in one process (see e2e_com_same)
   e2e_test(e2e_com_queued MODE 1 FILTER Exchange.QueuedCommandsGoOutByThemselves SIM ${com_sim} LOCK ${com_lock})
 endif()
-# The link's state with no module, and a host that waits for a message: the test is the peer.
-set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_tcp_host_waits)
-file(MAKE_DIRECTORY ${workdir})
-add_test(NAME e2e_tcp_host_waits WORKING_DIRECTORY ${workdir}
-         COMMAND ${E2E_RUNNER} $<TARGET_FILE:test_e2e>
-                 --gtest_filter=Exchange.LinkStateWithoutAModule:Exchange.WaitingReceiveReturnsAsTheMessageComes)
-set_tests_properties(e2e_tcp_host_waits PROPERTIES TIMEOUT 120 LABELS e2e ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
-orma_gtest_must_finish(e2e_tcp_host_waits)
-
-# A peer that accepts and never reads: the test is the peer, on a port of its own.
-set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_tcp_never_reads)
-file(MAKE_DIRECTORY ${workdir})
-add_test(NAME e2e_tcp_never_reads WORKING_DIRECTORY ${workdir}
-         COMMAND ${E2E_RUNNER} $<TARGET_FILE:test_e2e> --gtest_filter=Exchange.PeerThatNeverReadsHoldsNoHostThread)
-set_tests_properties(e2e_tcp_never_reads PROPERTIES TIMEOUT 120 LABELS e2e
-                                                    ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
+# The link's state with no module, a host that waits for a message, and a peer that accepts and
+# never reads: the test is the peer, on a port of its own.
+e2e_test(e2e_tcp_host_waits NO_SIM MODE 2 TIMEOUT 120
+         FILTER Exchange.LinkStateWithoutAModule:Exchange.WaitingReceiveReturnsAsTheMessageComes)
+e2e_test(e2e_tcp_never_reads NO_SIM MODE 2 TIMEOUT 120 FILTER Exchange.PeerThatNeverReadsHoldsNoHostThread)
 
 e2e_test(e2e_tcp_long MODE 2 FILTER Exchange.LongExchangeLosesNothing COUNT ${E2E_TCP_COUNT}
          SIM ${tcp_sim} ${noisy} --seed 5 TIMEOUT 900)
@@ -153,62 +133,46 @@ else()
   e2e_test(e2e_com_named MODE 1 FILTER Exchange.SerialPortFromTheSettings SIM ${com_sim})
 endif()
 
+# script_test(name timeout command...): a script in a folder of its own under run/.
+function(script_test name timeout)
+  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/${name})
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME ${name} WORKING_DIRECTORY ${workdir} COMMAND ${ARGN})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout} ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e)
+endfunction()
+
 # A module on another machine: ser2net in front of the simulator's serial line (when installed).
 find_program(SER2NET ser2net)
 if(NOT WIN32 AND SER2NET)
-  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_bridge)
-  file(MAKE_DIRECTORY ${workdir})
-  add_test(NAME e2e_bridge WORKING_DIRECTORY ${workdir}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/bridge_run.sh $<TARGET_FILE:ormasim> $<TARGET_FILE:test_e2e>
-                   --gtest_filter=Exchange.RoundTripsThroughABridgeThatRestarts)
-  set_tests_properties(e2e_bridge PROPERTIES TIMEOUT 300 LABELS e2e RESOURCE_LOCK bridge7002
-                                             ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
+  script_test(e2e_bridge 300 ${CMAKE_CURRENT_SOURCE_DIR}/bridge_run.sh $<TARGET_FILE:ormasim> $<TARGET_FILE:test_e2e>
+              --gtest_filter=Exchange.RoundTripsThroughABridgeThatRestarts)
+  set_tests_properties(e2e_bridge PROPERTIES RESOURCE_LOCK bridge7002 ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
 endif()
 
 # A capture played again: through ormactl, ormasim --replay gives the host the same messages as
 # the misbehaving ormasim that wrote the capture.
-set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_replay)
-file(MAKE_DIRECTORY ${workdir})
-add_test(NAME e2e_replay WORKING_DIRECTORY ${workdir}
-         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/replay_roundtrip.sh ${E2E_SIM} ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
-set_tests_properties(e2e_replay PROPERTIES TIMEOUT 120 ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e)
+script_test(e2e_replay 120 ${CMAKE_CURRENT_SOURCE_DIR}/replay_roundtrip.sh ${E2E_SIM} ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
 
 # The host tool against the simulator: mode 2 on a port of its own, and natively mode 1 through
 # --device.
-function(ormactl_test name lock)
-  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/${name})
-  file(MAKE_DIRECTORY ${workdir})
-  add_test(NAME ${name} WORKING_DIRECTORY ${workdir}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} ${ARGN} --noise 8 --split 2
-                   -- ${CMAKE_CURRENT_SOURCE_DIR}/e2e_ormactl.sh ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
-  set_tests_properties(${name} PROPERTIES TIMEOUT 120 ENVIRONMENT "${ORMA_TEST_ENV}" LABELS e2e
-                                          RESOURCE_LOCK "${lock}")
+function(ormactl_test name)
+  script_test(${name} 120 ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} ${ARGN} --noise 8 --split 2
+              -- ${CMAKE_CURRENT_SOURCE_DIR}/e2e_ormactl.sh ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
 endfunction()
-ormactl_test(e2e_ormactl "" --tcp --port 0)
+ormactl_test(e2e_ormactl --tcp --port 0)
 if(NOT WIN32)
-  ormactl_test(e2e_ormactl_device "" --serial)
+  ormactl_test(e2e_ormactl_device --serial)
 
   # ormactl config on faulty log configurations, and a mode that Linux does not have.
-  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/ormactl_config)
-  file(MAKE_DIRECTORY ${workdir})
-  add_test(NAME ormactl_config WORKING_DIRECTORY ${workdir}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/ormactl_config.sh $<TARGET_FILE:ormactl>
-                   ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini)
+  script_test(ormactl_config 120 ${CMAKE_CURRENT_SOURCE_DIR}/ormactl_config.sh $<TARGET_FILE:ormactl>
+              ${PROJECT_SOURCE_DIR}/config/ORMA_DLL_Log.ini)
 
   # [ORMA_CONSOLE] Output against a port where nothing listens.
-  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/console_output)
-  file(MAKE_DIRECTORY ${workdir})
-  add_test(NAME console_output WORKING_DIRECTORY ${workdir}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/console_output.sh $<TARGET_FILE:ormactl>)
-  set_tests_properties(console_output PROPERTIES TIMEOUT 120 LABELS e2e)
+  script_test(console_output 120 ${CMAKE_CURRENT_SOURCE_DIR}/console_output.sh $<TARGET_FILE:ormactl>)
 
   # MaxSize = 100 keeps the sub-channel file bounded while the module notifies every 1 ms.
-  set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/log_flood)
-  file(MAKE_DIRECTORY ${workdir})
-  add_test(NAME log_flood WORKING_DIRECTORY ${workdir}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} --tcp --port 0
-                   -- ${CMAKE_CURRENT_SOURCE_DIR}/log_flood.sh $<TARGET_FILE:ormactl>)
-  set_tests_properties(log_flood PROPERTIES TIMEOUT 120 LABELS e2e)
+  script_test(log_flood 120 ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} --tcp --port 0
+              -- ${CMAKE_CURRENT_SOURCE_DIR}/log_flood.sh $<TARGET_FILE:ormactl>)
 endif()
 
 if(WIN32)

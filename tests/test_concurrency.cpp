@@ -193,8 +193,25 @@ int32_t ORMA_DLL_CALL count_callback(const uint8_t* m, int32_t length)
     return 0;
 }
 
-void send_from_eight_threads()
+// Eight host threads send 100 commands each, to a callback under protocol 1 and to a host that
+// polls under protocol 2.
+class EightThreads : public ConcurrencyTest, public testing::WithParamInterface<int32_t> {};
+
+TEST_P(EightThreads, SendingAtOnce)
 {
+    const bool polled = GetParam() == 2;
+    ASSERT_EQ(ORMA_DLL_Init(1, GetParam(), 0, polled ? nullptr : count_callback), 0);
+    std::atomic<bool> sending{true};
+    std::thread pump([&] { // the polling host's loop: takes responses, sends what waits
+        uint8_t buf[255], len;
+        while (polled && (sending || response_count() < 800)) {
+            ORMA_DLL_Loop();
+            if (ORMA_DLL_Receive_Message(buf, &len) == 0)
+                note_response(buf, len);
+            else
+                std::this_thread::sleep_for(100us);
+        }
+    });
     std::vector<std::thread> senders;
     for (unsigned t = 0; t < 8; ++t)
         senders.emplace_back([t] {
@@ -203,31 +220,6 @@ void send_from_eight_threads()
         });
     for (auto& s : senders)
         s.join();
-}
-
-TEST_F(ConcurrencyTest, EightThreadsSendingUnderProtocol1)
-{
-    ASSERT_EQ(ORMA_DLL_Init(1, 1, 0, count_callback), 0);
-    send_from_eight_threads();
-    ASSERT_TRUE(wait_until([] { return response_count() == 800; }, 60s)) << response_count();
-    expect_each_once(module_, 800);
-}
-
-TEST_F(ConcurrencyTest, EightThreadsSendingUnderProtocol2)
-{
-    ASSERT_EQ(ORMA_DLL_Init(1, 2, 0, nullptr), 0);
-    std::atomic<bool> sending{true};
-    std::thread pump([&] { // the host's loop: takes responses, sends what waits
-        uint8_t buf[255], len;
-        while (sending || response_count() < 800) {
-            ORMA_DLL_Loop();
-            if (ORMA_DLL_Receive_Message(buf, &len) == 0)
-                note_response(buf, len);
-            else
-                std::this_thread::sleep_for(100us);
-        }
-    });
-    send_from_eight_threads();
     const bool all = wait_until([] { return response_count() == 800; }, 60s);
     sending = false;
     if (!all) {
@@ -239,6 +231,7 @@ TEST_F(ConcurrencyTest, EightThreadsSendingUnderProtocol2)
     ASSERT_TRUE(all);
     expect_each_once(module_, 800);
 }
+INSTANTIATE_TEST_SUITE_P(Protocol, EightThreads, testing::Values(1, 2));
 
 // Holds the receive thread in the host's callback for longer than a stop waits.
 std::atomic<int> g_calls{0};

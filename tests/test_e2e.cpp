@@ -259,29 +259,6 @@ int32_t ORMA_DLL_CALL collect(const uint8_t*, int32_t)
     return ++g_collected;
 }
 
-// The one-shot link (Reconnect = OFF), as the system describes it: nothing reconnects, nothing
-// is made up.
-TEST_F(Exchange, PeerClosingTheConnectionEndsReceptionAndLaterSendsFail)
-{
-    if (MODE != 2)
-        GTEST_SKIP() << "a dropped connection is a TCP matter";
-    write_settings("[ORMA_LINK]\nReconnect = OFF\n");
-    Library lib(1, collect); // protocol 1: every send goes out at once
-    ASSERT_TRUE(send({0x01}));
-    ASSERT_TRUE(wait_until([] { return g_collected == 1; }));
-    ASSERT_TRUE(send({0x7F, 0x05})); // the module closes the connection
-    EXPECT_TRUE(wait_until([] {
-        return read_text_file("stdout.txt").find("Remote instance closed connection\n") != std::string::npos;
-    })) << read_text_file("stdout.txt");
-    EXPECT_TRUE(wait_until([] {
-        send({0x02});
-        return read_text_file("stderr.txt").find("send() failed: error ") != std::string::npos;
-    })) << read_text_file("stderr.txt");
-    EXPECT_EQ(g_collected, 1);
-    EXPECT_EQ(read_text_file("sim.out").find("ormasim: connected\normasim: connected"), std::string::npos)
-        << "connected again";
-}
-
 const Bytes LINK_UP{0xF0, 0xE0, 0x03, 0xFF, 0x01, 0x12};
 const Bytes LINK_DOWN{0xF0, 0xE0, 0x03, 0xFF, 0x00, 0x12};
 
@@ -416,38 +393,6 @@ TEST_F(Exchange, SlowBridgeLosesNothing)
         EXPECT_EQ(hex(take_within(5000ms)), hex(answer_to(command))) << "command " << int{i};
         ASSERT_TRUE(com_state_reopens());
     }
-}
-
-// The simulator spoils every second answer (--bad-checksum 2), so the host never sees it: the
-// command is answered 0x85 once the response deadline has passed, and the next one goes on as
-// usual.
-TEST_F(Exchange, CorruptedResponseIsAnsweredAfterTheDeadline)
-{
-    write_settings("[ORMA_LINK]\nResponseTimeout = 300\n");
-    Library lib(2);
-    ASSERT_TRUE(send({0x01}));
-    EXPECT_EQ(take_within(), Bytes{0x81});
-    const auto begin = Clock::now();
-    ASSERT_TRUE(send({0x02})); // its answer is spoiled
-    EXPECT_EQ(take_within(), Bytes{0x85});
-    EXPECT_GE(Clock::now() - begin, 300ms);
-    ASSERT_TRUE(com_state_reopens());
-    ASSERT_TRUE(send({0x03}));
-    EXPECT_EQ(take_within(), Bytes{0x83});
-    EXPECT_FALSE(wait_until([] { return !take().empty(); }, 500ms)) << "an extra answer";
-}
-
-// ResponseTimeout = 0 gives back the system's own flow control: the command whose answer was
-// spoiled keeps the com state closed.
-TEST_F(Exchange, WithoutADeadlineASpoiledAnswerKeepsTheCommandWaiting)
-{
-    write_settings("[ORMA_LINK]\nResponseTimeout = 0\n");
-    Library lib(2);
-    ASSERT_TRUE(send({0x01}));
-    EXPECT_EQ(take_within(), Bytes{0x81});
-    ASSERT_TRUE(send({0x02})); // its answer is spoiled
-    EXPECT_FALSE(wait_until([] { return ORMA_DLL_getComState() == 1; }, 1500ms));
-    EXPECT_TRUE(take().empty());
 }
 
 // Many commands of random lengths, each identified by its sequence number (in its code and,

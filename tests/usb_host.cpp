@@ -14,8 +14,6 @@
 //                       Reports "real" and "none" when the kind of answer changes, then
 //                       "trips done|stalled N real R none Z wrong W maxgap MS" (the longest time
 //                       between two answers)
-//   wait                the end of trips                                 -> "waited"
-//   mark                                                                 -> "mark"
 //   exit                ORMA_DLL_Exit                                    -> "exit MS"
 //   quit (or the end of the input): the process ends, without exit or free
 // Each message received outside a run is reported as "rx HEX". Every report goes to standard error
@@ -291,12 +289,6 @@ int main()
             unsigned tag = 0;
             words >> count >> period >> tag;
             g_trips_thread = std::thread(trips, count, period, static_cast<uint8_t>(tag));
-        } else if (verb == "wait") {
-            if (g_trips_thread.joinable())
-                g_trips_thread.join();
-            report("waited");
-        } else if (verb == "mark") {
-            report("mark");
         } else if (verb == "run") {
             long count = 0;
             uint32_t seed = 0;
