@@ -146,7 +146,7 @@ find_program(SER2NET ser2net)
 if(NOT WIN32 AND SER2NET)
   script_test(e2e_bridge 300 ${CMAKE_CURRENT_SOURCE_DIR}/bridge_run.sh $<TARGET_FILE:ormasim> $<TARGET_FILE:test_e2e>
               --gtest_filter=Exchange.RoundTripsThroughABridgeThatRestarts)
-  set_tests_properties(e2e_bridge PROPERTIES RESOURCE_LOCK bridge7002 ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
+  set_tests_properties(e2e_bridge PROPERTIES ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
 endif()
 
 # A capture played again: through ormactl, ormasim --replay gives the host the same messages as
