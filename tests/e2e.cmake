@@ -84,15 +84,13 @@ foreach(case IN LISTS cases)
   math(EXPR seed "${seed} + 2")
 endforeach()
 # Links that come back: the module's line pulled away and brought back (the serial line keeps
-# its path through a symbolic link), and a slow bridge.
+# its path through a symbolic link).
 e2e_test(e2e_tcp_pulled MODE 2 FILTER Exchange.LinkPulledAwayComesBackAndTheHostHearsOfIt
          SIM ${tcp_sim} ${noisy} --seed 11 --record sim_rx.txt)
 e2e_test(e2e_com_pulled MODE 1 FILTER Exchange.LinkPulledAwayComesBackAndTheHostHearsOfIt
          SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_pulled/com1 ${noisy} --seed 13
              --record sim_rx.txt
          LOCK ${com_lock})
-e2e_test(e2e_tcp_slow MODE 2 FILTER Exchange.SlowBridgeLosesNothing
-         SIM ${tcp_sim} --noise 48 --split 4 --split-gap 150-600 --seed 17)
 
 # One voice: one callback at a time against a module that notifies every millisecond, a 0x85
 # never after its real response, and the same answers in every mode.
@@ -105,11 +103,6 @@ e2e_test(e2e_tcp_same MODE 2 FILTER Exchange.EveryModeAnswersTheSame SIM ${tcp_s
 if(NOT WIN32)
   e2e_test(e2e_com_same MODE 1 FILTER Exchange.EveryModeAnswersTheSame
            SIM ${com_sim} --link ${CMAKE_CURRENT_BINARY_DIR}/run/e2e_com_same/com1 LOCK ${com_lock})
-endif()
-# Queued commands go out by themselves (SendQueued = ON), to a polling host and to a callback.
-e2e_test(e2e_tcp_queued MODE 2 FILTER Exchange.QueuedCommandsGoOutByThemselves SIM ${tcp_sim})
-if(NOT WIN32) # two starts of mode 1 in one process (see e2e_com_same)
-  e2e_test(e2e_com_queued MODE 1 FILTER Exchange.QueuedCommandsGoOutByThemselves SIM ${com_sim} LOCK ${com_lock})
 endif()
 # The link's state with no module, a host that waits for a message, and a peer that accepts and
 # never reads: the test is the peer, on a port of its own.

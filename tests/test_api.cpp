@@ -411,8 +411,9 @@ TEST_F(ApiTest, ExitReleasesEverythingAndLaterCallsDoNothing)
 {
     init(2);
     send({0x01});
-    send({0x02}); // still queued
+    send({0x02}); // queued: the response sends it (SendQueued = ON), without ORMA_DLL_Loop
     arrive(OnResponse, {0x81});
+    EXPECT_EQ(g_sent, (std::vector<Bytes>{{0x01}, {0x02}}));
     ORMA_DLL_Init(0, 1, 0, nullptr); // a second start stops the first
     EXPECT_EQ(Heap_LiveCount(), 1);  // only the new sequencer
     EXPECT_EQ(ORMA_DLL_getComState(), 1);

@@ -187,31 +187,6 @@ int32_t ORMA_DLL_CALL hear(const uint8_t* message, int32_t length)
     return 0;
 }
 
-// SendQueued = ON (the default): three commands sent in a row go out one after the other as each
-// response comes, without ORMA_DLL_Loop, to a polling host and to one with a callback alike.
-TEST_F(Exchange, QueuedCommandsGoOutByThemselves)
-{
-    for (const bool callback : {false, true}) {
-        SCOPED_TRACE(callback ? "callback" : "polling");
-        g_heard.clear();
-        Library lib(2, callback ? hear : nullptr);
-        const Bytes commands[] = {{0x7F, 0x06, 0x01, 0xF5}, {0x11, 0x01}, {0x12, 0x02}}; // the first after 500 ms
-        for (const Bytes& command : commands)
-            ASSERT_TRUE(send(command));
-        std::vector<Bytes> got;
-        ASSERT_TRUE(wait_until([&] {
-            if (callback) {
-                const std::lock_guard hold(g_heard_lock);
-                got = g_heard;
-            } else if (Bytes one = take(); !one.empty()) {
-                got.push_back(one);
-            }
-            return got.size() >= 3;
-        }, 5000ms)) << got.size() << " answered";
-        EXPECT_EQ(got, (std::vector<Bytes>{answer_to(commands[0]), answer_to(commands[1]), answer_to(commands[2])}));
-    }
-}
-
 TEST_F(Exchange, NotificationsBeforeTheFirstPollArePruned)
 {
     Library lib(2);
@@ -380,19 +355,6 @@ TEST_F(Exchange, WaitingReceiveReturnsAsTheMessageComes)
     EXPECT_LT(ended_ms, 1000) << "Exit did not end the wait";
     testsock::close(peer);
     testsock::close(listener);
-}
-
-// A slow bridge: every frame of the module comes in two to four pieces 150 to 600 ms apart,
-// with noise before it. Every answer comes whole and in order.
-TEST_F(Exchange, SlowBridgeLosesNothing)
-{
-    Library lib(2);
-    for (uint8_t i = 1; i <= 6; ++i) {
-        const Bytes command{i, static_cast<uint8_t>(i * 3), 0xAA, 0x55};
-        ASSERT_TRUE(send(command));
-        EXPECT_EQ(hex(take_within(5000ms)), hex(answer_to(command))) << "command " << int{i};
-        ASSERT_TRUE(com_state_reopens());
-    }
 }
 
 // Many commands of random lengths, each identified by its sequence number (in its code and,

@@ -343,24 +343,6 @@ TEST_F(LinkClientTest, DroppedConnectionComesBackAndTheHostHearsOfIt)
     EXPECT_EQ(got(1), (std::vector<Bytes>{LINK_DOWN, LINK_UP}));
 }
 
-// A module that is not there yet: the start reports the failed open, the host hears "down", and
-// "up" once the peer listens; nothing is answered, as nothing was in flight.
-TEST_F(LinkClientTest, LinkThatCannotBeOpenedAtTheStartComesUpLater)
-{
-    port_ = testsock::free_port();
-    configure(port_);
-    EXPECT_EQ(ORMA_Cli_Start(), -1);
-    EXPECT_TRUE(console_.has(ConsoleStream::Err, "Open() failed\n!"));
-    ASSERT_TRUE(wait_until([] { return events() == "down "; })) << events();
-    listener_ = testsock::listen_loopback(&port_); // the port the link client tries
-    ASSERT_NE(listener_, testsock::NONE);
-    peer_ = testsock::accept_one(listener_, 2000);
-    ASSERT_NE(peer_, testsock::NONE);
-    EXPECT_TRUE(wait_until([] { return events() == "down up "; })) << events();
-    send(framed(0xAA, {0x81}));
-    EXPECT_TRUE(first_gets(1));
-}
-
 // A stop ends an attempt that waits for its peer (a listener whose backlog is full never
 // answers), and a wait between attempts, at once.
 TEST_F(LinkClientTest, StopDuringAnAttemptIsQuick)
