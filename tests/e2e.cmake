@@ -142,10 +142,6 @@ if(NOT WIN32 AND SER2NET)
   set_tests_properties(e2e_bridge PROPERTIES ENVIRONMENT "${ORMA_TEST_ENV};ORMA_E2E_MODE=2")
 endif()
 
-# A capture played again: through ormactl, ormasim --replay gives the host the same messages as
-# the misbehaving ormasim that wrote the capture.
-script_test(e2e_replay 120 ${CMAKE_CURRENT_SOURCE_DIR}/replay_roundtrip.sh ${E2E_SIM} ${E2E_RUNNER} $<TARGET_FILE:ormactl>)
-
 # The host tool against the simulator: mode 2 on a port of its own, and natively mode 1 through
 # --device.
 function(ormactl_test name)
@@ -193,9 +189,10 @@ if(ORMA_TSHARK AND NOT WIN32)
 endif()
 
 # The golden session: its module side replayed (ormasim --replay) gives the library the log
-# files and the messages at the exports that the session gave (golden_run.sh record makes them).
+# files and the messages at the exports that the session gave (golden_run.sh record makes them),
+# over TCP and a serial line; and a session recorded now, replayed, gives what it gave.
 if(NOT WIN32)
-  foreach(role check check-serial)
+  foreach(role check check-serial roundtrip)
     set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/golden_${role})
     file(MAKE_DIRECTORY ${workdir})
     add_test(NAME golden_${role} WORKING_DIRECTORY ${workdir}

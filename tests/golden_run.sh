@@ -3,6 +3,8 @@
 #   golden_run.sh check  ORMASIM CAPTURE_SESSION GOLDEN_DIR   replays GOLDEN_DIR/session.pcapng and
 #                                                             compares the log files with GOLDEN_DIR's
 #   golden_run.sh check-serial ...                            the same over a serial line (mode 1)
+#   golden_run.sh roundtrip ...                               records the session now (into ./fresh)
+#                                                             and checks its replay against that
 #   golden_run.sh record ORMASIM CAPTURE_SESSION GOLDEN_DIR   records the session anew against a
 #                                                             misbehaving simulator (noise, split
 #                                                             frames, a bad checksum, a dropped link)
@@ -13,6 +15,11 @@
 set -u
 what=$1 sim=$2 session=$3 golden=$4
 here=$(cd "$(dirname "$0")" && pwd)
+if [ "$what" = roundtrip ]; then
+  mkdir -p fresh && cp "$golden/commands.txt" "$golden/ORMA_DLL_Log.ini" fresh/ &&
+    "$0" record "$sim" "$session" "$PWD/fresh" >record.out 2>&1 || { cat record.out; exit 1; }
+  exec "$0" check "$sim" "$session" "$PWD/fresh"
+fi
 logs="ORMA_Notifications.txt ORMA_ErrNotifications.txt ORMA_FSINotifications.txt ORMA_CfgSubChannels.txt exports.txt"
 mode=2 role="--tcp --port 0" link='Port = $ORMA_SIM_PORT'
 if [ "$what" = check-serial ]; then
