@@ -196,6 +196,10 @@ long serve_tcp(const Options& o, Context& context)
     return answered;
 }
 
+// A line dropped by the module (--drop-after, a replayed drop) hangs up this long after its last
+// answer went out, so that the host has read it.
+constexpr int DROP_GRACE_MS = 200;
+
 long serve_serial(const Options& o, Context& context)
 {
     long answered = 0;
@@ -229,15 +233,19 @@ long serve_serial(const Options& o, Context& context)
         FdLine line(master, true);
         Session session(line, o, context);
         answered += session.run();
+        // A hang-up drops what the host has not read yet: a drop after an answer lets it read first.
+        if (session.dropped() && session.unplug_ms() <= 0)
+            pause_for(DROP_GRACE_MS);
         if (held >= 0)
             close(held);
         close(master); // the host's end hangs up
         if (!o.link.empty())
             unlink(o.link.c_str());
-        if (session.dropped())
-            continue; // a drop hangs the line up; a new one follows at once (--link finds it)
-        if (session.unplug_ms() <= 0)
+        if (session.unplug_ms() <= 0) {
+            if (session.dropped())
+                continue; // a drop hangs the line up; a new one follows at once (--link finds it)
             break;
+        }
         say("unplugged for " + std::to_string(session.unplug_ms()) + " ms");
         pause_for(session.unplug_ms());
     }
