@@ -197,8 +197,8 @@ long serve_tcp(const Options& o, Context& context)
 }
 
 // A line dropped by the module (--drop-after, a replayed drop) hangs up this long after its last
-// answer went out, so that the host has read it.
-constexpr int DROP_GRACE_MS = 200;
+// answer went out, so that the host has read it (also on a loaded machine).
+constexpr int DROP_GRACE_MS = 500;
 
 long serve_serial(const Options& o, Context& context)
 {
