@@ -497,11 +497,9 @@ TEST(Hosts, OneHostOwnsTheDeviceAndExchangesInOrder)
         a.await("send 7F 02 02", "rx BF 02 02", 1, 0);
         a.await("send 7F 03", "rx BF 03");
         EXPECT_LT(a.exit_ms(), 200);
-        const auto reports = a.reports();
         std::vector<std::string> rx;
-        for (const auto& r : reports)
-            if (r.text.starts_with("rx"))
-                rx.push_back(r.text.substr(3, 5));
+        for (const auto& r : a.find("rx"))
+            rx.push_back(r.text.substr(3, 5));
         EXPECT_EQ(rx, (std::vector<std::string>{"F0 E0", "E0 46", "E0 46", "BF 02", "F0 01", "BF 03"}));
         a.quit();
     }
@@ -600,16 +598,9 @@ TEST(Hosts, EveryModeAnswersTheSame)
         {"cb", 1, "85", "BF 06 03 E8"},
         {"poll", 1, "", ""},
     };
-    // What the host heard from the n-th report on, the link's notifications aside.
-    const auto heard = [](const Host& host, size_t from) {
-        std::string text;
-        for (const auto& r : host.find("rx ", from))
-            if (!r.text.starts_with("rx F0 E0 03 FF"))
-                text += (text.empty() ? "" : ", ") + r.text.substr(3);
-        return text;
-    };
-    // Sends the command once the link is up (when the start's wait ends); all heard after `ms`.
-    const auto answers = [&](const std::string& init, const std::string& command, int ms) {
+    // Sends the command once the link is up (when the start's wait ends); what the host heard
+    // in `ms` after it, the link's notifications aside.
+    const auto answers = [](const std::string& init, const std::string& command, int ms) {
         Host host("host");
         host.set_ini("[ORMA_LINK]\nResponseTimeout = 300\n");
         host.start(init);
@@ -617,7 +608,11 @@ TEST(Hosts, EveryModeAnswersTheSame)
         host.await(command, "sent 0");
         std::this_thread::sleep_for(milliseconds(ms));
         host.quit();
-        return heard(host, mark);
+        std::string text;
+        for (const auto& r : host.find("rx ", mark))
+            if (!r.text.starts_with("rx F0 E0 03 FF"))
+                text += (text.empty() ? "" : ", ") + r.text.substr(3);
+        return text;
     };
     for (const auto& c : cases) {
         const std::string init = "init 4 " + std::string(c.how) + " " + std::to_string(c.protocol);
@@ -701,9 +696,8 @@ TEST(Hosts, TakeOverWhileEveryoneSends)
     for (int round = 0; round < 20; ++round) {
         Host a("a"), b("b"), c("c");
         ASSERT_TRUE(a.begin("init 3 cb"));
-        for (Host* h : {&b, &c}) {
+        for (Host* h : {&b, &c})
             h->begin("init 4 cb");
-        }
         for (Host* h : {&a, &b, &c})
             h->await("", "init");
         a.command("trips 60000 0 1");
