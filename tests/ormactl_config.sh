@@ -53,22 +53,20 @@ check link-values 's/^ResponseTimeout = .*/ResponseTimeout = 5s/; s/^Reconnect =
   "link        response deadline 5000 ms, reconnects every 300 ms"
 check link-plain 's/^ResponseTimeout = .*/ResponseTimeout = 0/; s/^Reconnect = .*/Reconnect = off/' 0 \
   "link        response deadline none (waits forever), no reconnection"
-# Every [ORMA_LINK] key of the table: a value that the library passes over is reported with
-# the default it keeps; a good one is taken and shown.
-while IFS='|' read -r key bad kept good shown; do
-  check "$key-bad" "s|^$key = .*|$key = $bad|" 1 "$key = ${bad:-\"\"} is" "the library keeps $kept"
+# Every [ORMA_LINK] key of the table: a value that the library passes over is reported (why,
+# where given) with the default it keeps, shown where given; a good one is taken and shown.
+while IFS='|' read -r key bad kept good shown why bad_shown; do
+  check "$key-bad" "s|^$key = .*|$key = $bad|" 1 "$key = ${bad:-\"\"} is $why" "the library keeps $kept" "$bad_shown"
   check "$key-good" "s|^$key = .*|$key = $good|" 0 "$shown"
 done <<'EOF'
 StartWait|soon|READY|fixed|Init always waits its fixed time (StartWait = FIXED)
 Host||127.0.0.1|::1|module at ::1 port 5002
-Port|70000|5002|05003|port 5003 (mode 2)
+Port|70000|5002|05003|port 5003 (mode 2)|not a TCP port from 1 to 65535|module at 127.0.0.1 port 5002 (mode 2)
 Port|0|5002|65535|port 65535 (mode 2)
 ComPort|0|1|/dev/ttyUSB0|on serial port /dev/ttyUSB0 (mode 1)
 ComPort||1|12|on serial port 12 (mode 1)
 SplitLongMessages|1|OFF|On|long USB messages split
 EOF
-check port-shown 's/^Port = .*/Port = 70000/' 1 "Port = 70000 is not a TCP port from 1 to 65535" \
-  "module at 127.0.0.1 port 5002 (mode 2)"
 # OFF, in any case, is a value of every switch: no warning (ormactl once warned on it).
 check switches-off "s/^Startup = .*/Startup = OFF/; s/^LogListById = .*/LogListById = off/; \
   s/^LogListByCU = .*/LogListByCU = Off/; s/^Reconnect = .*/Reconnect = oFF/" 0 "no warning" "no reconnection"
