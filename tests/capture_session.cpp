@@ -1,9 +1,8 @@
 // A host session for the capture tests, through the exports under protocol 2 with a callback:
-//   capture_session MODE COUNT   COUNT commands of many codes and lengths
-//   capture_session MODE @FILE   the commands of FILE, one a line in hex; a line "down" or "up"
-//                                waits for the library's notification that the link went down
-//                                or came back, "notifications N" until N notifications in all
-//                                have come
+//   capture_session MODE FILE   the commands of FILE, one a line in hex; a line "down" or "up"
+//                               waits for the library's notification that the link went down
+//                               or came back, "notifications N" until N notifications in all
+//                               have come
 // Each command waits for its response (or the library's 0x85). Writes what crossed the exports to
 // exports.txt, one line per message in order: "> hex" sent, "< hex" received. Exits 1 when an
 // answer or a notification did not come within 5 s.
@@ -68,27 +67,14 @@ bool command(const std::vector<uint8_t>& message)
     return g_came.wait_for(hold, std::chrono::seconds(5), [&] { return g_responses > before; });
 }
 
-// The commands of the script, or COUNT generated ones.
-std::vector<std::string> script(const char* what)
+// The steps of the script, without comments.
+std::vector<std::string> script(const char* path)
 {
     std::vector<std::string> steps;
-    if (what[0] == '@') {
-        std::ifstream in(what + 1);
-        for (std::string text; std::getline(in, text);)
-            if (!text.empty() && text[0] != '#')
-                steps.push_back(text);
-        return steps;
-    }
-    for (int i = 0, count = std::atoi(what); i < count; ++i) {
-        std::string text;
-        char hex[4];
-        const int length = 1 + (i * 7) % 40;
-        for (int k = 0; k < length; ++k) {
-            std::snprintf(hex, sizeof hex, "%02x ", k == 0 ? 1 + i % 0x3E : (i * 31 + k) & 0xFF);
-            text += hex;
-        }
-        steps.push_back(text);
-    }
+    std::ifstream in(path);
+    for (std::string text; std::getline(in, text);)
+        if (!text.empty() && text[0] != '#')
+            steps.push_back(text);
     return steps;
 }
 

@@ -172,17 +172,18 @@ if(WIN32)
   e2e_test(e2e_unload PROGRAM test_unload FILTER Unload.* SIM ${tcp_sim} TIMEOUT 60)
 endif()
 
-# The capture of a session: COUNT commands and their responses through the exports with
-# [ORMA_CAPTURE] on, read back with tshark and the dissector, against what crossed the exports and
-# what the simulator captured on its side.
+# The capture of a session: commands and their responses through the exports with
+# [ORMA_CAPTURE] on, read back with tshark and the dissector, against what crossed the exports.
 add_executable(capture_session capture_session.cpp)
 target_link_libraries(capture_session PRIVATE ORMA_DLL orma_warnings)
 find_program(ORMA_TSHARK tshark)
 if(ORMA_TSHARK AND NOT WIN32)
   set(workdir ${CMAKE_CURRENT_BINARY_DIR}/run/capture_tcp)
   file(MAKE_DIRECTORY ${workdir})
+  # 5000 commands of many codes and lengths, each awaiting its response.
+  set(commands "BEGIN { for (i = 0; i < 5000; i++) { printf \"%02x\", 1 + i % 62; for (k = 1; k < 1 + i * 7 % 40; k++) printf \" %02x\", (i * 31 + k) % 256; print \"\" } }")
   add_test(NAME capture_tcp WORKING_DIRECTORY ${workdir}
-           COMMAND sh -c "rm -f host.pcapng && \"$0\" \"$1\" --tcp --port 0 -- sh -c 'printf \"[ORMA_CAPTURE]\\nFile = host.pcapng\\n\" >>ORMA_DLL_Log.ini && \"$0\" 2 5000' \"$2\" && \"$3\" \"$4\" \"$5\" host.pcapng exports.txt"
+           COMMAND sh -c "rm -f host.pcapng && awk '${commands}' >commands.txt && \"$0\" \"$1\" --tcp --port 0 -- sh -c 'printf \"[ORMA_CAPTURE]\\nFile = host.pcapng\\n\" >>ORMA_DLL_Log.ini && \"$0\" 2 commands.txt' \"$2\" && \"$3\" \"$4\" \"$5\" host.pcapng exports.txt"
                    ${CMAKE_CURRENT_SOURCE_DIR}/e2e_run.sh ${E2E_SIM} $<TARGET_FILE:capture_session>
                    ${CMAKE_CURRENT_SOURCE_DIR}/capture_check.sh ${ORMA_TSHARK} ${PROJECT_SOURCE_DIR}/tools/wireshark/orma_dll.lua)
   set_tests_properties(capture_tcp PROPERTIES TIMEOUT 300 LABELS e2e)

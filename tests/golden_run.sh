@@ -34,7 +34,7 @@ fi
 rm -f $logs session.pcapng
 # shellcheck disable=SC2086
 "$here/e2e_run.sh" "$sim" $role $sim_args -- sh -c \
-  "sed \"s|^Port = .*|$link|\" \"\$1/ORMA_DLL_Log.ini\" >ORMA_DLL_Log.ini && exec \"\$0\" $mode \"@\$1/commands.txt\"" \
+  "sed \"s|^Port = .*|$link|\" \"\$1/ORMA_DLL_Log.ini\" >ORMA_DLL_Log.ini && exec \"\$0\" $mode \"\$1/commands.txt\"" \
   "$session" "$golden" || exit 1
 status=0
 for log in $logs; do

@@ -22,7 +22,7 @@ add_dependencies(test_usb usb_host ormasim)
 # (a Wine prefix with its own wineserver, hence its own pipes) runs one group at a time; the two
 # lanes run side by side.
 foreach(group a:device:Device.* a:host_channel:HostChannel.* b:one_host:Hosts.OneHost* a:capture:Hosts.ACapture*:Hosts.AReplay* a:sharing:Hosts.TwoProcesses*
-              b:takeover:Hosts.TakeOver*:Hosts.AnOwnerThatEnds* a:unplug:Hosts.Unplug* a:held_pipe:Hosts.AClientThatStops* b:answers:Hosts.EveryModeAnswersTheSame:Hosts.AStartWith*
+              b:takeover:Hosts.TakeOver* a:unplug:Hosts.Unplug* a:held_pipe:Hosts.AClientThatStops* b:answers:Hosts.EveryModeAnswersTheSame:Hosts.AStartWith*
               a:sixteen:Hosts.Sixteen* b:framing:Hosts.FramingFaults*:Hosts.LongMessages* b:unload:Hosts.Unload*)
   string(REPLACE ":" ";" parts ${group})
   list(GET parts 0 lane)
