@@ -1,14 +1,10 @@
 #!/bin/sh
 # The golden session: the library's log files of a session against a replayed module.
-#   golden_run.sh check  ORMASIM CAPTURE_SESSION GOLDEN_DIR   replays GOLDEN_DIR/session.pcapng and
-#                                                             compares the log files with GOLDEN_DIR's
-#   golden_run.sh check-serial ...                            the same over a serial line (mode 1)
-#   golden_run.sh roundtrip ...                               records the session now (into ./fresh)
-#                                                             and checks its replay against that
-#   golden_run.sh record ORMASIM CAPTURE_SESSION GOLDEN_DIR   records the session anew against a
-#                                                             misbehaving simulator (noise, split
-#                                                             frames, a bad checksum, a dropped link)
-#                                                             and writes the capture and log files there
+#   golden_run.sh check|check-serial|roundtrip|record ORMASIM CAPTURE_SESSION GOLDEN_DIR
+# check replays GOLDEN_DIR/session.pcapng over TCP (check-serial: a serial line) and compares the
+# log files with GOLDEN_DIR's; record records the session anew against a misbehaving simulator
+# (noise, split frames, a bad checksum, a dropped link) into GOLDEN_DIR; roundtrip records it
+# into ./fresh and checks the replay of that.
 # The host's side is capture_session with GOLDEN_DIR/commands.txt; the log files, and what
 # crossed the exports (exports.txt), are compared without the line of the simulator's port,
 # which differs from run to run (and over the serial line, of its device).

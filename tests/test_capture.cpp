@@ -111,8 +111,7 @@ TEST(Capture, AFileThatCannotBeWrittenSaysSoOnce)
         capture_message(TO_HOST, FROM_LINK, message, sizeof message);
     EXPECT_FALSE(capture_on());
     capture_stop();
-    const std::string err = console.text(ConsoleStream::Err);
-    const std::string line = "ORMA_DLL: capture file \"/dev/full\" cannot be written (disk full?): no more capturing into it\n";
-    EXPECT_EQ(err, line);
+    EXPECT_EQ(console.text(ConsoleStream::Err),
+              "ORMA_DLL: capture file \"/dev/full\" cannot be written (disk full?): no more capturing into it\n");
 }
 #endif
