@@ -1,9 +1,7 @@
 #!/bin/sh
-# A capture read back by tshark with the dissector:
-#   capture_check.sh TSHARK DISSECTOR CAPTURE EXPECTED
-# Every packet decodes without a complaint (no malformed packet, no expert info), the time stamps
-# only increase, and the messages that crossed the link are those of EXPECTED, in order: one line
-# per message, "> hex" to the module and "< hex" to the host (what the program at the exports saw).
+# capture_check.sh TSHARK DISSECTOR CAPTURE EXPECTED: tshark with the dissector decodes every packet
+# without a complaint, the times only increase, and the messages that crossed the link are those of
+# EXPECTED in order ("> hex" to the module, "< hex" to the host: what the exports saw).
 set -u
 tshark=$1 lua=$2 capture=$3 expected=$4
 fail() { echo "capture_check: $*"; exit 1; }
@@ -18,8 +16,7 @@ awk 'NR > 1 && $1 <= last { print "packet " NR " is not later than the one befor
 read_capture -Y '_ws.malformed || _ws.expert' >complaints.txt
 [ ! -s complaints.txt ] || fail "packets that tshark complains about: $(head -5 complaints.txt)"
 ! grep -v 'Running as user' tshark.err | grep . || fail "tshark's complaints (above)"
-# What crossed the link: the library's own messages, noise, bad frames, link events and messages
-# not sent (flags 0x02, 0x04, 0x08, 0x20) are left out.
+# What crossed the link: no made-up message, noise, bad frame, link event or message not sent.
 read_capture -Y 'orma.origin == 0 && orma.flags.link == 0 && orma.flags.noise == 0 && orma.flags.bad_sum == 0 && orma.flags.not_sent == 0' \
   -T fields -e orma.direction -e orma.msg |
   awk '{ line = ($1 == 0 ? ">" : "<"); for (i = 2; i <= NF; i++) line = line " " tolower($i); print line }' >crossed.txt

@@ -407,11 +407,16 @@ TEST_F(ApiTest, FirstPollCountsAlsoWhenNothingIsTaken)
 // every call returns 1 and a late message is dropped.
 TEST_F(ApiTest, ExitReleasesEverythingAndLaterCallsDoNothing)
 {
-    init(2);
-    send({0x01});
-    send({0x02}); // queued: the response sends it (SendQueued = ON), without ORMA_DLL_Loop
-    arrive(OnResponse, {0x81});
-    EXPECT_EQ(g_sent, (std::vector<Bytes>{{0x01}, {0x02}}));
+    // Two commands in a row: the response sends the second (SendQueued = ON), without
+    // ORMA_DLL_Loop, for a polling host and for one with a callback alike.
+    for (const ORMA_DLL_ReceiveCallback cb : {ORMA_DLL_ReceiveCallback{}, collect}) {
+        init(2, cb);
+        g_sent.clear();
+        send({0x01});
+        send({0x02});
+        arrive(cb ? ForwardToHost : OnResponse, {0x81});
+        EXPECT_EQ(g_sent, (std::vector<Bytes>{{0x01}, {0x02}})) << (cb ? "callback" : "polling");
+    }
     ORMA_DLL_Init(0, 1, 0, nullptr); // a second start stops the first
     EXPECT_EQ(Heap_LiveCount(), 1);  // only the new sequencer
     EXPECT_EQ(ORMA_DLL_getComState(), 1);

@@ -23,8 +23,7 @@ using Bytes = std::vector<uint8_t>;
 
 } // namespace
 
-// Skipped bytes: a start byte whose whole frame is held and fails its sum is a bad frame; the rest
-// is noise, in the order of the stream.
+// Skipped bytes: a whole frame held that fails its sum is a bad frame; the rest is noise, in order.
 TEST(Capture, SkippedBytesAreBadFramesAndNoise)
 {
     struct Case {
@@ -54,8 +53,7 @@ TEST(Capture, SkippedBytesAreBadFramesAndNoise)
     }
 }
 
-// A framed link's message is held as its whole frame, with a valid sum; a message the link did
-// not take is marked so.
+// A framed link's message is held as its whole frame; a message the link did not take is marked.
 TEST(Capture, FramesAndMessagesNotSent)
 {
     capture_start("messages.pcapng", 0, 1);
