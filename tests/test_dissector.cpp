@@ -94,15 +94,6 @@ std::string run(const std::string& command, int& status)
     return out;
 }
 
-std::vector<std::string> split(const std::string& text, char separator)
-{
-    std::vector<std::string> parts;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, separator);)
-        parts.push_back(part);
-    return parts;
-}
-
 TEST(Dissector, ShowsEveryRecordAsWritten)
 {
     std::vector<uint8_t> file = file_head("ORMA_DLL test");

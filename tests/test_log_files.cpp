@@ -34,15 +34,6 @@ long size_of(const std::string& path)
     return size;
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // A sub-channel notification for id `id` at `ms`, switched on, 12 CUs from CU `id * 12`.
 std::vector<uint8_t> subchannel(uint32_t id, uint32_t ms)
 {
@@ -87,8 +78,8 @@ TEST_F(LogFiles, MaxSizeRenamesTheFileAndStartsANewOneWithoutLosingALine)
         }
         // The last message ends the new file; the renamed one ends with the message before
         // the first of the new file.
-        const auto current = lines_of(now);
-        const auto previous = lines_of(read_text_file(older));
+        const auto current = split(now);
+        const auto previous = split(read_text_file(older));
         ASSERT_FALSE(current.empty());
         ASSERT_FALSE(previous.empty());
         EXPECT_NE(previous.front(), "from an earlier run");
@@ -169,7 +160,7 @@ void expect_one_report(const ConsoleCapture& console, const std::string& file, c
     const std::string line = "ORMA_DLL: log file \"" + file + "\" " + why;
     EXPECT_NE(err.find(line), std::string::npos) << err;
     EXPECT_EQ(err.find(line), err.rfind(line)) << "reported more than once: " << err;
-    EXPECT_EQ(lines_of(err).size(), 1u) << err;
+    EXPECT_EQ(split(err).size(), 1u) << err;
     EXPECT_EQ(console.text(ConsoleStream::Out), "");
 }
 

@@ -33,6 +33,15 @@ std::string read_text_file(const std::string& path)
     return out.str();
 }
 
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
+
 void StdoutCapture::start()
 {
     std::fflush(stdout);

@@ -69,6 +69,8 @@ bool wait_until(const std::function<bool()>& condition,
 
 // The whole content of a file read in text mode, or an empty string when it cannot be opened.
 std::string read_text_file(const std::string& path);
+// The parts of the text between separators: its lines by default.
+std::vector<std::string> split(const std::string& text, char separator = '\n');
 // The processor time this process has used so far (user and system), in milliseconds.
 double process_cpu_ms();
 

@@ -63,15 +63,6 @@ std::string repeated(const std::string& text, size_t times)
     return all;
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The line of an attempt to open the device's data channel while another process holds it.
 std::string failed_open()
 {
@@ -153,7 +144,7 @@ struct Simulator : Process {
         EXPECT_TRUE(wait_until([&] { return out().find("ormasim: ready\n") != std::string::npos; })) << out();
     }
     ~Simulator() { EXPECT_EQ(control("quit"), "ok"); }
-    std::vector<std::string> received() const { return lines_of(read_text_file(folder() + "rx.txt")); }
+    std::vector<std::string> received() const { return split(read_text_file(folder() + "rx.txt")); }
 };
 
 // A host process (usb_host) with a log configuration of its own: the general log records all.
@@ -846,7 +837,7 @@ TEST(Hosts, FramingFaultsCostOnlyThemselves)
     EXPECT_EQ(sim.received(), (std::vector<std::string>{"4F 05 03 00 41 41 41", "4F 00 03 00 40 01 02"}));
     // The device's thread and the channel's each say theirs: in either order.
     const std::string out = without_spinner(a.out());
-    auto lines = lines_of(out.substr(out.find("no zero\n") + 8));
+    auto lines = split(out.substr(out.find("no zero\n") + 8));
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"", "CcClient: a block of 1004 bytes from the device dropped: longer than 254 bytes",
                                                "CcNamedPipe: a message of 300 bytes from pipe client 5 dropped: longer than 250 bytes",
