@@ -119,11 +119,11 @@ void speak(std::unique_lock<std::mutex>& hold, bool library_thread)
 // A "no answer" for the host: queued for its callback, or stored. Under the lock.
 void tell_no_answer(std::unique_lock<std::mutex>& hold, bool library_thread)
 {
-    if (g_orma.host_callback || g_orma.flow())
-        capture_message(orma_capture::TO_HOST, orma_capture::MADE_UP, NO_ANSWER, 1);
     if (g_orma.host_callback) {
-        if (voice_push(NO_ANSWER, 1))
+        if (voice_push(NO_ANSWER, 1)) {
+            capture_message(orma_capture::TO_HOST, orma_capture::MADE_UP, NO_ANSWER, 1);
             speak(hold, library_thread);
+        }
         return;
     }
     if (!g_orma.flow())
@@ -132,6 +132,7 @@ void tell_no_answer(std::unique_lock<std::mutex>& hold, bool library_thread)
     if (!use)
         return;
     Log_Message(NO_ANSWER, 1);
+    capture_message(orma_capture::TO_HOST, orma_capture::MADE_UP, NO_ANSWER, 1);
     if (SvcMsg* kept = std::exchange(g_flight.reserve, nullptr))
         receive_list_append(use.seq(), kept);
     else

@@ -1,6 +1,7 @@
 #include "capture/capture.h"
 
 #include "ORMA_DLL.h"
+#include "link/frame.h"
 #include "support/console.h"
 #include "support/rotate.h"
 
@@ -81,10 +82,10 @@ void rotate()
     g_capture.held = g_capture.head;
 }
 
-uint64_t stamp_now()
+uint64_t stamp(std::chrono::steady_clock::time_point now)
 {
     using namespace std::chrono;
-    const auto since = steady_clock::now() - g_capture.start;
+    const auto since = now - g_capture.start;
     const auto wall = g_capture.wall_start + duration_cast<system_clock::duration>(since);
     uint64_t us = static_cast<uint64_t>(duration_cast<microseconds>(wall.time_since_epoch()).count());
     if (us <= g_capture.last_stamp)
@@ -100,7 +101,8 @@ void add(Header header, const uint8_t* bytes, size_t length, bool write_now = fa
         return;
     header.mode = g_capture.mode;
     const size_t before = g_capture.held.size();
-    append_packet(g_capture.held, stamp_now(), header, bytes, length);
+    const auto now = std::chrono::steady_clock::now();
+    append_packet(g_capture.held, stamp(now), header, bytes, length);
     const size_t record = g_capture.held.size() - before;
     const uint64_t size = g_capture.written + g_capture.held.size();
     if (g_capture.max_bytes && size > g_capture.max_bytes && size - record > g_capture.head.size()) {
@@ -113,21 +115,8 @@ void add(Header header, const uint8_t* bytes, size_t length, bool write_now = fa
         g_capture.held.insert(g_capture.held.end(), moved.begin(), moved.end());
     }
     if (write_now || g_capture.held.size() >= BLOCK ||
-        std::chrono::steady_clock::now() - g_capture.last_write >= WRITE_EVERY)
+        now - g_capture.last_write >= WRITE_EVERY)
         write_held();
-}
-
-uint8_t sum(const uint8_t* bytes, int count)
-{
-    unsigned s = 0;
-    for (int i = 0; i < count; ++i)
-        s += bytes[i];
-    return static_cast<uint8_t>(s);
-}
-
-bool is_start(uint8_t b)
-{
-    return b == 0xAA || b == 0x55 || b == 0xCC;
 }
 
 } // namespace
@@ -147,7 +136,7 @@ void message(uint8_t direction, uint8_t origin, uint8_t start, const uint8_t* by
     frame[0] = start;
     frame[1] = static_cast<uint8_t>(length);
     std::copy(bytes, bytes + length, frame + 2);
-    frame[length + 2] = sum(frame, length + 2);
+    frame[length + 2] = frame_checksum(frame, length + 2);
     header.flags |= FRAME;
     add(header, frame, static_cast<size_t>(length) + 3);
 }
@@ -161,8 +150,8 @@ void skipped(const uint8_t* bytes, int length)
     int at = 0;
     while (at < length) {
         const int total = at + 1 < length ? bytes[at + 1] + 3 : 0;
-        if (is_start(bytes[at]) && total > 3 && at + total <= length &&
-            sum(bytes + at, total - 1) != bytes[at + total - 1]) {
+        if (frame_is_start(bytes[at]) && total > 3 && at + total <= length &&
+            frame_checksum(bytes + at, total - 1) != bytes[at + total - 1]) {
             if (at > from)
                 add(noise, bytes + from, static_cast<size_t>(at - from));
             add({TO_HOST, FROM_LINK, 0, bytes[at], FRAME | BAD_SUM}, bytes + at, static_cast<size_t>(total));
