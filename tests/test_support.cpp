@@ -6,6 +6,7 @@
 #include <windows.h>
 #else
 #include <sys/resource.h>
+#include <ctime>
 #endif
 
 #include <cstdio>
@@ -66,5 +67,19 @@ double process_cpu_ms()
     getrusage(RUSAGE_SELF, &usage);
     const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
     return ms(usage.ru_utime) + ms(usage.ru_stime);
+#endif
+}
+
+double thread_cpu_ms()
+{
+#ifdef _WIN32
+    FILETIME created, ended, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
+    const auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0; // 100 ns ticks
+#else
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
 #endif
 }

@@ -73,6 +73,9 @@ std::string read_text_file(const std::string& path);
 std::vector<std::string> split(const std::string& text, char separator = '\n');
 // The processor time this process has used so far (user and system), in milliseconds.
 double process_cpu_ms();
+// The processor time the calling thread has used so far, in milliseconds: a wait that polls shows
+// here without the ticks of the process's other threads (Windows counts them in 10 ms steps).
+double thread_cpu_ms();
 
 // Captures what is written to standard output between start() and stop().
 class StdoutCapture {
