@@ -11,7 +11,7 @@
 #           elsewhere, used by an lld-link host
 #           and by the quick start of their README under Wine); beside the native tests where it
 #           can have a network of its own (root), else at the end
-#   fuzz    the libFuzzer targets, built with clang and run 20 s each from fuzz/corpus, beside the
+#   fuzz    the libFuzzer targets, built with clang and run 20 s each (side by side) from fuzz/corpus, beside the
 #           native tests (when clang is installed)
 # Build trees go to build/ (BUILD_ROOT overrides). Exits non-zero when anything fails.
 set -eu
@@ -107,12 +107,19 @@ side_work() {
   nice -n 19 "$root/tests/reproducible_test.sh" "$out/win-i686" || failed=1
   phase "second builds done"
   if [ -n "$fuzz" ]; then
-    phase "fuzz targets, 20 s each"
-    for target in fuzz_reassembly fuzz_log_filter fuzz_log_config; do
+    phase "fuzz targets, 20 s each, side by side"
+    targets="fuzz_reassembly fuzz_log_filter fuzz_log_config"
+    for target in $targets; do
       # New inputs go to the run's own folder; the committed seeds stay as they are.
       work=$out/fuzz/run/$target
       rm -rf "$work" && mkdir -p "$work/new"
-      if (cd "$work" && nice -n 19 "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1); then
+      (cd "$work" && nice -n 19 "$out/fuzz/bin/$target" -max_total_time=20 -max_len=8192 new "$root/fuzz/corpus/$target" >fuzz.log 2>&1
+       echo $? >rc) &
+    done
+    wait
+    for target in $targets; do
+      work=$out/fuzz/run/$target
+      if [ "$(cat "$work/rc")" = 0 ]; then
         echo "$target: $(grep '^Done' "$work/fuzz.log")"
       else
         tail -40 "$work/fuzz.log"; echo "$target failed: its input is in $work"; failed=1
