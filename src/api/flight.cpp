@@ -344,13 +344,16 @@ int32_t flight_store_response(SvcSeq* seq, const uint8_t* message, uint16_t leng
     {
         const std::lock_guard hold(g_flight.lock);
         Log_Message(message, length);
-        stored = receive_list_store(seq, message, length);
+        stored = receive_list_store(seq, message, length, Wake::Later);
         if (!stored && g_flight.stage != Stage::Idle) {
             if (SvcMsg* kept = std::exchange(g_flight.reserve, nullptr))
-                receive_list_append(seq, kept);
+                receive_list_append(seq, kept, Wake::Later);
         }
         land();
     }
+    // A waiting host wakes once the flight's lock is free: the next command it sends at once
+    // takes that lock.
+    receive_list_wake();
     reopened();
     return stored ? 0 : 1;
 }

@@ -336,7 +336,7 @@ int32_t receive_message_wait(uint8_t* buffer, uint8_t* length, uint32_t timeout_
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        const uint64_t seen = receive_list_changes();
+        const uint32_t seen = receive_list_changes();
         if (receive_message(buffer, length) == 0)
             return 0;
         if (!buffer || !length || !g_orma.session.is_open())

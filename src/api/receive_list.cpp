@@ -2,10 +2,10 @@
 
 #include "support/message.h"
 
+#include "support/wake_word.h"
+
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -16,26 +16,9 @@ std::atomic<int32_t> g_notifications_held{0};
 // nothing that the receive thread writes.
 std::atomic<int32_t> g_held{0};
 
-// The hosts waiting for a message. Never destroyed: at the process's exit a waiting thread ended
-// by the system may have been inside the lock.
-struct Waiters {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::atomic<uint64_t> changes{0};
-    std::atomic<int> waiting{0};
-};
-Waiters& g_waiters = *new Waiters;
-
-// The count moves on before the waiters are looked at, and a waiter is counted before it looks at
-// the count: one of the two always sees the other.
-void changed()
-{
-    g_waiters.changes.fetch_add(1);
-    if (g_waiters.waiting.load() == 0)
-        return;
-    { const std::lock_guard hold(g_waiters.lock); }
-    g_waiters.changed.notify_all();
-}
+// The hosts waiting for a message wait for the count of changes to move on. Never destroyed: at
+// the process's exit a waiting thread ended by the system may still be inside it.
+WakeWord& g_changes = *new WakeWord;
 
 bool is_notification(const SvcMsg* record)
 {
@@ -64,7 +47,7 @@ bool receive_list_drop_oldest_notification(SvcSeq* seq)
     return true;
 }
 
-bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
+bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length, Wake wake)
 {
     if (length == 0)
         return false;
@@ -75,7 +58,8 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
                 ++g_notifications_held; // counted before it is seen: a scan may find none
             svc_list_append(&seq->rx_list, record);
             g_held.fetch_add(1, std::memory_order_release);
-            changed();
+            if (wake == Wake::Now)
+                g_changes.bump();
             return true;
         }
         // A response is never given up for a notification.
@@ -84,11 +68,12 @@ bool receive_list_store(SvcSeq* seq, const uint8_t* message, uint16_t length)
     }
 }
 
-void receive_list_append(SvcSeq* seq, SvcMsg* record)
+void receive_list_append(SvcSeq* seq, SvcMsg* record, Wake wake)
 {
     svc_list_append(&seq->rx_list, record);
     g_held.fetch_add(1, std::memory_order_release);
-    changed();
+    if (wake == Wake::Now)
+        g_changes.bump();
 }
 
 bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length)
@@ -107,21 +92,17 @@ bool receive_list_take(SvcSeq* seq, uint8_t* buffer, uint8_t* length)
     return true;
 }
 
-uint64_t receive_list_changes()
+uint32_t receive_list_changes()
 {
-    return g_waiters.changes.load();
+    return g_changes.load();
 }
 
-bool receive_list_wait(uint64_t seen, std::chrono::steady_clock::time_point until)
+bool receive_list_wait(uint32_t seen, std::chrono::steady_clock::time_point until)
 {
-    std::unique_lock hold(g_waiters.lock);
-    g_waiters.waiting.fetch_add(1);
-    const bool moved = g_waiters.changed.wait_until(hold, until, [seen] { return g_waiters.changes.load() != seen; });
-    g_waiters.waiting.fetch_sub(1);
-    return moved;
+    return g_changes.wait(seen, until);
 }
 
 void receive_list_wake()
 {
-    changed();
+    g_changes.bump();
 }

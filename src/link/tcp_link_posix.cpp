@@ -1,5 +1,6 @@
-// The TCP transport's socket calls over BSD sockets. Waits for data run in poll() together with
-// a pipe through which a stop wakes the receive thread.
+// The TCP transport's socket calls over BSD sockets. A read without a limit waits in recv()
+// itself, one system call per chunk, and a stop wakes it by shutting the socket's reading side;
+// every other wait runs in poll() together with a pipe through which a stop wakes it.
 #include "link/link_ops.h"
 #include "link/tcp_os.h"
 
@@ -182,11 +183,13 @@ int tcp_os_error()
 
 void tcp_os_shutdown(TcpOs* os)
 {
+    // Closed under the lock: a wake never shuts a number that the process has given to another
+    // file meanwhile.
+    std::lock_guard lock(os->wake_lock);
     if (os->data == os->primary)
         os->data = -1;
     close_fd(os->data);
     close_fd(os->primary);
-    std::lock_guard lock(os->wake_lock);
     os->wake_read = -1;
     for (int& fd : os->wake_pipe) {
         if (fd >= 0)
@@ -238,7 +241,10 @@ int tcp_os_send(TcpOs* os, const uint8_t* bytes, int count, int limit_ms, int* e
 int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* error)
 {
     const int fd = os->data;
-    if (fd >= 0) {
+    if (fd >= 0 && timeout_ms == LINK_WAIT_FOREVER) {
+        if (os->woken) // a wake after this look shuts the reading side: recv() returns at once
+            return TCP_OS_WOKEN;
+    } else if (fd >= 0) {
         const int wake_read = os->wake_read;
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_read, POLLIN, 0}};
         for (;;) {
@@ -260,9 +266,11 @@ int tcp_os_recv(TcpOs* os, uint8_t* buffer, int max_count, int timeout_ms, int* 
     }
     const ssize_t n =
         no_eintr([&] { return fd >= 0 ? ::recv(fd, buffer, static_cast<size_t>(max_count), 0) : (errno = EBADF, -1); });
+    if (n <= 0 && os->woken)
+        return TCP_OS_WOKEN;
     if (n < 0) {
         *error = errno;
-        return os->woken ? TCP_OS_WOKEN : TCP_OS_RECV_FAILED;
+        return TCP_OS_RECV_FAILED;
     }
     return n == 0 ? TCP_OS_CLOSED : static_cast<int>(n);
 }
@@ -271,6 +279,8 @@ void tcp_os_wake(TcpOs* os)
 {
     std::lock_guard lock(os->wake_lock);
     os->woken = true;
+    if (os->data >= 0)
+        ::shutdown(os->data, SHUT_RD);
     if (os->wake_pipe[1] >= 0) {
         const uint8_t byte = 1;
         [[maybe_unused]] ssize_t n = ::write(os->wake_pipe[1], &byte, 1);
