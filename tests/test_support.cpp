@@ -5,7 +5,6 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <sys/resource.h>
 #include <ctime>
 #endif
 
@@ -55,31 +54,30 @@ std::string StdoutCapture::stop()
     return testing::internal::GetCapturedStdout();
 }
 
-double process_cpu_ms()
-{
 #ifdef _WIN32
+namespace {
+// Kernel and user time in milliseconds from GetProcessTimes or GetThreadTimes (100 ns ticks).
+double cpu_ms(BOOL(WINAPI* times)(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*), HANDLE of)
+{
     FILETIME created, ended, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    times(of, &created, &ended, &kernel, &user);
     const auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0; // 100 ns ticks
-#else
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
-    return ms(usage.ru_utime) + ms(usage.ru_stime);
-#endif
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
 }
+} // namespace
 
-double thread_cpu_ms()
-{
-#ifdef _WIN32
-    FILETIME created, ended, kernel, user;
-    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
-    const auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0; // 100 ns ticks
+double process_cpu_ms() { return cpu_ms(GetProcessTimes, GetCurrentProcess()); }
+double thread_cpu_ms() { return cpu_ms(GetThreadTimes, GetCurrentThread()); }
 #else
+namespace {
+double cpu_ms(clockid_t clock)
+{
     timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
-#endif
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
 }
+} // namespace
+
+double process_cpu_ms() { return cpu_ms(CLOCK_PROCESS_CPUTIME_ID); }
+double thread_cpu_ms() { return cpu_ms(CLOCK_THREAD_CPUTIME_ID); }
+#endif
