@@ -1,11 +1,12 @@
 #!/bin/sh
 # Runs a Windows program of the build under Wine, in a private prefix inside the build tree.
 # ORMA_WINEPREFIX overrides the prefix; it defaults to ./wineprefix below the current build directory.
+# Wine's own messages are off; ORMA_WINEDEBUG turns channels on (e.g. err+serial,trace+serial).
 # A 32-bit program runs under wine, anything else (64-bit programs, Wine's own tools such as reg
 # or wineboot) under wine64; both share the same 64-bit prefix, as on a 64-bit Windows.
 : "${ORMA_WINEPREFIX:=${WINEPREFIX:-$PWD/wineprefix}}"
 WINEPREFIX=$ORMA_WINEPREFIX
-WINEDEBUG=-all
+WINEDEBUG=${ORMA_WINEDEBUG:--all}
 export WINEPREFIX WINEDEBUG
 
 # The machine field of a PE image: 14c for i386, 8664 for x86-64, nothing for other files.
